@@ -1,0 +1,148 @@
+/*
+ * os.h - the operating-system seam of the platform library.
+ *
+ * Everything the library and the installer need from the system goes
+ * through these plain functions. Two implementations carry the same names
+ * and one contract: os_win32/ (KERNEL32, ADVAPI32 and the Windows C
+ * runtime) and os_posix/ (the Linux port). No other file includes
+ * <windows.h>, <io.h>, <unistd.h>, <dirent.h> or <dlfcn.h>.
+ *
+ * Failures come back as errno values (ENOENT, EACCES, EEXIST, ...), the
+ * registry's as the Windows error codes below, so that both builds report
+ * the same failure with the same number.
+ */
+#ifndef KC_OS_H
+#define KC_OS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "plat.h"
+
+/* ---- Path conventions of the host ---- */
+extern const char OS_DIRSEP;      /* '\\' on Windows, '/' on POSIX: the only separator */
+extern const char OS_LISTSEP;     /* ';' on Windows, ':' on POSIX: PATH elements */
+extern const char *const OS_EXE_SUFFIX; /* ".exe" on Windows, "" on POSIX */
+extern const int OS_NAMES_FOLD_CASE;    /* 1 where file names ignore case */
+/* 1 when the name "has a path": holds '\' or ':' (Windows), '/' (POSIX). */
+int os_name_has_path(const char *name);
+/* Length of a drive prefix "X:" at the start of path (2), else 0 (POSIX: 0). */
+size_t os_drive_len(const char *path);
+
+/* ---- Current directory, access, directories ---- */
+int os_getcwd(char *buf, uint32_t len); /* 0, or an errno value */
+int os_chdir(const char *dir);          /* 0, or an errno value */
+#define OS_F_OK 0
+#define OS_W_OK 2
+#define OS_R_OK 4
+int os_access(const char *path, int mode); /* 0, or an errno value */
+int os_mkdir(const char *path);            /* 0, or an errno value */
+int os_remove(const char *path);           /* files only; 0 or errno */
+int os_is_dir(const char *path);           /* 1 for an existing directory */
+
+/* Directory search. spec is a directory prefix (ending in the separator,
+ * or empty for the current directory) followed by a wildcard pattern.
+ * Where OS_FIND_MATCHES is 1 (Windows) the system's search applies the
+ * pattern; where it is 0 (POSIX) every entry of the directory comes back
+ * and the caller filters with PatternMatch. The handle is released by
+ * os_find_close only. name receives at most KC_PATH_MAX bytes. */
+extern const int OS_FIND_MATCHES;
+typedef intptr_t os_find_t;
+#define OS_FIND_NONE ((os_find_t)-1)
+os_find_t os_find_first(const char *spec, char *name);
+int os_find_next(os_find_t h, char *name); /* 0, or -1 when no more */
+void os_find_close(os_find_t h);
+
+/* The running program's own path (GetModuleFileNameA, /proc/self/exe). */
+int os_self_path(char *buf, uint32_t len); /* 0, or an errno value */
+
+/* ---- Low-level files: the INI store's rewrite and the installer's copy ---- */
+typedef intptr_t os_fd;
+#define OS_BADFD ((os_fd)-1)
+int os_open_read(const char *path, os_fd *fd);   /* binary; 0 or errno */
+/* Creates path only when nothing (file or link) stands under that name. */
+int os_create_excl(const char *path, os_fd *fd); /* 0, EEXIST, or errno */
+/* Creates or truncates path for writing (read and write permission). */
+int os_create_trunc(const char *path, os_fd *fd);
+/* Bytes moved (a short count is possible), 0 at end of file, -1 on error
+ * with the errno value in *err. */
+long os_read(os_fd fd, void *buf, size_t n, int *err);
+long os_write(os_fd fd, const void *buf, size_t n, int *err);
+int os_fsync(os_fd fd);  /* 0 or errno */
+int os_close(os_fd fd);  /* 0 or errno */
+
+typedef struct os_filestat {
+  int64_t atime;     /* seconds since 1970 */
+  int64_t mtime;
+  uint32_t mode;     /* permission bits, low twelve bits of st_mode */
+  uint64_t dev;      /* identity: volume serial / device */
+  uint64_t ino;      /* identity: file index / inode */
+  uint64_t size;
+} os_filestat;
+int os_fstat(os_fd fd, os_filestat *st); /* 0 or errno */
+int os_stat(const char *path, os_filestat *st);
+int os_set_times(const char *path, int64_t atime, int64_t mtime); /* 0 or errno */
+int os_chmod(const char *path, uint32_t mode);                    /* 0 or errno */
+/* Gives the new file fd the permission bits of the file at path (POSIX);
+ * nothing to do on Windows, where the replace itself refuses a read-only
+ * target. 0 or errno. */
+int os_keep_mode(os_fd fd, const char *path);
+/* Puts from in the place of to in one atomic step, the content already on
+ * disk: MoveFileExA with replace and write-through; rename and an fsync of
+ * the directory. 0 or errno; on failure to is as it was. */
+int os_replace(const char *from, const char *to);
+
+/* ---- Environment and programs ---- */
+int os_putenv(char *entry); /* hands entry to the environment; 0 or -1 */
+/* Replaces the process with prog, argv ending with NULL. Returns only when
+ * the program could not be started (errno value). */
+int os_exec_replace(const char *prog, const char *const argv[]);
+void os_sleep_ms(unsigned ms);
+
+/* ---- Libraries ---- */
+KCLIBRARY os_lib_load(const char *name, int quiet);
+void os_lib_free(KCLIBRARY lib);
+KCPROC os_lib_proc(KCLIBRARY lib, const char *name);
+KCPROC os_lib_ordinal(KCLIBRARY lib, uint16_t ordinal); /* POSIX: NULL */
+
+/* ---- Time and system information ---- */
+typedef struct os_localtime {
+  int year, month, day, weekday; /* weekday 0 Sunday */
+  int hour, minute, second, millisecond;
+} os_localtime;
+void os_local_time(os_localtime *t);
+/* Country code, language abbreviation (at most len-1 characters) and code
+ * page of the system (Windows: profile "intl" and GetACP; POSIX: locale). */
+uint32_t os_country(void);
+void os_language(char *buf, uint32_t len);
+uint32_t os_code_page(void);
+
+/* ---- Registry (HKEY_LOCAL_MACHINE) ---- */
+#define OS_REG_SUCCESS 0
+#define OS_REG_FILE_NOT_FOUND 2
+#define OS_REG_ACCESS_DENIED 5
+#define OS_REG_MORE_DATA 234
+#define OS_REG_SZ 1u
+typedef intptr_t os_regkey;
+long os_reg_create(const char *subkey, os_regkey *key);   /* all access, makes missing keys */
+long os_reg_open_read(const char *subkey, os_regkey *key);
+long os_reg_query_type(os_regkey key, const char *name, uint32_t *type);
+long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data, uint32_t size);
+long os_reg_delete_value(os_regkey key, const char *name);
+long os_reg_query(os_regkey key, const char *name, void *data, uint32_t *size);
+void os_reg_close(os_regkey key);
+
+/* ---- Fault injection, for tests ----
+ * os_fault_arm(op, n) makes the n-th following call of op fail (n >= 1)
+ * with EIO (ENOSPC for writes); 0 disarms. Checked by both seam files. */
+enum os_op {
+  OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE,
+  OS_OP_REMOVE, OS_OP_READ, OS_OP_COUNT
+};
+void os_fault_arm(enum os_op op, int nth);
+int os_fault_hit(enum os_op op); /* 1 when this call must fail */
+
+/* Pins "now" for os_local_time (tests); NULL returns to the clock. */
+void os_pin_time(const os_localtime *t);
+
+#endif /* KC_OS_H */

@@ -1,0 +1,149 @@
+// POSIX seam: low-level files for the INI store's rewrite and the
+// installer's copies.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include "os.h"
+
+static os_fd open_fd(const char *path, int flags, os_fd *fd) {
+  int f;
+  do {
+    f = open(path, flags | O_CLOEXEC, 0666);
+  } while (f < 0 && errno == EINTR);
+  if (f < 0) return errno;
+  *fd = f;
+  return 0;
+}
+
+int os_open_read(const char *path, os_fd *fd) {
+  *fd = OS_BADFD;
+  return open_fd(path, O_RDONLY, fd);
+}
+
+int os_create_excl(const char *path, os_fd *fd) {
+  *fd = OS_BADFD;
+  if (os_fault_hit(OS_OP_CREATE)) return EIO;
+  // O_EXCL with O_CREAT also refuses a dangling link under that name.
+  return open_fd(path, O_WRONLY | O_CREAT | O_EXCL, fd);
+}
+
+int os_create_trunc(const char *path, os_fd *fd) {
+  *fd = OS_BADFD;
+  if (os_fault_hit(OS_OP_CREATE)) return EIO;
+  // A file without any write bit is read-only here, as the read-only
+  // attribute is on Windows, even for root.
+  struct stat st;
+  if (stat(path, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
+  return open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, fd);
+}
+
+long os_read(os_fd fd, void *buf, size_t n, int *err) {
+  if (os_fault_hit(OS_OP_READ)) {
+    *err = EIO;
+    return -1;
+  }
+  ssize_t r;
+  do {
+    r = read((int)fd, buf, n);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) *err = errno;
+  return (long)r;
+}
+
+long os_write(os_fd fd, const void *buf, size_t n, int *err) {
+  if (os_fault_hit(OS_OP_WRITE)) {
+    *err = ENOSPC;
+    return -1;
+  }
+  ssize_t r;
+  do {
+    r = write((int)fd, buf, n);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) *err = errno;
+  return (long)r;
+}
+
+int os_fsync(os_fd fd) {
+  if (os_fault_hit(OS_OP_FSYNC)) return EIO;
+  return fsync((int)fd) == 0 ? 0 : errno;
+}
+
+int os_close(os_fd fd) {
+  if (fd == OS_BADFD) return EBADF;
+  int r = close((int)fd) == 0 ? 0 : errno;
+  if (os_fault_hit(OS_OP_CLOSE)) return EIO; // the descriptor is gone either way
+  return r;
+}
+
+static void fill_stat(const struct stat *s, os_filestat *st) {
+  st->atime = (int64_t)s->st_atime;
+  st->mtime = (int64_t)s->st_mtime;
+  st->mode = (uint32_t)(s->st_mode & 07777);
+  st->dev = (uint64_t)s->st_dev;
+  st->ino = (uint64_t)s->st_ino;
+  st->size = (uint64_t)s->st_size;
+}
+
+int os_fstat(os_fd fd, os_filestat *st) {
+  struct stat s;
+  if (fstat((int)fd, &s) != 0) return errno;
+  fill_stat(&s, st);
+  return 0;
+}
+
+int os_stat(const char *path, os_filestat *st) {
+  struct stat s;
+  if (stat(path, &s) != 0) return errno;
+  fill_stat(&s, st);
+  return 0;
+}
+
+int os_set_times(const char *path, int64_t atime, int64_t mtime) {
+  struct utimbuf tv;
+  tv.actime = (time_t)atime;
+  tv.modtime = (time_t)mtime;
+  return utime(path, &tv) == 0 ? 0 : errno;
+}
+
+int os_chmod(const char *path, uint32_t mode) { return chmod(path, (mode_t)(mode & 07777)) == 0 ? 0 : errno; }
+
+int os_keep_mode(os_fd fd, const char *path) {
+  struct stat s;
+  if (stat(path, &s) != 0) return errno == ENOENT ? 0 : errno;
+  return fchmod((int)fd, s.st_mode & 07777) == 0 ? 0 : errno;
+}
+
+// The folder part of path, for the fsync that makes a rename durable.
+static int sync_parent(const char *path) {
+  char dir[PATH_MAX];
+  const char *slash = strrchr(path, '/');
+  if (!slash) {
+    strcpy(dir, ".");
+  } else if (slash == path) {
+    strcpy(dir, "/");
+  } else {
+    size_t n = (size_t)(slash - path);
+    if (n >= sizeof dir) return ENAMETOOLONG;
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+  }
+  int d = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d < 0) return errno;
+  int r = fsync(d) == 0 ? 0 : errno;
+  close(d);
+  return r;
+}
+
+int os_replace(const char *from, const char *to) {
+  if (os_fault_hit(OS_OP_REPLACE)) return EIO;
+  if (rename(from, to) != 0) return errno;
+  // The new name is in place; an fsync failure of the folder cannot undo
+  // that, but it is reported.
+  return sync_parent(to);
+}

@@ -1,0 +1,71 @@
+// POSIX seam: path conventions, current directory, access tests,
+// directories and the program's own path.
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "os.h"
+
+const char OS_DIRSEP = '/';
+const char OS_LISTSEP = ':';
+const int OS_NAMES_FOLD_CASE = 0;
+const char *const OS_EXE_SUFFIX = "";
+
+int os_name_has_path(const char *name) { return strchr(name, '/') != NULL; }
+
+size_t os_drive_len(const char *path) { return 0; }
+
+int os_getcwd(char *buf, uint32_t len) {
+  if (!getcwd(buf, len)) {
+    int e = errno;
+    if (len) buf[0] = '\0';
+    return e;
+  }
+  return 0;
+}
+
+int os_chdir(const char *dir) { return chdir(dir) == 0 ? 0 : errno; }
+
+int os_access(const char *path, int mode) {
+  int m = F_OK;
+  if (mode & OS_R_OK) m |= R_OK;
+  if (mode & OS_W_OK) m |= W_OK;
+  if (access(path, m) == 0) {
+    // root passes every permission test; a file without any write bit still
+    // counts as write-protected, as a read-only attribute does on Windows.
+    if ((mode & OS_W_OK) && geteuid() == 0) {
+      struct stat st;
+      if (stat(path, &st) == 0 && !S_ISDIR(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
+    }
+    return 0;
+  }
+  return errno;
+}
+
+int os_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : errno; }
+
+int os_remove(const char *path) {
+  if (os_fault_hit(OS_OP_REMOVE)) return EIO;
+  struct stat st;
+  // Files only: a directory is never removed by name.
+  if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+  return unlink(path) == 0 ? 0 : errno;
+}
+
+int os_is_dir(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int os_self_path(char *buf, uint32_t len) {
+  if (len == 0) return ERANGE;
+  ssize_t n = readlink("/proc/self/exe", buf, len);
+  if (n < 0) return errno;
+  if ((size_t)n >= len) {
+    buf[0] = '\0';
+    return ENAMETOOLONG;
+  }
+  buf[n] = '\0';
+  return 0;
+}

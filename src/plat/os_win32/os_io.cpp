@@ -1,0 +1,158 @@
+// Windows seam: low-level files for the INI store's rewrite and the
+// installer's copies, over KERNEL32 handles.
+#include <windows.h>
+#include <errno.h>
+#include <io.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/utime.h>
+
+#include "os.h"
+
+// One table from Windows errors to the errno values the library reports.
+static int errno_of(DWORD e) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_PATHNAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return EIO;
+  }
+}
+
+static int open_handle(const char *path, DWORD access, DWORD disposition, os_fd *fd) {
+  HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, disposition,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
+  *fd = (os_fd)h;
+  return 0;
+}
+
+int os_open_read(const char *path, os_fd *fd) {
+  *fd = OS_BADFD;
+  return open_handle(path, GENERIC_READ, OPEN_EXISTING, fd);
+}
+
+int os_create_excl(const char *path, os_fd *fd) {
+  *fd = OS_BADFD;
+  if (os_fault_hit(OS_OP_CREATE)) return EIO;
+  return open_handle(path, GENERIC_WRITE, CREATE_NEW, fd);
+}
+
+int os_create_trunc(const char *path, os_fd *fd) {
+  *fd = OS_BADFD;
+  if (os_fault_hit(OS_OP_CREATE)) return EIO;
+  // CREATE_ALWAYS on a read-only file fails with access denied, as wanted.
+  return open_handle(path, GENERIC_WRITE, CREATE_ALWAYS, fd);
+}
+
+long os_read(os_fd fd, void *buf, size_t n, int *err) {
+  if (os_fault_hit(OS_OP_READ)) {
+    *err = EIO;
+    return -1;
+  }
+  DWORD got = 0;
+  if (!ReadFile((HANDLE)fd, buf, (DWORD)n, &got, NULL)) {
+    *err = errno_of(GetLastError());
+    return -1;
+  }
+  return (long)got;
+}
+
+long os_write(os_fd fd, const void *buf, size_t n, int *err) {
+  if (os_fault_hit(OS_OP_WRITE)) {
+    *err = ENOSPC;
+    return -1;
+  }
+  DWORD put = 0;
+  if (!WriteFile((HANDLE)fd, buf, (DWORD)n, &put, NULL)) {
+    *err = errno_of(GetLastError());
+    return -1;
+  }
+  return (long)put;
+}
+
+int os_fsync(os_fd fd) {
+  if (os_fault_hit(OS_OP_FSYNC)) return EIO;
+  return FlushFileBuffers((HANDLE)fd) ? 0 : errno_of(GetLastError());
+}
+
+int os_close(os_fd fd) {
+  if (fd == OS_BADFD) return EBADF;
+  int r = CloseHandle((HANDLE)fd) ? 0 : errno_of(GetLastError());
+  if (os_fault_hit(OS_OP_CLOSE)) return EIO; // the handle is gone either way
+  return r;
+}
+
+// FILETIME (100 ns since 1601) to seconds since 1970.
+static int64_t unix_time(FILETIME ft) {
+  uint64_t t = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+  return (int64_t)(t / 10000000ULL) - 11644473600LL;
+}
+
+static int fill_from_handle(HANDLE h, os_filestat *st) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return errno_of(GetLastError());
+  st->atime = unix_time(info.ftLastAccessTime);
+  st->mtime = unix_time(info.ftLastWriteTime);
+  // The C runtime's view of the permission: read always, write unless
+  // the file carries the read-only attribute.
+  st->mode = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  st->dev = info.dwVolumeSerialNumber;
+  st->ino = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+  st->size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+  return 0;
+}
+
+int os_fstat(os_fd fd, os_filestat *st) { return fill_from_handle((HANDLE)fd, st); }
+
+int os_stat(const char *path, os_filestat *st) {
+  // FILE_FLAG_BACKUP_SEMANTICS lets folders be opened for their identity.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
+  int r = fill_from_handle(h, st);
+  CloseHandle(h);
+  return r;
+}
+
+int os_set_times(const char *path, int64_t atime, int64_t mtime) {
+  struct _utimbuf tv;
+  tv.actime = (time_t)atime;
+  tv.modtime = (time_t)mtime;
+  return _utime(path, &tv) == 0 ? 0 : errno;
+}
+
+int os_chmod(const char *path, uint32_t mode) {
+  int m = _S_IREAD | ((mode & 0222) ? _S_IWRITE : 0);
+  return _chmod(path, m) == 0 ? 0 : errno;
+}
+
+int os_keep_mode(os_fd fd, const char *path) { return 0; }
+
+int os_replace(const char *from, const char *to) {
+  if (os_fault_hit(OS_OP_REPLACE)) return EIO;
+  // Replaces in one step; a read-only target is refused (access denied)
+  // and stays as it was.
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return errno_of(GetLastError());
+  return 0;
+}

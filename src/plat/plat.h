@@ -1,0 +1,264 @@
+/*
+ * plat.h - the platform services library (the KC functions).
+ *
+ * Every function declared with KCAPI is exported by its undecorated name
+ * from nzeptins.exe (see src/nzeptins.def). Strings are NUL-terminated
+ * 8-bit text; every path handed in or out fits in KC_PATH_MAX bytes unless
+ * a function says otherwise. Results are status codes (0 is success) or,
+ * where a function says so, truth values (1 yes, 0 no).
+ */
+#ifndef KC_PLAT_H
+#define KC_PLAT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+#define KC_EXTERN_C extern "C"
+#else
+#define KC_EXTERN_C
+#endif
+
+#if defined(_WIN32)
+#if defined(KC_IMPORT)
+#define KCAPI KC_EXTERN_C __declspec(dllimport)
+#else
+#define KCAPI KC_EXTERN_C __declspec(dllexport)
+#endif
+#else
+#define KCAPI KC_EXTERN_C __attribute__((visibility("default")))
+#endif
+
+/* Limits, each named once. */
+#define KC_PATH_MAX 261     /* 260 characters and the NUL */
+#define KC_INI_PATH_MAX 1024 /* INI paths: 1023 characters and the NUL */
+#define KC_INI_LINE_MAX 256  /* a line of the INI format: 255 characters */
+#define KC_REG_PATH_MAX 512  /* registry key path below HKEY_LOCAL_MACHINE */
+
+/* Status codes of the platform layer. */
+#define KC_OK 0u
+#define KC_ERR_NOMEM 258u
+#define KC_ERR_LIST_NULL 528u
+#define KC_ERR_ENV_UNSET 530u
+#define KC_ERR_ENV_REFUSED 531u
+#define KC_ERR_NO_INTL 533u
+#define KC_ERR_INI_MISSING 534u  /* also: a write into the new INI file failed */
+#define KC_ERR_INI_OPEN 535u     /* also: close or replace failed; start-up found nothing */
+#define KC_ERR_INI_CREATE 536u
+#define KC_ERR_INI_TMPNAME 537u
+#define KC_ERR_REG_KEY 538u
+#define KC_ERR_REG 539u
+#define KC_ERR_PLAT_DIR 541u
+#define KC_ERR_REG_ACCESS 544u
+#define KC_ERR_REG_NOVALUE 545u
+#define KC_ERR_FILE_OPEN 552u
+#define KC_ERR_NO_MORE 12290u
+#define KC_ERR_NULL_ARG 12301u
+#define KC_ERR_NULL_LIST 12302u
+
+/* The library handle: the platform's module handle, pointer-sized so that
+ * it also carries a 64-bit build's handles. On win32 it is 32 bits. */
+typedef uintptr_t KCLIBRARY;
+typedef int (*KCPROC)(void);
+
+/* ---- Memory, libraries, current and well-known directories ---- */
+
+/* A block of Size bytes (1 when Size is 0), or NULL when the heap is out. */
+KCAPI void *KCMemAlloc(uint32_t Size);
+/* As KCMemAlloc, zero-filled. */
+KCAPI void *KCMemCalloc(uint32_t Size);
+/* Resizes MemBlock to NewSize (1 when 0). A NULL MemBlock is refused (NULL).
+ * When the heap cannot resize in place, a fresh block receives
+ * min(OldSize, NewSize) bytes; on NULL the old block is still the caller's. */
+KCAPI void *KCMemRealloc(void *MemBlock, uint32_t OldSize, uint32_t NewSize);
+/* Releases a block of the family; NULL is ignored. */
+KCAPI void KCMemFree(void *MemBlock);
+
+#define KC_LIB_QUIET 1u  /* no critical-error box while loading */
+#define KC_LIB_SHORT 2u  /* LibName is a module stem: <exe dir>n<LibName>.kcx */
+/* Loads a library; 0 when it was not loaded (or the name does not fit). */
+KCAPI KCLIBRARY KCLibraryLoad(const char *LibName, uint32_t flags);
+KCAPI void KCLibraryFree(KCLIBRARY Library);
+/* Entry point by name, or by the low 16 bits of ProcNumber as an ordinal
+ * when ProcName is NULL (no ordinals on POSIX: NULL). */
+KCAPI KCPROC KCLibraryLoadProc(KCLIBRARY Library, const char *ProcName, uint32_t ProcNumber);
+
+/* 1 after asking for the current directory (even when that failed),
+ * 0 without asking for a NULL Directory or a Length of 0. */
+KCAPI uint32_t KCFileGetDir(char *Directory, uint32_t Length);
+/* 1 when Directory became the current directory; 0 for NULL or "". */
+KCAPI uint32_t KCFileSetDir(const char *Directory);
+/* The platform directories set by KCPlatInit; never NULL, empty before. */
+KCAPI char *KCFileExeDir(void);
+KCAPI char *KCFilePipeDir(void);
+KCAPI char *KCFileIniDir(void);
+
+/* ---- Path search and environment ---- */
+
+/* Looks for name in each directory of the list held by the environment
+ * variable env_var. 1 when found, with dir (KC_PATH_MAX bytes) holding that
+ * directory and a trailing separator; 0 otherwise. With chk_lock the file
+ * must also be write-protected. Elements too long for dir are passed over. */
+KCAPI uint32_t KCFindPath(const char *env_var, char *dir, const char *name, uint32_t chk_lock);
+/* Copies at most *kcLength characters of the variable and a NUL into
+ * kcBuffer; *kcLength receives the count. 0, 530 (unset), 12301 (NULL). */
+KCAPI uint32_t KCPlatGetEnv(const char *kcName, char *kcBuffer, uint32_t *kcLength);
+/* Sets kcName to the value wrapped in double quotes. 0, 258, 531. */
+KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer);
+
+/* ---- INI file store ---- */
+
+/* Reads entry of section into buffer. A NULL entry lists the section:
+ * every non-blank line not starting with ';', each NUL-terminated, and
+ * one NUL more. The exported call takes no size: the caller's buffer is
+ * assumed to hold KC_INI_LINE_MAX bytes for an entry and
+ * KC_INI_LIST_ASSUMED bytes for a listing; a listing that does not fit
+ * is cut after the last whole line. A NULL buffer only reports.
+ * A NULL file_name reads from the host or kvmover.ini by the start-up
+ * flags. 0; 534 missing or empty; 535 the file cannot be opened. */
+#define KC_INI_LIST_ASSUMED 261
+KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name);
+/* Sets entry in section to buffer (NULL removes it, "" writes it empty),
+ * making the file or section as needed. The file is replaced atomically;
+ * on failure it is left as it was. 0, 534, 535, 536, 537. */
+KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name);
+KCAPI uint32_t KCINIRemoveString(const char *section, const char *entry, const char *file_name);
+/* 1 when the file was deleted, 0 when not. */
+KCAPI uint32_t KCINIDelete(const char *file_name);
+
+/* ---- Registry string store ---- */
+
+/* Key path: "Software\Korvan\Components\" + Section, or Section without
+ * its leading '\' below HKEY_LOCAL_MACHINE. NULL or "" Val deletes. */
+KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const char *Val);
+KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *Val, uint32_t Length);
+KCAPI uint32_t KCRegistryRemoveString(const char *Section, const char *Key);
+
+/* ---- Files, listing, directories ---- */
+
+#define KCFILE_READ 0x01u
+#define KCFILE_WRITE 0x02u
+#define KCFILE_CREATE 0x04u
+#define KCFILE_APPEND 0x08u
+#define KCFILE_BINARY 0x10u
+
+typedef struct KCFILE {
+  FILE *File; /* the open stream; NULL when KCFileOpen opened nothing */
+} KCFILE;
+
+/* 0 (a flag word selecting no mode opens nothing and leaves File NULL),
+ * 552 open failed, 12301 NULL File. */
+KCAPI uint32_t KCFileOpen(const char *Filename, uint32_t Flags, KCFILE *File);
+KCAPI void KCFileClose(KCFILE *File);
+KCAPI uint32_t KCFileExist(const char *Filename);
+KCAPI uint32_t KCFileRead(KCFILE *File, uint32_t Count, void *Buffer);
+KCAPI uint32_t KCFileWrite(KCFILE *File, uint32_t Count, const void *Buffer);
+/* Base 1 start, 2 current, 3 end; Count is a signed offset. Returns the
+ * position, 0 for another Base, 0xFFFFFFFF when the position is unknown. */
+KCAPI uint32_t KCFileSeek(KCFILE *File, uint32_t Base, uint32_t Count);
+KCAPI void KCFileFlush(KCFILE *File);
+KCAPI uint32_t KCFileDelete(const char *Filename);
+/* FileName needs KC_PATH_MAX bytes. A specification (directory, separator
+ * and pattern) over 260 characters finds nothing (12290). */
+KCAPI uint32_t KCFileListFirst(const char *Directory, const char *Pattern, char *FileName, void **FileList);
+KCAPI uint32_t KCFileListNext(char *FileName, void *FileList);
+KCAPI uint32_t KCFileListClose(void *FileList);
+/* Creates newpath and every missing directory above it; 1 or 0. */
+KCAPI uint32_t KCMkDir(const char *newpath);
+
+/* ---- Date, time and international settings ---- */
+
+typedef struct KCDATETIMEPARTS {
+  int32_t kcYear;
+  int32_t kcMonth;
+  int32_t kcDay;
+  int32_t kcWeekday; /* 0 Sunday to 6 Saturday, from the local clock */
+  int32_t kcHour;
+  int32_t kcMinute;
+  int32_t kcSecond;
+  int32_t kcHundredth;
+  uint32_t kcDSTInEffect;
+  int32_t kcZone;
+} KCDATETIMEPARTS;
+
+#pragma pack(push, 1)
+typedef struct KCINTLFORMAT {
+  uint32_t kcIntlFlags; /* bit 0x10: daylight-saving time in effect */
+  uint32_t kcDateOrder;
+  uint32_t kcCurrDigits;
+  int32_t kcTimeZone;
+  char kcAMString[6];
+  uint32_t kcAMStringLen;
+  char kcPMString[6];
+  uint32_t kcPMStringLen;
+  char kcCurrencySymbol[6];
+  uint32_t kcCurrencySymbolLen;
+  char kcThousandDelim[6];
+  uint32_t kcThousandDelimLen;
+  char kcDecimalDelim[6];
+  uint32_t kcDecimalDelimLen;
+  char kcDateDelim[6];
+  uint32_t kcDateDelimLen;
+  char kcTimeDelim[6];
+  uint32_t kcTimeDelimLen;
+} KCINTLFORMAT;
+
+/* The host library's record of international settings. */
+typedef struct INTLFORMAT {
+  uint16_t Flags;
+  uint8_t CurrencyDigits;
+  uint8_t Length;
+  int32_t TimeZone;
+  char AMString[5];
+  char PMString[5];
+  char CurrencyString[5];
+  char ThousandString[5];
+  char DecimalString[5];
+  char DateString[5];
+  char TimeString[5];
+  char YesterdayString[32];
+  char TodayString[32];
+  char TomorrowString[32];
+} INTLFORMAT;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(INTLFORMAT) == 139, "INTLFORMAT is the host's 139-byte record");
+static_assert(offsetof(INTLFORMAT, TimeZone) == 4, "INTLFORMAT layout");
+static_assert(offsetof(INTLFORMAT, AMString) == 8, "INTLFORMAT layout");
+static_assert(offsetof(INTLFORMAT, TimeString) == 38, "INTLFORMAT layout");
+static_assert(offsetof(INTLFORMAT, YesterdayString) == 43, "INTLFORMAT layout");
+static_assert(offsetof(INTLFORMAT, TodayString) == 75, "INTLFORMAT layout");
+static_assert(offsetof(INTLFORMAT, TomorrowString) == 107, "INTLFORMAT layout");
+static_assert(sizeof(KCINTLFORMAT) == 86, "KCINTLFORMAT is packed");
+static_assert(offsetof(KCINTLFORMAT, kcAMString) == 16, "KCINTLFORMAT layout");
+static_assert(offsetof(KCINTLFORMAT, kcAMStringLen) == 22, "KCINTLFORMAT layout");
+static_assert(offsetof(KCINTLFORMAT, kcTimeDelimLen) == 82, "KCINTLFORMAT layout");
+static_assert(sizeof(KCDATETIMEPARTS) == 40, "KCDATETIMEPARTS layout");
+#endif
+
+/* Fills the local date and time; kcZone and kcDSTInEffect come from the
+ * international format (0 without one). Always 0. */
+KCAPI uint32_t KCPlatGetDatetime(KCDATETIMEPARTS *kcDTParts);
+/* 0, or 533 (outputs 0) before any international format is loaded. */
+KCAPI uint32_t KCPlatGetTimeZone(int32_t *kcZone, uint32_t *kcDSTInEffect);
+/* The layer's own record (not a copy), or NULL. */
+KCAPI KCINTLFORMAT *KCPlatGetIntlFormat(void);
+/* From the caller's record, else the host library, else the defaults;
+ * the seven lengths are always recomputed. 0 or 258. */
+KCAPI uint32_t KCPlatSetIntlFormat(const KCINTLFORMAT *IntlFormat);
+/* Code page, country code and language (8-byte buffer); NULLs skipped.
+ * On POSIX they come from the process locale: see plat_time.cpp. */
+KCAPI void KCCharInfo(uint32_t *pCharSet, uint32_t *pCountry, char *szLanguage);
+/* -1, 0 or 1, comparing the strings as decimal numbers. */
+KCAPI int32_t KCCmpVerStr(const char *version1, const char *version2);
+
+/* ---- Start-up and shut-down ---- */
+
+#define KC_INIT_HOST 1u    /* use the found directory as is; host road for INI reads */
+#define KC_INIT_KVMOVER 2u /* marker kvmover.ini; kvmover.ini as default INI file */
+KCAPI uint32_t KCPlatInit(const char *szName, uint32_t fFlags);
+KCAPI uint32_t KCPlatTerm(void);
+
+#endif /* KC_PLAT_H */

@@ -1,0 +1,90 @@
+/*
+ * btsetup.h - the installer actions (the BT functions), exported by name
+ * from nzeptins.exe, and the manifest of the package.
+ */
+#ifndef BT_SETUP_H
+#define BT_SETUP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "plat.h"
+
+#define BT_PATH_MAX KC_PATH_MAX
+
+/* Status codes of the installer actions. */
+#define BT_ERR_INIT 1u          /* BTInit: the installer's folder cannot be entered */
+#define BT_ERR_SERVERTASKS 1u   /* BTEditPagraIni: writing ServerTasks failed */
+#define BT_ERR_COPY 5318u
+#define BT_ERR_REMOVE 5320u
+#define BT_ERR_CONFIG 5335u
+
+/* The package's names in the host's configuration and registry. */
+#define BT_SECTION "Pagra"
+#define BT_SERVERTASKS "ServerTasks"
+#define BT_ADDINS "EXTMGR_ADDINS"
+#define BT_TASK_ITEM "ZEPT"
+#define BT_ADDIN_ITEM "nzeptext.dll"
+#define BT_REG_SECTION "MirelangExtensions\\2.0"
+#define BT_REG_VALUE "QSXKC"
+#define BT_QSX_MODULE "nqsxkc.dll"
+#define BT_REMOVER "nzeptrmv.exe"
+#define BT_LAST_LIBRARY "kccmn10.dll"
+
+/* A row of the manifest: the name in the distribution, the name installed. */
+typedef struct BTFileNameStrings {
+  const char *src;
+  const char *dest;
+} BTFileNameStrings;
+
+#define BT_FILES_COUNT 19
+#define BT_DATA_FILES_COUNT 2
+extern const BTFileNameStrings Files[BT_FILES_COUNT];
+extern const BTFileNameStrings PTFPSF_Files[BT_DATA_FILES_COUNT];
+
+/* Start-up: the installer's folder from the program's name (lower-cased in
+ * place), the mode, and the host program folder proposed from PATH.
+ * 0, or 1 after printing the initialization error. */
+KCAPI uint32_t BTInit(char **argv, char *delvan_dir, uint32_t *uninst);
+/* 1 when "ZEPT" is an item of ServerTasks in [Pagra] of ini_path, else 0. */
+KCAPI uint32_t BTIsZeptInstalled(const char *ini_path);
+/* Proposes the folder of ini_file: PATH, delvan_dir, delvan_dir's data
+ * subfolder. Always 0; ini_dir unchanged when nothing is found. */
+KCAPI uint32_t BTGetDelvanIniFileDir(const char *ini_file, const char *delvan_dir, char *ini_dir);
+/* Directory of [Pagra] with a trailing separator into data_dir: 0, 534, 535. */
+KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir);
+
+/* Copies the 21 files from the installer's folder: 0 or 5318. */
+KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir);
+/* Deletes them (in removal mode sparing the remover and its library):
+ * 0, or 5320 when at least one deletion failed. */
+KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir);
+
+/* The registry value QSXKC: the store's status. */
+KCAPI uint32_t BTRegisterQSX(const char *delvan_dir);
+KCAPI uint32_t BTUnRegisterQSX(void);
+/* Adds the items to EXTMGR_ADDINS and ServerTasks: 0, 5335, or 1. */
+KCAPI uint32_t BTEditPagraIni(const char *ini_path);
+/* Cuts them out again: 0 or 5335. */
+KCAPI uint32_t BTUndoPagraIni(const char *ini_path);
+
+/* Hands over to the command interpreter, which deletes the remover and
+ * its library from zept_dir. Returns only when that cannot be done. */
+KCAPI void BTCleanup(const char *zept_dir);
+
+/* Internal to the installer actions. */
+extern char gInstDir[BT_PATH_MAX];
+extern uint32_t gUninst;
+uint32_t GetInstDir(char *inst_dir, const char *setup_path);
+void dirsep_term(char *dir);
+/* 1 when item is a whole item of the comma-separated list (blanks around
+ * items ignored, case counting). [*cut_from, *cut_to) is then the span to
+ * cut to remove it: the item, its blanks and one separating comma (the one
+ * before it, or after it for the first item). Either pointer may be NULL. */
+int bt_list_find(const char *list, const char *item, size_t *cut_from, size_t *cut_to);
+/* Copies one file, keeping its times, the copy writable. err (NULL, or
+ * BT_ERR_TEXT_MAX bytes) receives the message of a failure. 0 or 5318. */
+#define BT_ERR_TEXT_MAX 256
+int32_t copyfile(const char *srcfile, const char *destfile, char *err);
+
+#endif /* BT_SETUP_H */

@@ -1,0 +1,367 @@
+/*
+ * setupui.cpp - the console front end of nzeptins.exe: banner, prompts,
+ * menus, the install and removal sequences and every message the
+ * administrator sees. It calls only the installer actions (btsetup.h).
+ *
+ * Answers may be piped in: that is the unattended mode, and the exit status
+ * then tells a script what happened.
+ *
+ *   status  meaning
+ *   0       the chosen install or removal completed, or the administrator
+ *           declined, aborted or quit
+ *   1       start-up failed (the installer's folder cannot be entered)
+ *   2       standard input ended at a prompt; nothing further was done
+ *   3       copying the program files failed; the install halted
+ *   4       the registry value or the host configuration file could not be
+ *           changed (the rest of the sequence went on)
+ *   5       the removal could not delete every program file
+ *
+ * A completed removal in removal mode ends by handing the process to the
+ * command interpreter, whose status is then the program's.
+ */
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "btsetup.h"
+
+enum {
+  NZ_EXIT_OK = 0,
+  NZ_EXIT_STARTUP = 1,
+  NZ_EXIT_EOF = 2,
+  NZ_EXIT_COPY = 3,
+  NZ_EXIT_CONFIG = 4,
+  NZ_EXIT_REMOVAL = 5,
+};
+
+#define LONG_TITLE "Delvan Enterprise Tramontelo Services"
+#define SERVER_TITLE "Delvan Enterprise Tramontelo Server"
+#define OPTION_LINE_MAX 80
+
+static uint32_t g_uninst;
+static char g_delvan_dir[BT_PATH_MAX];
+static int g_exit_status = NZ_EXIT_OK;
+
+static void make_selections(void);
+
+/* The first failure decides the exit status. */
+static void note_failure(int status) {
+  if (g_exit_status == NZ_EXIT_OK) g_exit_status = status;
+}
+
+/* Standard input ended at a prompt: nothing further is done. */
+static void terminate_at_eof(void) {
+  printf("\n....Terminating\n");
+  fflush(stdout);
+  exit(NZ_EXIT_EOF);
+}
+
+/* Reads one whole line, keeping at most size-1 characters in buf (the rest
+ * of a longer line is read and dropped) and dropping the line end.
+ * 0 when input ended before any character. */
+static int read_line(char *buf, size_t size) {
+  size_t n = 0;
+  int c;
+  int any = 0;
+  while ((c = getchar()) != EOF) {
+    any = 1;
+    if (c == '\n') break;
+    if (n + 1 < size) buf[n++] = (char)c;
+  }
+  buf[n] = '\0';
+  return any;
+}
+
+/* The first blank-delimited word of line into def (size bytes), cut to
+ * fit; def is left as it was when the line holds no word. */
+static void first_word(const char *line, char *def, size_t size) {
+  while (*line && isspace((unsigned char)*line)) ++line;
+  if (!*line) return;
+  size_t n = 0;
+  while (line[n] && !isspace((unsigned char)line[n]) && n + 1 < size) ++n;
+  memcpy(def, line, n);
+  def[n] = '\0';
+}
+
+/* Reads one word as scanf's "%s" does (blanks and line ends skipped first),
+ * keeping what fits in size bytes, then drops the one character after it. */
+static void read_word(char *def, size_t size) {
+  int c;
+  do {
+    c = getchar();
+  } while (c != EOF && isspace(c));
+  if (c == EOF) terminate_at_eof();
+  size_t n = 0;
+  while (c != EOF && !isspace(c)) {
+    if (n + 1 < size) def[n++] = (char)c;
+    c = getchar();
+  }
+  def[n] = '\0';
+  /* c is the character after the word, already read and dropped. */
+}
+
+/* Lets the administrator accept or replace the proposal in def (a
+ * BT_PATH_MAX buffer). With IsPath the value ends in a separator; one
+ * character is kept free for it. */
+static void get_input(char *def, unsigned long IsPath) {
+  char in[BT_PATH_MAX];
+  size_t keep = IsPath ? BT_PATH_MAX - 1 : BT_PATH_MAX;
+  memset(in, 0, sizeof in);
+  if (def[0]) {
+    if (IsPath)
+      printf("  OR just press ENTER to accept the value setup has detected.\n\n");
+    else
+      printf("  OR just press ENTER to accept the default value.\n\n");
+    printf("  ==> ( %s ) ", def);
+    fflush(stdout);
+    if (!read_line(in, sizeof in)) terminate_at_eof();
+    if (in[0]) first_word(in, def, keep);
+  } else {
+    fflush(stdout);
+    read_word(def, keep);
+  }
+  if (IsPath) dirsep_term(def);
+}
+
+/* A menu number between x and y; asks again until one is given. */
+static int get_option(int x, int y) {
+  char in[OPTION_LINE_MAX];
+  int option = 0;
+  do {
+    memset(in, 0, sizeof in);
+    printf("Enter your choice(1-3): ");
+    fflush(stdout);
+    if (!read_line(in, sizeof in)) terminate_at_eof();
+    (void)sscanf(in, "%d", &option);
+  } while (option < x || option > y);
+  return option;
+}
+
+static void logo(unsigned long uninstalling) {
+  printf("\n\n");
+  printf("     ***************************************\n");
+  printf("     * Delvan Enterprise Tramontelo Server *\n");
+  printf("     *                                     *\n");
+  if (uninstalling) {
+    printf("     *             UN-Install              *\n");
+    printf("     ***************************************\n");
+    printf("\nThis utility will remove %s\n", LONG_TITLE);
+    printf("from your Delvan Server.\n\n");
+    printf("It is strongly advised that you shut down your Delvan Server before\n");
+    printf("continuing.  If not, some files may not be removed from your system.\n");
+  } else {
+    printf("     *               Install               *\n");
+    printf("     ***************************************\n");
+    printf("\nThis utility will install %s\n", LONG_TITLE);
+    printf("onto your Delvan Server.\n\n");
+    printf("Verify that your Delvan Server is shut down before continuing with ZEPT\n");
+    printf("installation.  ZEPT will auto initialize and be ready for use after\n");
+    printf("restarting Delvan.  Then, simply open the Tramontelo Server Administrator\n");
+    printf("database to begin using %s!\n", LONG_TITLE);
+  }
+  printf("\nContinue? (Y/N)  ");
+  fflush(stdout);
+  int c = getchar();
+  if (c != 'Y' && c != 'y') {
+    printf("    Terminating.......");
+    fflush(stdout);
+    exit(c == EOF ? NZ_EXIT_EOF : NZ_EXIT_OK);
+  }
+  (void)getchar(); /* the end of the answer line */
+  printf("\n\n");
+}
+
+static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
+  printf("\nInstalling %s program files\n", SERVER_TITLE);
+  printf("   to %s\n", delvan_dir);
+  if (BTInstallProgramFiles(delvan_dir, data_dir) != 0) {
+    note_failure(NZ_EXIT_COPY);
+    printf("\nAn error has occurred installing the %s\n", SERVER_TITLE);
+    printf("program files!  Installation has halted.\n");
+    printf("Verfify that the following is correct:\n");
+    printf("   Delvan program directory\n   ==> %s\n", delvan_dir);
+    printf("   **Do you have write permission to this directory?\n");
+    printf("   **Is the Delvan Server Running?  If so, shut it down an re-try.\n");
+    return;
+  }
+
+  printf("Registering %s QSX...\n", SERVER_TITLE);
+  if (BTRegisterQSX(delvan_dir) != 0) {
+    note_failure(NZ_EXIT_CONFIG);
+    printf("\nAn error has occurred registering the QSX!\n");
+    printf("The QSX may need to be registered manually to use it.\n");
+    printf("Installation will continue.\n");
+  }
+
+  printf("Modifying Delvan file %s ...\n", ini_path);
+  if (BTEditPagraIni(ini_path) != 0) {
+    note_failure(NZ_EXIT_CONFIG);
+    printf("\nAn error has occurred in setting up the Delvan ini file!\n");
+    printf("You must make sure the following entries exist in this file:\n");
+    printf("%s\n", ini_path);
+    printf("   ServerTasks = %s\n", BT_TASK_ITEM);
+    printf("   EXTMGR_ADDINS = %s\n", BT_ADDIN_ITEM);
+    printf("\nInstallation has completed.  However you will need\n");
+    printf("to add the above entries to your Delvan ini file to use\n");
+    printf("%s\n", LONG_TITLE);
+    printf("Restart your Delvan Server after this editing this file.\n");
+    return;
+  }
+
+  printf("\nCongratualations...Installation is complete.\n");
+  printf("\nRestart the Delvan Server now to activate\n");
+  printf("%s!\n", LONG_TITLE);
+}
+
+static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
+  printf("UnRegistering %s QSX...\n", LONG_TITLE);
+  if (BTUnRegisterQSX() != 0) {
+    note_failure(NZ_EXIT_CONFIG);
+    printf("\nAn error has occurred un-registering the\n");
+    printf("%s QSX!\n", SERVER_TITLE);
+    printf("The QSX may need to be un-registered manually.\n");
+    printf("UN-install will continue.\n");
+  }
+
+  printf("Restoring Delvan configuration file (%s) ...\n", ini_path);
+  if (BTUndoPagraIni(ini_path) != 0) {
+    note_failure(NZ_EXIT_CONFIG);
+    printf("\nAn error has occurred in re-setting the Delvan ini file!\n");
+    printf("The following entries should be removed from this file:\n");
+    printf("%s\n", ini_path);
+    printf("   %s = %s\n", BT_SERVERTASKS, BT_TASK_ITEM);
+    printf("   %s = %s\n", BT_ADDINS, BT_ADDIN_ITEM);
+    printf("UN-install will continue.\n");
+  }
+
+  printf("Removing %s files...\n", SERVER_TITLE);
+  if (BTRemoveProgramFiles(delvan_dir, data_dir) != 0) {
+    note_failure(NZ_EXIT_REMOVAL);
+    printf("\nAn error has occurred removing some of the\n");
+    printf("%s program files!\n", SERVER_TITLE);
+    printf("Some files may have been missing or in use.\n");
+  }
+
+  printf("\n%s UN-install is now complete.\n", SERVER_TITLE);
+
+  if (g_uninst) {
+    printf("\nHit Enter to Finish......\n");
+    fflush(stdout);
+    (void)getchar();
+    /* Returns only when the command interpreter cannot be started. */
+    BTCleanup(g_delvan_dir);
+  }
+}
+
+static void confirm_install(char *delvan_dir, char *data_dir, char *ini_path) {
+  printf("\n");
+  printf("You have chosen to install %s.\n", LONG_TITLE);
+  printf("Confirm the following selections and choose an option:\n\n");
+  printf("   Delvan program directory\n   ==> %s\n", delvan_dir);
+  printf("   Delvan ini file path\n   ==> %s\n", ini_path);
+  printf("   Delvan data directory\n   ==> %s\n", data_dir);
+  printf("\nAvailable options:\n");
+  printf("   1 - Install now\n");
+  printf("   2 - Start over and change selections\n");
+  printf("   3 - Abort installation\n");
+  char c = (char)get_option(1, 3);
+  printf("\n\n");
+  if (c == 1)
+    do_install(delvan_dir, data_dir, ini_path);
+  else if (c == 2)
+    make_selections();
+  else
+    printf("\n....Terminating\n");
+}
+
+static void confirm_removal(char *delvan_dir, char *data_dir, char *ini_path) {
+  printf("\n");
+  printf("You have chosen to UN-install %s.\n", LONG_TITLE);
+  printf("Confirm the following selections and choose an option:\n\n");
+  printf("   Delvan ini file path\n   ==> %s\n", ini_path);
+  printf("   Delvan data directory\n   ==> %s\n", data_dir);
+  printf("\nAvailable options:\n");
+  printf("   1 - UNinstall now\n");
+  printf("   2 - Start over and change selections\n");
+  printf("   3 - Abort\n");
+  char c = (char)get_option(1, 3);
+  printf("\n\n");
+  if (c == 1)
+    do_removal(delvan_dir, data_dir, ini_path);
+  else if (c == 2)
+    make_selections();
+  else
+    printf("\n....Terminating\n");
+}
+
+static void make_selections(void) {
+  char ini_file[BT_PATH_MAX], ini_dir[BT_PATH_MAX], ini_path[BT_PATH_MAX];
+  char delvan_dir[BT_PATH_MAX], data_dir[BT_PATH_MAX];
+  memset(ini_file, 0, sizeof ini_file);
+  memset(ini_dir, 0, sizeof ini_dir);
+  memset(ini_path, 0, sizeof ini_path);
+  memset(data_dir, 0, sizeof data_dir);
+  /* Every call, a start over included, begins from the detected default. */
+  memcpy(delvan_dir, g_delvan_dir, sizeof delvan_dir);
+
+  if (!g_uninst) {
+    printf("Enter full path to Delvan program directory...\n");
+    get_input(delvan_dir, 1);
+    printf("\n\n");
+  }
+
+  printf("Enter the name of your Delvan initialization file...\n");
+  snprintf(ini_file, sizeof ini_file, "%s", "pagra.ini");
+  get_input(ini_file, 0);
+  printf("\n\n");
+
+  (void)BTGetDelvanIniFileDir(ini_file, delvan_dir, ini_dir);
+  printf("Enter the full path to the directory containing the \n");
+  printf("%s file...  \n", ini_file);
+  get_input(ini_dir, 1);
+  printf("\n\n");
+
+  /* Both parts fit their 261-byte buffers; a path too long for the
+   * joined buffer is cut here, and then names no file that exists. */
+  snprintf(ini_path, sizeof ini_path, "%s%s", ini_dir, ini_file);
+  (void)BTGetDelvanDataDir(ini_path, data_dir);
+  printf("Enter full path to the Delvan data directory... \n");
+  get_input(data_dir, 1);
+  printf("\n\n");
+
+  if (g_uninst) {
+    confirm_removal(delvan_dir, data_dir, ini_path);
+    return;
+  }
+
+  if (BTIsZeptInstalled(ini_path)) {
+    printf("\nAn existing %s has been detected.\n", SERVER_TITLE);
+    printf("\nYour options are:\n");
+    printf("  1 - REMOVE existing installation.\n");
+    printf("  2 - INSTALL/UPGRADE with a new version.\n");
+    printf("  3 - Do nothing, QUIT now.\n");
+    char c = (char)get_option(1, 3);
+    printf("\n\n");
+    if (c == 1)
+      confirm_removal(delvan_dir, data_dir, ini_path);
+    else if (c == 2)
+      confirm_install(delvan_dir, data_dir, ini_path);
+    else
+      printf("\n....Terminating\n");
+    return;
+  }
+
+  confirm_install(delvan_dir, data_dir, ini_path);
+}
+
+int main(int argc, char **argv) {
+  (void)argc;
+  if (BTInit(argv, g_delvan_dir, &g_uninst) != 0) return NZ_EXIT_STARTUP;
+  logo(g_uninst);
+  make_selections();
+  printf("\nHit Enter to Finish......\n");
+  fflush(stdout);
+  (void)getchar();
+  return g_exit_status;
+}

@@ -1,0 +1,237 @@
+// Test support: temporary folders, file bytes, environment, child programs.
+#include "testsupport.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace nzt {
+
+static std::string with_sep(std::string s) {
+  if (s.empty() || s.back() != SEP) s += SEP;
+  return s;
+}
+
+std::string host_path(const std::string &p) {
+  std::string s = p;
+  for (char &c : s)
+    if (c == '/') c = SEP;
+  return s;
+}
+
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device rd;
+  fs::path base = fs::temp_directory_path();
+  for (int i = 0; i < 100; ++i) {
+    char name[64];
+    snprintf(name, sizeof name, "nzt-%08x-%u", (unsigned)rd(), counter++);
+    fs::path p = base / name;
+    std::error_code ec;
+    if (fs::create_directory(p, ec)) {
+      dir_ = with_sep(p.string());
+      return;
+    }
+  }
+  fprintf(stderr, "cannot make a temporary folder\n");
+  abort();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Read-only files would stop the removal on Windows.
+  for (auto it = fs::recursive_directory_iterator(dir_, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(dir_, ec);
+}
+
+std::string TempDir::path(const std::string &name) const { return dir_ + host_path(name); }
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "";
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool write_file(const std::string &path, const std::string &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(bytes.data(), (std::streamsize)bytes.size());
+  return (bool)out;
+}
+
+bool file_exists(const std::string &path) {
+  std::error_code ec;
+  return fs::exists(fs::path(path), ec);
+}
+
+void make_read_only(const std::string &path, bool read_only) {
+  std::error_code ec;
+  if (read_only)
+    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove, ec);
+  else
+    fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, ec);
+}
+
+void set_env(const char *name, const char *value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value : "");
+  SetEnvironmentVariableA(name, value);
+#else
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+#endif
+}
+
+EnvGuard::EnvGuard(const char *name) : name_(name) {
+  const char *v = getenv(name);
+  had_ = v != nullptr;
+  if (v) old_ = v;
+}
+
+EnvGuard::EnvGuard(const char *name, const char *value) : EnvGuard(name) { set_env(name, value); }
+
+EnvGuard::~EnvGuard() { set_env(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+
+std::string build_dir() {
+  char buf[4096];
+#ifdef _WIN32
+  DWORD n = GetModuleFileNameA(NULL, buf, sizeof buf);
+  std::string self(buf, n);
+#else
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  std::string self(buf, n > 0 ? (size_t)n : 0);
+#endif
+  return self.substr(0, self.find_last_of(SEP) + 1);
+}
+
+std::string program_path() { return build_dir() + "nzeptins.exe"; }
+
+std::string hostlib_path() { return build_dir() + "hostlib" + SEP + "npagra.dll"; }
+
+std::string crlf(const std::vector<std::string> &lines) {
+  std::string s;
+  for (const auto &l : lines) s += l + "\r\n";
+  return s;
+}
+
+RunResult run_program(const std::string &program, const std::string &argv0, const std::string &input,
+                      const std::string &cwd, const std::map<std::string, std::string> &env, int timeout_s) {
+  RunResult r;
+  // Input and output go through files: no pipe can fill up and stall.
+  TempDir io;
+  std::string in_path = io.path("stdin.txt"), out_path = io.path("stdout.txt"), err_path = io.path("stderr.txt");
+  write_file(in_path, input);
+#ifdef _WIN32
+  SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+  HANDLE hin = CreateFileA(in_path.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, NULL);
+  HANDLE hout = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, NULL);
+  HANDLE herr = CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, NULL);
+  std::map<std::string, std::string> saved;
+  std::map<std::string, bool> had;
+  for (const auto &kv : env) {
+    char old[32768];
+    DWORD n = GetEnvironmentVariableA(kv.first.c_str(), old, sizeof old);
+    had[kv.first] = n > 0 && n < sizeof old;
+    if (had[kv.first]) saved[kv.first] = std::string(old, n);
+    SetEnvironmentVariableA(kv.first.c_str(), kv.second.empty() ? NULL : kv.second.c_str());
+  }
+  std::string cmd = "\"" + argv0 + "\"";
+  STARTUPINFOA si;
+  memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = hin;
+  si.hStdOutput = hout;
+  si.hStdError = herr;
+  PROCESS_INFORMATION pi;
+  std::vector<char> cmdline(cmd.begin(), cmd.end());
+  cmdline.push_back('\0');
+  BOOL ok = CreateProcessA(program.c_str(), cmdline.data(), NULL, NULL, TRUE, 0, NULL,
+                           cwd.empty() ? NULL : cwd.c_str(), &si, &pi);
+  for (const auto &kv : env)
+    SetEnvironmentVariableA(kv.first.c_str(), had[kv.first] ? saved[kv.first].c_str() : NULL);
+  CloseHandle(hin);
+  CloseHandle(hout);
+  CloseHandle(herr);
+  if (ok) {
+    if (WaitForSingleObject(pi.hProcess, (DWORD)timeout_s * 1000) == WAIT_OBJECT_0) {
+      DWORD code = 0;
+      GetExitCodeProcess(pi.hProcess, &code);
+      r.exit_code = (int)code;
+    } else {
+      TerminateProcess(pi.hProcess, 99);
+      WaitForSingleObject(pi.hProcess, 5000);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  } else {
+    r.err = "CreateProcess failed";
+  }
+#else
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fin = open(in_path.c_str(), O_RDONLY);
+    int fout = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int ferr = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fin < 0 || fout < 0 || ferr < 0) _exit(126);
+    dup2(fin, 0);
+    dup2(fout, 1);
+    dup2(ferr, 2);
+    for (const auto &kv : env) {
+      if (kv.second.empty())
+        unsetenv(kv.first.c_str());
+      else
+        setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    }
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    char *argv[] = {const_cast<char *>(argv0.c_str()), nullptr};
+    execv(program.c_str(), argv);
+    _exit(127);
+  }
+  if (pid > 0) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    int status = 0;
+    for (;;) {
+      pid_t w = waitpid(pid, &status, WNOHANG);
+      if (w == pid) {
+        r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      if (std::chrono::steady_clock::now() > until) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+#endif
+  r.out = read_file(out_path);
+  r.err += read_file(err_path);
+  return r;
+}
+
+}  // namespace nzt
