@@ -20,6 +20,8 @@
  * command interpreter, whose status is then the program's.
  */
 #include <ctype.h>
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -124,6 +126,18 @@ static void get_input(char *def, unsigned long IsPath) {
   if (IsPath) dirsep_term(def);
 }
 
+/* The number a line starts with, as "%d" reads it (blanks skipped, a sign,
+ * digits; "2abc" is 2); old when the line starts with no number. A number
+ * beyond int's range counts as 0, which no menu offers. */
+static int scan_int(const char *line, int old) {
+  char *end;
+  errno = 0;
+  long v = strtol(line, &end, 10);
+  if (end == line) return old;
+  if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return 0;
+  return (int)v;
+}
+
 /* A menu number between x and y; asks again until one is given. */
 static int get_option(int x, int y) {
   char in[OPTION_LINE_MAX];
@@ -133,7 +147,7 @@ static int get_option(int x, int y) {
     printf("Enter your choice(1-3): ");
     fflush(stdout);
     if (!read_line(in, sizeof in)) terminate_at_eof();
-    (void)sscanf(in, "%d", &option);
+    option = scan_int(in, option);
   } while (option < x || option > y);
   return option;
 }

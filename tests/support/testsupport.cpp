@@ -137,7 +137,7 @@ std::string crlf(const std::vector<std::string> &lines) {
   return s;
 }
 
-RunResult run_program(const std::string &program, const std::string &argv0, const std::string &input,
+RunResult run_program(const std::string &program, const std::vector<std::string> &args, const std::string &input,
                       const std::string &cwd, const std::map<std::string, std::string> &env, int timeout_s) {
   RunResult r;
   // Input and output go through files: no pipe can fill up and stall.
@@ -158,7 +158,10 @@ RunResult run_program(const std::string &program, const std::string &argv0, cons
     if (had[kv.first]) saved[kv.first] = std::string(old, n);
     SetEnvironmentVariableA(kv.first.c_str(), kv.second.empty() ? NULL : kv.second.c_str());
   }
-  std::string cmd = "\"" + argv0 + "\"";
+  // argv[0] always quoted; the rest where a blank needs it.
+  std::string cmd = "\"" + args[0] + "\"";
+  for (size_t i = 1; i < args.size(); ++i)
+    cmd += args[i].find_first_of(" \t") == std::string::npos ? " " + args[i] : " \"" + args[i] + "\"";
   STARTUPINFOA si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
@@ -207,8 +210,10 @@ RunResult run_program(const std::string &program, const std::string &argv0, cons
         setenv(kv.first.c_str(), kv.second.c_str(), 1);
     }
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    char *argv[] = {const_cast<char *>(argv0.c_str()), nullptr};
-    execv(program.c_str(), argv);
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
   if (pid > 0) {

@@ -78,9 +78,14 @@ struct RunResult {
   std::string out;
   std::string err;
 };
-RunResult run_program(const std::string &program, const std::string &argv0, const std::string &input,
+RunResult run_program(const std::string &program, const std::vector<std::string> &argv, const std::string &input,
                       const std::string &cwd, const std::map<std::string, std::string> &env = {},
                       int timeout_s = 60);
+inline RunResult run_program(const std::string &program, const std::string &argv0, const std::string &input,
+                             const std::string &cwd, const std::map<std::string, std::string> &env = {},
+                             int timeout_s = 60) {
+  return run_program(program, std::vector<std::string>{argv0}, input, cwd, env, timeout_s);
+}
 
 // CR LF joined lines: crlf({"[a]", "b=1"}) == "[a]\r\nb=1\r\n".
 std::string crlf(const std::vector<std::string> &lines);

@@ -1,0 +1,183 @@
+// The console dialogue, end to end: the real nzeptins.exe in a sample host,
+// answers on standard input, the transcript compared with a golden file,
+// the exit status and what the run left on disk.
+#include <gtest/gtest.h>
+
+#include "btsetup.h"
+#include "hosttree.h"
+
+using namespace nzt;
+
+namespace {
+
+// Exit statuses of the program (see setupui.cpp and the README).
+enum { kOk = 0, kStartup = 1, kEndOfInput = 2, kCopyFailed = 3, kConfigFailed = 4, kRemovalIncomplete = 5 };
+
+// Nothing of the package is in the host, and pagra.ini is as laid out.
+::testing::AssertionResult host_untouched(const HostTree &t) {
+  for (const BTFileNameStrings &row : Files)
+    if (file_exists(t.host + row.dest)) return ::testing::AssertionFailure() << row.dest << " was installed";
+  for (const BTFileNameStrings &row : PTFPSF_Files)
+    if (file_exists(t.data + row.dest)) return ::testing::AssertionFailure() << row.dest << " was installed";
+  if (read_file(t.ini_path()) != t.ini_before) return ::testing::AssertionFailure() << "pagra.ini changed";
+  return ::testing::AssertionSuccess();
+}
+
+// Lays the package out in the host as an install would, ServerTasks
+// naming ZEPT, so that the program finds an existing installation.
+void preinstall(HostTree &t) {
+  std::string ini = t.ini_before;
+  size_t at = ini.find("Sched\r\n");
+  ini.insert(at + 5, ",ZEPT");
+  write_file(t.ini_path(), ini);
+  t.ini_before = ini;
+}
+
+}  // namespace
+
+TEST(Dialogue, DecliningAtTheInstallBannerEndsTheRunWithStatusZero) {
+  for (const char *answer : {"n\n", "N\n", "x\n", "\n"}) {
+    SCOPED_TRACE(answer);
+    HostTree t;
+    RunResult r = t.install(answer);
+    EXPECT_EQ(kOk, r.exit_code);
+    EXPECT_TRUE(matches_golden("install-declined.txt", t.normalize(r.out)));
+    EXPECT_TRUE(host_untouched(t));
+  }
+}
+
+TEST(Dialogue, RemovalModeShowsItsBannerAndSkipsTheProgramFolderQuestion) {
+  HostTree t;
+  fs::copy_file(program_path(), t.host + "nzeptrmv.exe");
+  // Declined at the banner.
+  RunResult r = t.remove("n\n");
+  EXPECT_EQ(kOk, r.exit_code);
+  EXPECT_TRUE(matches_golden("removal-declined.txt", t.normalize(r.out)));
+  // Walked to the confirmation screen and aborted: no program folder asked.
+  r = t.remove("y\n\n\n\n3\n\n");
+  EXPECT_EQ(kOk, r.exit_code);
+  EXPECT_TRUE(matches_golden("removal-aborted.txt", t.normalize(r.out)));
+  EXPECT_EQ(t.ini_before, read_file(t.ini_path()));
+}
+
+TEST(Dialogue, ProposalsReplacedKeepTheFirstWordAndGainASeparator) {
+  HostTree t;
+  // The program folder typed without its separator; a data folder typed
+  // with a blank keeps only the part before the blank. Then abort.
+  std::string host_typed = t.host.substr(0, t.host.size() - 1);
+  std::string input = "Y\n" + host_typed + "\n\n\n  " + t.tmp.path("other") + " data\n3\n\n";
+  RunResult r = t.install(input);
+  EXPECT_EQ(kOk, r.exit_code);
+  EXPECT_TRUE(matches_golden("install-replaced-aborted.txt", t.normalize(r.out)));
+  EXPECT_TRUE(host_untouched(t));
+}
+
+TEST(Dialogue, StartOverReturnsToTheDetectedDefaults) {
+  HostTree t;
+  // First pass: another ini file name and data folder; start over; the
+  // second pass proposes the detected values again; abort.
+  std::string input = "Y\n\nother.ini\n" + t.host + "\n" + t.tmp.path("x") + "\n2\n\n\n\n\n3\n\n";
+  RunResult r = t.install(input);
+  EXPECT_EQ(kOk, r.exit_code);
+  EXPECT_TRUE(matches_golden("install-start-over.txt", t.normalize(r.out)));
+  EXPECT_TRUE(host_untouched(t));
+}
+
+TEST(Dialogue, MenuChoiceIsAskedAgainUntilItIsInRange) {
+  HostTree t;
+  // 0, 4, an empty line and x are refused; " 2" starts over; "2abc" then
+  // counts as 2 again; 3 aborts.
+  std::string input = "Y\n\n\n\n\n0\n4\n\nx\n 2\n\n\n\n\n2abc\n\n\n\n\n3\n\n";
+  RunResult r = t.install(input);
+  EXPECT_EQ(kOk, r.exit_code);
+  EXPECT_TRUE(matches_golden("install-option-retries.txt", t.normalize(r.out)));
+  EXPECT_TRUE(host_untouched(t));
+}
+
+TEST(Dialogue, ExistingInstallationMenu) {
+  {
+    SCOPED_TRACE("3: quit");
+    HostTree t;
+    preinstall(t);
+    RunResult r = t.install("Y\n\n\n\n\n3\n\n");
+    EXPECT_EQ(kOk, r.exit_code);
+    EXPECT_TRUE(matches_golden("existing-quit.txt", t.normalize(r.out)));
+    EXPECT_TRUE(host_untouched(t));
+  }
+  {
+    SCOPED_TRACE("2: install over it, then abort at the confirmation");
+    HostTree t;
+    preinstall(t);
+    RunResult r = t.install("Y\n\n\n\n\n2\n3\n\n");
+    EXPECT_EQ(kOk, r.exit_code);
+    EXPECT_TRUE(matches_golden("existing-upgrade-aborted.txt", t.normalize(r.out)));
+    EXPECT_TRUE(host_untouched(t));
+  }
+  {
+    SCOPED_TRACE("1: removal from an install run: no self-removal, Enter asked by main");
+    HostTree t;
+    preinstall(t);
+    RunResult r = t.install("Y\n\n\n\n\n1\n3\n\n");
+    EXPECT_EQ(kOk, r.exit_code);
+    EXPECT_TRUE(matches_golden("existing-remove-aborted.txt", t.normalize(r.out)));
+    EXPECT_TRUE(host_untouched(t));
+  }
+}
+
+TEST(Dialogue, EndOfInputAtAnyPromptTerminatesWithoutActing) {
+  struct Case {
+    const char *name;
+    const char *input;
+  } cases[] = {
+      {"at Continue", ""},
+      {"at a proposal", "Y\n"},
+      {"at the file name", "Y\n\n"},
+      {"at the menu", "Y\n\n\n\n\n"},
+      {"at the menu after a refused answer", "Y\n\n\n\n\n7\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    HostTree t;
+    RunResult r = t.install(c.input);
+    EXPECT_EQ(kEndOfInput, r.exit_code);
+    std::string out = t.normalize(r.out);
+    if (c.input[0])
+      EXPECT_EQ("\n....Terminating\n", out.substr(out.size() - 17)) << out;
+    else
+      EXPECT_EQ("    Terminating.......", out.substr(out.size() - 22)) << out;
+    EXPECT_TRUE(host_untouched(t));
+  }
+}
+
+TEST(Dialogue, EndOfInputWhereAWordIsAwaited) {
+  // No pagra.exe along PATH: the program folder has no proposal, so a word
+  // is awaited; empty lines do not give one.
+  HostTree t;
+  fs::remove(t.host + "pagra.exe");
+  RunResult r = t.install("Y\n\n\n");
+  EXPECT_EQ(kEndOfInput, r.exit_code);
+  EXPECT_TRUE(matches_golden("install-eof-awaiting-word.txt", t.normalize(r.out)));
+  EXPECT_TRUE(host_untouched(t));
+}
+
+TEST(Dialogue, OverlongAnswersAreCutNotOverrun) {
+  HostTree t;
+  std::string longword(5000, 'a');
+  std::string input = "Y\n" + longword + "\n\n\n\n" + std::string(500, '9') + "\n3\n\n";
+  RunResult r = t.install(input);
+  EXPECT_EQ(kOk, r.exit_code);
+  std::string out = t.normalize(r.out);
+  // The program folder is cut to 259 characters and its separator.
+  EXPECT_NE(std::string::npos, out.find("   ==> " + std::string(259, 'a') + "/\n")) << out;
+  EXPECT_TRUE(host_untouched(t));
+}
+
+TEST(Dialogue, StartUpFailureWhenTheInstallersFolderCannotBeEntered) {
+  HostTree t;
+  std::string missing = t.tmp.path("no-such-folder") + SEP + "nzeptins.exe";
+  RunResult r = run_program(t.dist + "nzeptins.exe", missing, "Y\n", t.dist, t.env());
+  EXPECT_EQ(kStartup, r.exit_code);
+  EXPECT_EQ("Initialization error:  Be sure you have full access\n"
+            "to the directory you are installing or removing ZEPT from.\n\n",
+            t.normalize(r.out));
+}

@@ -1,0 +1,54 @@
+// A sample host in a temporary folder, for runs of the real program:
+//   <tmp>/dist/   the distribution: nzeptins.exe and the other 20 files
+//   <tmp>/host/   the host program folder: pagra.exe and pagra.ini
+//   <tmp>/data/   the host data folder, named by Directory= in pagra.ini
+// pagra.ini is scripts/sample/pagra.ini, the demo's own sample.
+#ifndef NZ_HOSTTREE_H
+#define NZ_HOSTTREE_H
+
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testsupport.h"
+
+namespace nzt {
+
+class HostTree {
+ public:
+  // host_name: the host program folder's name (blanks and '&' welcome).
+  explicit HostTree(const std::string &host_name = "host");
+
+  TempDir tmp;
+  std::string dist, host, data;  // each with a trailing separator
+  std::string ini_path() const { return host + "pagra.ini"; }
+  std::string ini_before;        // pagra.ini's bytes as laid out
+
+  // The environment of a run: the host folder on PATH, and on Linux the
+  // registry store in the tree.
+  std::map<std::string, std::string> env() const;
+  // Runs program (a path in the tree) with argv[0] = its path, in cwd.
+  RunResult run(const std::string &program, const std::string &input, const std::string &cwd) const;
+  RunResult install(const std::string &input) const { return run(dist + "nzeptins.exe", input, dist); }
+  RunResult remove(const std::string &input) const { return run(host + "nzeptrmv.exe", input, host); }
+
+  // The transcript with this tree's folder written "{tmp}/", separators as
+  // '/', and line ends as "\n", so one golden file serves both builds.
+  std::string normalize(const std::string &out) const;
+  // The sample content of a package file.
+  static std::string sample_content(const std::string &name);
+};
+
+// Compares text with tests/e2e/golden/<name>; NZT_REGENERATE=1 rewrites it.
+::testing::AssertionResult matches_golden(const std::string &name, const std::string &text);
+
+// The registry value the install writes (QSXKC), read through the store
+// the program uses; "" when it is absent. The native store is found through
+// the tree's KC_REGISTRY_ROOT.
+std::string registered_qsx(const HostTree &tree);
+void clear_registered_qsx(const HostTree &tree);
+
+}  // namespace nzt
+
+#endif
