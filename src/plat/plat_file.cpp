@@ -208,8 +208,9 @@ static uint32_t make_if_missing(const char *path) {
 }
 
 /* Creates newpath and every missing directory above it, left to right;
- * 1 when all exist afterwards, 0 at the first failure (what was created
- * stays) or for a path over 260 characters. */
+ * 1 when the directory exists afterwards, 0 at the first failure (what was
+ * created stays), when a file stands under the full name, or for a path
+ * over 260 characters. */
 KCAPI uint32_t KCMkDir(const char *newpath) {
   char path[KC_PATH_MAX];
   if (!newpath) return 0;
@@ -229,5 +230,7 @@ KCAPI uint32_t KCMkDir(const char *newpath) {
     sep = strchr(sep + 1, OS_DIRSEP);
   }
   if (status) status = make_if_missing(path);
+  // A file standing under the full name is no directory made.
+  if (status && !os_is_dir(path)) status = 0;
   return status;
 }
