@@ -142,8 +142,14 @@ static int sync_parent(const char *path) {
 
 int os_replace(const char *from, const char *to) {
   if (os_fault_hit(OS_OP_REPLACE)) return EIO;
+  // A target without any write bit is refused, as Windows refuses to
+  // replace a read-only file.
+  struct stat st;
+  if (stat(to, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
   if (rename(from, to) != 0) return errno;
-  // The new name is in place; an fsync failure of the folder cannot undo
-  // that, but it is reported.
-  return sync_parent(to);
+  // The new file is in place and its content on disk: a folder that
+  // cannot be synced (some file systems refuse) does not undo that, and
+  // reporting a failure now would describe a state that no longer holds.
+  (void)sync_parent(to);
+  return 0;
 }

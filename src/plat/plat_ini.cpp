@@ -1,0 +1,645 @@
+// INI file store: reads, sets and removes values in sectioned text files
+// (the host's pagra.ini, the platform's kvmover.ini).
+//
+// The format is that of a text-mode stream: CR LF and a lone LF end a line,
+// a lone CR is an ordinary character, Ctrl-Z ends the file, and every line
+// end written is CR LF. Files move through block buffers of our own; only
+// the lines up to the one that changes are looked at one by one.
+//
+// A change is written into a temporary file beside the INI file, flushed to
+// disk, and then put in the INI file's place in one step: on every failure
+// the INI file is as it was and the temporary file is gone.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "os.h"
+#include "plat_int.h"
+
+#define INI_BLOCK 32768                        // bytes per read or write call
+#define INI_SECTION_MAX (KC_INI_LINE_MAX - 3)  // 253: "[%s]" fills a line
+#define INI_ENTRY_MAX (KC_INI_LINE_MAX - 2)    // 254: "name=" fits a line
+#define INI_HOST_PREFIX "ZEPT"
+#define INI_HOST_ENTRY_MAX (KC_INI_LINE_MAX - 5) // 251: "ZEPT%s" fits 256 bytes
+#define INI_HOST_VALUE_LEN 80                  // the length the host is given
+#define INI_TMP_TRIES 9999                     // temporary names tried
+#define INI_KVMOVER "kvmover.ini"
+#define INI_CTRL_Z '\x1A'
+
+/* ---- Block reader ---- */
+
+// Hands out the bytes of one file up to its end or its first Ctrl-Z.
+typedef struct ini_reader {
+  os_fd fd;
+  size_t pos, len; // unread bytes are buf[pos, len)
+  int eof;         // nothing more comes: end of file, Ctrl-Z or an error
+  int err;         // errno of a failed read, else 0
+  char buf[INI_BLOCK];
+} ini_reader;
+
+static void r_init(ini_reader *r, os_fd fd) {
+  r->fd = fd;
+  r->pos = r->len = 0;
+  r->eof = r->err = 0;
+}
+
+// Makes at least want (1 or 2) bytes readable unless the file ends first;
+// returns how many are readable.
+static size_t r_fill(ini_reader *r, size_t want) {
+  while (r->len - r->pos < want && !r->eof) {
+    if (r->pos > 0) { // keep the unread byte at the front
+      memmove(r->buf, r->buf + r->pos, r->len - r->pos);
+      r->len -= r->pos;
+      r->pos = 0;
+    }
+    int e = 0;
+    long got = os_read(r->fd, r->buf + r->len, sizeof r->buf - r->len, &e);
+    if (got <= 0) {
+      if (got < 0) r->err = e ? e : EIO;
+      r->eof = 1;
+      break;
+    }
+    // Nothing at or after a Ctrl-Z is part of the file.
+    char *z = (char *)memchr(r->buf + r->len, INI_CTRL_Z, (size_t)got);
+    if (z) {
+      r->len = (size_t)(z - r->buf);
+      r->eof = 1;
+    } else {
+      r->len += (size_t)got;
+    }
+  }
+  return r->len - r->pos;
+}
+
+/* Reads the next line: at most cap-1 of its characters into bp, NUL-
+ * terminated, their count in *ll. *more is 1 when the line goes on beyond
+ * that; its rest is then the next thing rest_of_line takes. 1 for a line,
+ * 0 at the end of the file (bp untouched), -1 when a read failed. */
+static int read_line(ini_reader *r, char *bp, size_t cap, size_t *ll, int *more) {
+  *more = 0;
+  if (r_fill(r, 1) == 0) return r->err ? -1 : 0;
+  // The usual case: the whole line lies in the block and fits.
+  const char *s = r->buf + r->pos;
+  const char *lf = (const char *)memchr(s, '\n', r->len - r->pos);
+  if (lf) {
+    size_t k = (size_t)(lf - s);
+    size_t n = (k > 0 && s[k - 1] == '\r') ? k - 1 : k;
+    if (n < cap) {
+      memcpy(bp, s, n);
+      bp[n] = '\0';
+      *ll = n;
+      r->pos += k + 1;
+      return 1;
+    }
+  }
+  size_t n = 0;
+  while (r_fill(r, 1) > 0) {
+    char c = r->buf[r->pos];
+    if (c == '\n') {
+      r->pos++;
+      break;
+    }
+    // A CR belongs to the line end only directly before an LF.
+    if (c == '\r' && r_fill(r, 2) >= 2 && r->buf[r->pos + 1] == '\n') {
+      r->pos += 2;
+      break;
+    }
+    if (n + 1 >= cap) {
+      *more = 1;
+      break;
+    }
+    bp[n++] = c;
+    r->pos++;
+  }
+  bp[n] = '\0';
+  *ll = n;
+  return r->err ? -1 : 1;
+}
+
+/* ---- Block writer ---- */
+
+typedef struct ini_writer {
+  os_fd fd;
+  size_t len; // bytes waiting in buf
+  int err;    // errno of the first failed write; later writes do nothing
+  char buf[INI_BLOCK];
+} ini_writer;
+
+static void w_init(ini_writer *w, os_fd fd) {
+  w->fd = fd;
+  w->len = 0;
+  w->err = 0;
+}
+
+static void w_flush(ini_writer *w) {
+  size_t done = 0;
+  while (!w->err && done < w->len) {
+    int e = 0;
+    long put = os_write(w->fd, w->buf + done, w->len - done, &e);
+    if (put <= 0) { // no progress counts as a failure, not a loop
+      w->err = (put < 0 && e) ? e : EIO;
+      break;
+    }
+    done += (size_t)put;
+  }
+  w->len = 0;
+}
+
+static void w_put(ini_writer *w, const char *s, size_t n) {
+  while (n > 0 && !w->err) {
+    if (w->len == sizeof w->buf) w_flush(w);
+    size_t room = sizeof w->buf - w->len;
+    size_t k = n < room ? n : room;
+    memcpy(w->buf + w->len, s, k);
+    w->len += k;
+    s += k;
+    n -= k;
+  }
+}
+
+static void w_str(ini_writer *w, const char *s) { w_put(w, s, strlen(s)); }
+static void w_eol(ini_writer *w) { w_put(w, "\r\n", 2); }
+
+/* ---- Lines ---- */
+
+/* Takes the rest of a line that read_line left (*more was 1) up to and
+ * including its end. With w, the characters go there and a CR LF after
+ * them; with dst, those that fit go to dst[*count .. room-1]. *count grows
+ * by every character. 0, or -1 when a read failed. */
+static int rest_of_line(ini_reader *r, ini_writer *w, char *dst, size_t room, size_t *count) {
+  while (r_fill(r, 1) > 0) {
+    char c = r->buf[r->pos];
+    if (c == '\n') {
+      r->pos++;
+      break;
+    }
+    if (c == '\r' && r_fill(r, 2) >= 2 && r->buf[r->pos + 1] == '\n') {
+      r->pos += 2;
+      break;
+    }
+    if (w) w_put(w, &c, 1);
+    if (dst && *count < room) dst[*count] = c;
+    (*count)++;
+    r->pos++;
+  }
+  if (w) w_eol(w);
+  return r->err ? -1 : 0;
+}
+
+static int skip_rest(ini_reader *r) {
+  size_t n = 0;
+  return rest_of_line(r, NULL, NULL, 0, &n);
+}
+
+// Writes a line as read (its first part in line) with a CR LF.
+static int carry_line(ini_reader *r, ini_writer *w, const char *line, size_t ll, int more) {
+  w_put(w, line, ll);
+  if (!more) {
+    w_eol(w);
+    return 0;
+  }
+  size_t n = 0;
+  return rest_of_line(r, w, NULL, 0, &n);
+}
+
+/* Copies what is left of the file: the bytes move as they are, except
+ * that an LF without a CR before it gets one. 0, or -1 when a read failed. */
+static int copy_rest(ini_reader *r, ini_writer *w) {
+  int prev_cr = 0; // the byte before the next one is a CR
+  while (!w->err && r_fill(r, 1) > 0) {
+    const char *p = r->buf + r->pos, *end = r->buf + r->len;
+    while (p < end) {
+      const char *lf = (const char *)memchr(p, '\n', (size_t)(end - p));
+      if (!lf) {
+        w_put(w, p, (size_t)(end - p));
+        prev_cr = end[-1] == '\r';
+        break;
+      }
+      w_put(w, p, (size_t)(lf - p));
+      int cr = lf > p ? lf[-1] == '\r' : prev_cr;
+      w_put(w, cr ? "\n" : "\r\n", cr ? 1 : 2);
+      prev_cr = 0;
+      p = lf + 1;
+    }
+    r->pos = r->len;
+  }
+  return r->err ? -1 : 0;
+}
+
+// Letters A-Z and a-z fold onto each other; nothing else does.
+static int fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
+
+static int fold_eq(const char *a, const char *b, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (fold((unsigned char)a[i]) != fold((unsigned char)b[i])) return 0;
+  return 1;
+}
+
+/* 1 when the line (its first part in line) holds entry: the name, then "="
+ * or the line's end. len is at most INI_ENTRY_MAX, so a line that goes on
+ * beyond its first part shows the character after the name. */
+static int holds_entry(const char *line, size_t ll, int more, const char *entry, size_t len) {
+  if (ll < len || !fold_eq(line, entry, len)) return 0;
+  if (ll == len) return !more;
+  return line[len] == '=';
+}
+
+#define FS_FOUND 0
+#define FS_MISSING 1
+#define FS_WRITE_FAILED 2
+#define FS_READ_FAILED 3
+
+/* Reads lines up to and including the header of section sect_name, each
+ * copied to copy_to with a CR LF when copy_to is given. FS_FOUND leaves
+ * copy_from at the section's first line; FS_MISSING has read (and copied)
+ * the whole file. */
+static int find_section(const char *sect_name, ini_reader *copy_from, ini_writer *copy_to) {
+  char t_section[KC_INI_LINE_MAX];
+  int t_len = snprintf(t_section, sizeof t_section, "[%s]", sect_name);
+  if (t_len < 0 || (size_t)t_len >= sizeof t_section) return FS_MISSING; // callers refuse such names
+  char line[KC_INI_LINE_MAX];
+  size_t ll;
+  int more;
+  for (;;) {
+    int got = read_line(copy_from, line, sizeof line, &ll, &more);
+    if (got < 0) return FS_READ_FAILED;
+    if (got == 0) return FS_MISSING;
+    int rc = copy_to ? carry_line(copy_from, copy_to, line, ll, more) : (more ? skip_rest(copy_from) : 0);
+    if (rc < 0) return FS_READ_FAILED;
+    if (copy_to && copy_to->err) return FS_WRITE_FAILED;
+    if (ll >= (size_t)t_len && fold_eq(line, t_section, (size_t)t_len)) return FS_FOUND;
+  }
+}
+
+/* ---- Names ---- */
+
+/* 1 when szName holds a path of its own (the host's separator, or a drive
+ * colon on Windows), so that it is used as it stands; 0 for a bare name. */
+uint32_t FileHasPath(const char *szName) { return os_name_has_path(szName) ? 1u : 0u; }
+
+/* Composes in path (size bytes) the name under which file_name is opened:
+ * itself when it has a path, else the INI directory followed by it. 1, or
+ * 0 when it does not fit. */
+static int MakeKVFileName(char *path, size_t size, const char *file_name) {
+  if (FileHasPath(file_name)) return kc_copy(path, size, file_name);
+  // The INI directory ends with a separator or is empty.
+  int n = snprintf(path, size, "%s%s", KCFileIniDir(), file_name);
+  if (n < 0 || (size_t)n >= size) {
+    if (size) path[0] = '\0';
+    return 0;
+  }
+  return 1;
+}
+
+#define GN_OK 0
+#define GN_NO_NAME 1   // no candidate fits, or all were taken
+#define GN_NO_CREATE 2 // a candidate could not be created
+
+/* Chooses and creates the temporary file for template_name: the name cut
+ * at its first '.', then 1, 2, ... and ".tmp". Each candidate is created
+ * only when nothing stands under its name, so no existing file or link is
+ * ever opened for writing. GN_OK with tmp_name and *fd set. */
+static int gen_name(const char *template_name, char *tmp_name, size_t size, os_fd *fd) {
+  char base_name[KC_INI_PATH_MAX];
+  if (!kc_copy(base_name, sizeof base_name, template_name)) return GN_NO_NAME;
+  char *dot = strchr(base_name, '.'); // the first '.', also one in a folder name
+  if (dot) *dot = '\0';
+  for (int cnt = 1; cnt <= INI_TMP_TRIES; ++cnt) {
+    int n = snprintf(tmp_name, size, "%s%d.tmp", base_name, cnt);
+    if (n < 0 || (size_t)n >= size) return GN_NO_NAME;
+    int e = os_create_excl(tmp_name, fd);
+    if (e == 0) return GN_OK;
+    if (e == EEXIST) continue;
+    // Windows refuses a name held by a folder or by a file on its way out
+    // with access denied: taken, too.
+    if (e == EACCES && os_access(tmp_name, OS_F_OK) == 0) continue;
+    return GN_NO_CREATE;
+  }
+  return GN_NO_NAME;
+}
+
+// 1 when s holds a character that would end a line or the file.
+static int breaks_line(const char *s) { return strchr(s, '\n') || strchr(s, INI_CTRL_Z); }
+
+/* ---- Reading ---- */
+
+/* Reads entry of section from file_name into buffer (size bytes), or with
+ * a NULL entry lists the section. A NULL buffer only reports. 0, 534
+ * missing or empty, 535 the file cannot be opened or read,
+ * KC_ERR_INI_TOOLONG when the value (or the first listed line) does not
+ * fit; buffer then holds "" (a listing keeps the lines that fit, 0). */
+static uint32_t PlatINIGetString(const char *section, const char *entry, char *buffer, size_t size,
+                                 const char *file_name) {
+  size_t len = entry ? strlen(entry) : 0;
+  if (buffer && size > 0) buffer[0] = '\0';
+  if (buffer && size > 1 && len == 0) buffer[1] = '\0';
+  if (!section || strlen(section) > INI_SECTION_MAX || len > INI_ENTRY_MAX) return KC_ERR_INI_MISSING;
+
+  char path[KC_INI_PATH_MAX];
+  if (!file_name || !MakeKVFileName(path, sizeof path, file_name)) return KC_ERR_INI_OPEN;
+  ini_reader r;
+  os_fd fd;
+  if (os_open_read(path, &fd) != 0) return KC_ERR_INI_OPEN;
+  r_init(&r, fd);
+
+  uint32_t status = KC_ERR_INI_MISSING;
+  int fs = find_section(section, &r, NULL);
+  if (fs == FS_READ_FAILED) status = KC_ERR_INI_OPEN;
+  if (fs != FS_FOUND) {
+    (void)os_close(fd);
+    return status;
+  }
+
+  char line[KC_INI_LINE_MAX];
+  size_t ll, used = 0;
+  int more, got;
+  // Characters of the value that fit with the NUL.
+  size_t room = (buffer && size > 0) ? size - 1 : 0;
+  while ((got = read_line(&r, line, sizeof line, &ll, &more)) > 0) {
+    if (ll > 0 && line[0] == '[') break; // the next section begins
+    if (entry) {
+      if (!holds_entry(line, ll, more, entry, len)) {
+        if (more && skip_rest(&r) < 0) got = -1;
+        if (got < 0) break;
+        continue;
+      }
+      size_t off = ll > len ? len + 1 : len; // a bare name has no value
+      size_t count = ll - off;
+      if (buffer) memcpy(buffer, line + off, count < room ? count : room);
+      if (more && rest_of_line(&r, NULL, buffer, room, &count) < 0) {
+        got = -1;
+        break;
+      }
+      if (count == 0) {
+        status = KC_ERR_INI_MISSING;
+      } else if (buffer && count > room) {
+        if (size > 0) buffer[0] = '\0';
+        status = KC_ERR_INI_TOOLONG; // never handed out cut
+      } else {
+        if (buffer) buffer[count] = '\0';
+        status = KC_OK;
+      }
+      break;
+    }
+    // Listing: blank lines and ';' lines are passed over.
+    if ((ll == 0 && !more) || line[0] == ';') {
+      if (more && skip_rest(&r) < 0) {
+        got = -1;
+        break;
+      }
+      continue;
+    }
+    if (!buffer) { // one line is enough to report
+      status = KC_OK;
+      break;
+    }
+    // The line, its NUL and the list's closing NUL must fit.
+    size_t line_room = size >= used + 2 ? size - used - 2 : 0;
+    size_t count = ll;
+    memcpy(buffer + used, line, count < line_room ? count : line_room);
+    if (more && rest_of_line(&r, NULL, buffer + used, line_room, &count) < 0) {
+      got = -1;
+      break;
+    }
+    if (count > line_room) { // cut after the last whole line
+      if (size > used) buffer[used] = '\0';
+      if (used == 0) status = KC_ERR_INI_TOOLONG;
+      break;
+    }
+    buffer[used + count] = '\0';
+    used += count + 1;
+    buffer[used] = '\0';
+    status = KC_OK;
+  }
+  if (got < 0) {
+    if (buffer && size > 0) buffer[0] = '\0';
+    if (buffer && size > 1) buffer[1] = '\0';
+    status = KC_ERR_INI_OPEN;
+  }
+  (void)os_close(fd);
+  return status;
+}
+
+// The exported reads: a caller's buffer of the assumed size.
+static uint32_t read_assumed(const char *section, const char *entry, char *buffer, const char *file_name) {
+  size_t size = entry ? KC_INI_LINE_MAX : KC_INI_LIST_ASSUMED;
+  uint32_t status = PlatINIGetString(section, entry, buffer, buffer ? size : 0, file_name);
+  // A value that does not fit is not handed out, and there is no other
+  // code for it here: it reads as missing, buffer empty.
+  return status == KC_ERR_INI_TOOLONG ? KC_ERR_INI_MISSING : status;
+}
+
+/* Reads entry of section (entry NULL: lists the section) from file_name,
+ * or without file_name from the host library and then kvmover.ini as the
+ * start-up flags say. buffer is assumed to hold KC_INI_LINE_MAX bytes
+ * (KC_INI_LIST_ASSUMED for a listing); NULL only reports. 0, 534, 535. */
+KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name) {
+  if (file_name) return read_assumed(section, entry, buffer, file_name);
+  if ((PlatInitFlags & KC_INIT_HOST) && entry && strlen(entry) <= INI_HOST_ENTRY_MAX) {
+    char host_name[KC_INI_LINE_MAX];
+    snprintf(host_name, sizeof host_name, "%s%s", INI_HOST_PREFIX, entry);
+    PlatLoadHostLibrary();
+    // A failed load leaves the handle 0; both are tried again next time.
+    if (!OSGetEnvStrProc && PagraLibHandle)
+      OSGetEnvStrProc = (OSGETENVSTRPROC)(void (*)(void))KCLibraryLoadProc(PagraLibHandle, "OSGetEnvironmentString", 0);
+    if (OSGetEnvStrProc) {
+      char local[KC_INI_LINE_MAX];
+      char *out = buffer ? buffer : local;
+      if (OSGetEnvStrProc(host_name, out, INI_HOST_VALUE_LEN)) {
+        out[INI_HOST_VALUE_LEN - 1] = '\0'; // the host's bound, held to
+        return KC_OK;
+      }
+      if (buffer) buffer[0] = '\0';
+    }
+  }
+  if (PlatInitFlags & KC_INIT_KVMOVER) return read_assumed(section, entry, buffer, INI_KVMOVER);
+  return KC_ERR_INI_MISSING;
+}
+
+/* The installer's read of one entry of a named file, bounded by size:
+ * 0 with the value in buffer; 534 missing, empty, or no entry or file
+ * named; 535 the file cannot be read; KC_ERR_INI_TOOLONG, buffer "". */
+uint32_t KCINIReadValue(const char *section, const char *entry, char *buffer, size_t size, const char *file_name) {
+  if (!entry || !file_name) {
+    if (buffer && size > 0) buffer[0] = '\0';
+    return KC_ERR_INI_MISSING;
+  }
+  return PlatINIGetString(section, entry, buffer, size, file_name);
+}
+
+/* ---- Changing ---- */
+
+// "name=value" and CR LF.
+static void put_entry(ini_writer *w, const char *entry, const char *value) {
+  w_str(w, entry);
+  w_put(w, "=", 1);
+  w_str(w, value);
+  w_eol(w);
+}
+
+static void put_blanks(ini_writer *w, size_t *blank_count) {
+  for (; *blank_count > 0; --*blank_count) w_eol(w);
+}
+
+#define WALK_COMMIT 0  // the new content is complete
+#define WALK_DISCARD 1 // nothing to change
+#define WALK_FAIL 2    // *status says why
+
+/* Writes the new content: the lines of rfp (NULL for a missing file) with
+ * entry set to value, or removed when value is NULL. */
+static int write_changed(ini_reader *r, ini_writer *w, const char *section, const char *entry, const char *value,
+                         uint32_t *status) {
+  if (!r) { // a new file: header and entry
+    w_put(w, "[", 1);
+    w_str(w, section);
+    w_put(w, "]", 1);
+    w_eol(w);
+    put_entry(w, entry, value);
+    return WALK_COMMIT;
+  }
+  *status = KC_ERR_INI_MISSING;
+  int fs = find_section(section, r, w);
+  if (fs == FS_WRITE_FAILED) return WALK_FAIL;
+  if (fs == FS_READ_FAILED) {
+    *status = KC_ERR_INI_OPEN;
+    return WALK_FAIL;
+  }
+  if (fs == FS_MISSING) {
+    if (!value) return WALK_DISCARD;
+    // A new section at the end, after a blank line.
+    w_eol(w);
+    w_put(w, "[", 1);
+    w_str(w, section);
+    w_put(w, "]", 1);
+    w_eol(w);
+    put_entry(w, entry, value);
+    return WALK_COMMIT;
+  }
+
+  // Walk the section. Blank lines are held back, so that a new entry
+  // follows the section's last non-blank line.
+  size_t len = strlen(entry), blank_count = 0, ll;
+  char line[KC_INI_LINE_MAX];
+  int more;
+  for (;;) {
+    int got = read_line(r, line, sizeof line, &ll, &more);
+    if (got < 0) break;
+    if (got == 0) { // end of file, the entry not met
+      if (!value) return WALK_DISCARD;
+      put_entry(w, entry, value);
+      put_blanks(w, &blank_count);
+      return WALK_COMMIT;
+    }
+    if (ll == 0 && !more) {
+      blank_count++;
+      continue;
+    }
+    if (line[0] == '[') { // the next section, the entry not met
+      if (!value) return WALK_DISCARD;
+      put_entry(w, entry, value);
+      put_blanks(w, &blank_count);
+      if (carry_line(r, w, line, ll, more) < 0) break;
+      if (copy_rest(r, w) < 0) break;
+      return WALK_COMMIT;
+    }
+    put_blanks(w, &blank_count);
+    if (holds_entry(line, ll, more, entry, len)) {
+      if (value) put_entry(w, entry, value);
+      if (more && skip_rest(r) < 0) break; // the old line goes
+      if (copy_rest(r, w) < 0) break;
+      return WALK_COMMIT;
+    }
+    if (carry_line(r, w, line, ll, more) < 0) break;
+    if (w->err) return WALK_FAIL;
+  }
+  *status = KC_ERR_INI_OPEN; // a read failed
+  return WALK_FAIL;
+}
+
+/* Sets (value NULL: removes) entry of section in file_name. */
+static uint32_t ini_change(const char *section, const char *entry, const char *value, const char *file_name) {
+  // What would not read back as it was written is refused: names beyond
+  // a line, line or file ends inside a text, an entry that looks like a
+  // header.
+  if (!section || !entry || !file_name) return KC_ERR_INI_MISSING;
+  if (strlen(section) > INI_SECTION_MAX || strlen(entry) > INI_ENTRY_MAX || entry[0] == '[' ||
+      breaks_line(section) || breaks_line(entry) || (value && breaks_line(value)))
+    return KC_ERR_INI_MISSING;
+
+  char path[KC_INI_PATH_MAX], tmp_name[KC_INI_PATH_MAX];
+  if (!MakeKVFileName(path, sizeof path, file_name)) return KC_ERR_INI_CREATE;
+
+  os_fd rfd = OS_BADFD, wfd;
+  int e = os_open_read(path, &rfd);
+  if (e == ENOENT) {
+    if (!value) return KC_OK; // nothing to remove
+  } else if (e != 0) {
+    return KC_ERR_INI_OPEN; // there but unreadable: not overwritten
+  } else if (os_access(path, OS_W_OK) == EACCES) {
+    (void)os_close(rfd); // read-only: left as it is
+    return KC_ERR_INI_OPEN;
+  }
+
+  int gn = gen_name(path, tmp_name, sizeof tmp_name, &wfd);
+  if (gn != GN_OK) {
+    if (rfd != OS_BADFD) (void)os_close(rfd);
+    return gn == GN_NO_NAME ? KC_ERR_INI_TMPNAME : KC_ERR_INI_CREATE;
+  }
+
+  uint32_t status = KC_OK;
+  int outcome;
+  if (rfd != OS_BADFD && os_keep_mode(wfd, path) != 0) {
+    status = KC_ERR_INI_CREATE;
+    outcome = WALK_FAIL;
+  } else {
+    ini_reader r;
+    ini_writer w;
+    if (rfd != OS_BADFD) r_init(&r, rfd);
+    w_init(&w, wfd);
+    outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, entry, value, &status);
+    if (outcome == WALK_COMMIT) {
+      w_flush(&w);
+      if (w.err || os_fsync(wfd) != 0) {
+        status = KC_ERR_INI_MISSING;
+        outcome = WALK_FAIL;
+      }
+    }
+  }
+
+  if (outcome != WALK_COMMIT) {
+    (void)os_close(wfd);
+    if (rfd != OS_BADFD) (void)os_close(rfd);
+    (void)os_remove(tmp_name);
+    return outcome == WALK_DISCARD ? KC_OK : status;
+  }
+  if (rfd != OS_BADFD) (void)os_close(rfd); // Windows will not replace an open file
+  if (os_close(wfd) != 0 || os_replace(tmp_name, path) != 0) {
+    (void)os_remove(tmp_name);
+    return KC_ERR_INI_OPEN;
+  }
+  return KC_OK;
+}
+
+/* Sets entry of section in file_name to buffer (NULL removes the entry,
+ * "" writes it empty), making the file or the section when needed; the
+ * file is replaced in one step. 0; 534 refused or a write failed; 535 the
+ * file cannot be read, is read-only, or the new one cannot be put in
+ * place; 536 no temporary file can be made; 537 no temporary name is free.
+ * On every failure the file is as it was. */
+KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name) {
+  return ini_change(section, entry, buffer, file_name);
+}
+
+/* Removes entry of section from file_name; the statuses of KCINISetString.
+ * Nothing to remove: 0, the file untouched. */
+KCAPI uint32_t KCINIRemoveString(const char *section, const char *entry, const char *file_name) {
+  return ini_change(section, entry, NULL, file_name);
+}
+
+/* Deletes file_name (a bare name lies in the INI directory). 1 when it was
+ * deleted, 0 when not (also for a path beyond KC_PATH_MAX). */
+KCAPI uint32_t KCINIDelete(const char *file_name) {
+  char path[KC_PATH_MAX];
+  if (!file_name || !MakeKVFileName(path, sizeof path, file_name)) return 0;
+  return KCFileDelete(path);
+}
