@@ -1,0 +1,454 @@
+// The registry string store (KCRegistrySetString, KCRegistryGetString,
+// KCRegistryRemoveString) against the real registry under Wine and the
+// file-backed store on Linux. What a call stored is checked through the
+// seam's own registry calls (type and bytes), and on Linux also on disk.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "os.h"
+#include "plat.h"
+#include "testsupport.h"
+
+namespace {
+
+const std::string kComponents = "Software\\Korvan\\Components\\";
+constexpr uint32_t kRegExpandSz = 2;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+
+std::string unique_tag() {
+  std::random_device rd;
+  auto t = std::chrono::steady_clock::now().time_since_epoch().count();
+  char buf[64];
+  snprintf(buf, sizeof buf, "NzRegTest-%08x%08x", (unsigned)rd(), (unsigned)(t & 0xffffffff));
+  return buf;
+}
+
+struct Raw {
+  long rc = -1;
+  uint32_t type = 0;
+  std::string bytes;
+};
+
+// The value as the registry holds it, read through the seam.
+Raw raw_get(const std::string &subkey, const char *name) {
+  Raw r;
+  os_regkey k;
+  r.rc = os_reg_open_read(subkey.c_str(), &k);
+  if (r.rc != OS_REG_SUCCESS) return r;
+  r.rc = os_reg_query_type(k, name, &r.type);
+  if (r.rc == OS_REG_SUCCESS) {
+    char buf[4096];
+    uint32_t n = sizeof buf;
+    r.rc = os_reg_query(k, name, buf, &n);
+    if (r.rc == OS_REG_SUCCESS) r.bytes.assign(buf, n);
+  }
+  os_reg_close(k);
+  return r;
+}
+
+long raw_set(const std::string &subkey, const char *name, uint32_t type, const std::string &bytes) {
+  os_regkey k;
+  long rc = os_reg_create(subkey.c_str(), &k);
+  if (rc != OS_REG_SUCCESS) return rc;
+  rc = os_reg_set(k, name, type, bytes.data(), (uint32_t)bytes.size());
+  os_reg_close(k);
+  return rc;
+}
+
+bool key_exists(const std::string &subkey) {
+  os_regkey k;
+  if (os_reg_open_read(subkey.c_str(), &k) != OS_REG_SUCCESS) return false;
+  os_reg_close(k);
+  return true;
+}
+
+std::string str0(const std::string &s) { return std::string(s.c_str(), s.size() + 1); }
+
+// Each test works below a key of its own. On Linux the store's root is a
+// fresh folder; under Wine the registry is the prefix's real one, so every
+// value a test makes is deleted again afterwards.
+class RegStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!nzt::kWindows) {
+      root_ = std::make_unique<nzt::TempDir>();
+      env_ = std::make_unique<nzt::EnvGuard>("KC_REGISTRY_ROOT", root_->dir().c_str());
+    }
+    tag_ = unique_tag();
+  }
+  void TearDown() override {
+    for (const auto &m : made_) {
+      os_regkey k;
+      if (os_reg_open_read(m.first.c_str(), &k) != OS_REG_SUCCESS) continue;
+      os_reg_close(k);
+      if (os_reg_create(m.first.c_str(), &k) != OS_REG_SUCCESS) continue;
+      os_reg_delete_value(k, m.second.c_str());
+      os_reg_close(k);
+    }
+    env_.reset();
+    root_.reset();
+  }
+  // A section of this test below the components key, and its key path.
+  std::string section(const std::string &rest = "") const { return rest.empty() ? tag_ : tag_ + "\\" + rest; }
+  std::string subkey(const std::string &sect) const { return kComponents + sect; }
+  void made(const std::string &sub, const std::string &name) { made_.emplace_back(sub, name); }
+  // Linux only: the folder of a key path in the store.
+  std::string folder(const std::string &sub) const {
+    std::string p = root_->dir();
+    for (char c : sub) p += c == '\\' ? '/' : c;
+    return p + "/";
+  }
+
+  std::string tag_;
+  std::unique_ptr<nzt::TempDir> root_;
+  std::unique_ptr<nzt::EnvGuard> env_;
+  std::vector<std::pair<std::string, std::string>> made_;
+};
+
+TEST_F(RegStore, SetMakesTheKeyPathAndAPlainStringWithItsNul) {
+  std::string sect = section("Deep\\Er");
+  std::string sub = subkey(sect);
+  made(sub, "Val");
+  ASSERT_FALSE(key_exists(subkey(section())));
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Val", "c:\\host\\nqsxkc.dll"));
+  Raw r = raw_get(sub, "Val");
+  ASSERT_EQ(OS_REG_SUCCESS, r.rc);
+  EXPECT_EQ(OS_REG_SZ, r.type);
+  EXPECT_EQ(str0("c:\\host\\nqsxkc.dll"), r.bytes); // strlen + 1 bytes
+  if (!nzt::kWindows) {
+    EXPECT_EQ(std::string("kcreg 1\n") + str0("c:\\host\\nqsxkc.dll"), nzt::read_file(folder(sub) + "=Val"));
+  }
+  // A second write replaces the value, and a shorter one leaves no tail.
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Val", "ab"));
+  EXPECT_EQ(str0("ab"), raw_get(sub, "Val").bytes);
+}
+
+TEST_F(RegStore, AnExistingValueKeepsItsType) {
+  struct Case {
+    uint32_t type;
+    std::string before;
+  } cases[] = {
+      {kRegExpandSz, str0("%SystemRoot%\\old")},
+      {kRegDword, std::string("\x01\x00\x00\x00", 4)},
+      {kRegBinary, std::string("\xff\x00\x10", 3)},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    std::string sect = section();
+    std::string name = "Typed" + std::to_string(i);
+    made(subkey(sect), name);
+    ASSERT_EQ(OS_REG_SUCCESS, raw_set(subkey(sect), name.c_str(), cases[i].type, cases[i].before));
+    ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), name.c_str(), "%TEMP%\\new"));
+    Raw r = raw_get(subkey(sect), name.c_str());
+    ASSERT_EQ(OS_REG_SUCCESS, r.rc);
+    EXPECT_EQ(cases[i].type, r.type);
+    EXPECT_EQ(str0("%TEMP%\\new"), r.bytes);
+  }
+}
+
+TEST_F(RegStore, EmptyOrNullValueDeletesAndRemoveDeletes) {
+  const char *empty = "";
+  const char *vals[] = {nullptr, empty};
+  std::string sect = section();
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    made(subkey(sect), "Gone");
+    ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Gone", "x"));
+    uint32_t st = i < 2 ? KCRegistrySetString(sect.c_str(), "Gone", vals[i]) : KCRegistryRemoveString(sect.c_str(), "Gone");
+    EXPECT_EQ(0u, st);
+    EXPECT_EQ(OS_REG_FILE_NOT_FOUND, raw_get(subkey(sect), "Gone").rc);
+    char buf[8] = "sentin";
+    EXPECT_EQ(KC_ERR_REG_NOVALUE, KCRegistryGetString(sect.c_str(), "Gone", buf, sizeof buf));
+    EXPECT_STREQ("", buf);
+    // Deleting it again finds nothing: an ordinary failure.
+    EXPECT_EQ(KC_ERR_REG, KCRegistryRemoveString(sect.c_str(), "Gone"));
+  }
+  EXPECT_TRUE(key_exists(subkey(sect))); // the key itself stays
+}
+
+TEST_F(RegStore, RemovingAMissingValueFailsButMakesTheKeyPath) {
+  std::string sect = section("Fresh\\Path");
+  ASSERT_FALSE(key_exists(subkey(sect)));
+  EXPECT_EQ(KC_ERR_REG, KCRegistryRemoveString(sect.c_str(), "Never"));
+  EXPECT_TRUE(key_exists(subkey(sect)));
+}
+
+TEST_F(RegStore, ReadsReportTheirFailuresWithAnEmptyBuffer) {
+  std::string sect = section();
+  made(subkey(sect), "Here");
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Here", "value"));
+  struct Case {
+    std::string section;
+    const char *name;
+    uint32_t status;
+  } cases[] = {
+      {section("NoSuchKey"), "Here", KC_ERR_REG_KEY},
+      {sect, "Missing", KC_ERR_REG_NOVALUE},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    char buf[16];
+    memset(buf, '#', sizeof buf);
+    EXPECT_EQ(cases[i].status, KCRegistryGetString(cases[i].section.c_str(), cases[i].name, buf, sizeof buf));
+    EXPECT_EQ('\0', buf[0]);
+    EXPECT_EQ(std::string(15, '#'), std::string(buf + 1, 15));
+  }
+  EXPECT_FALSE(key_exists(subkey(section("NoSuchKey")))); // a read makes nothing
+}
+
+TEST_F(RegStore, ReadIntoLargeExactAndShortBuffers) {
+  std::string sect = section();
+  made(subkey(sect), "Sized");
+  const std::string value = "c:\\delvan\\nqsxkc.dll";
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Sized", value.c_str()));
+  const uint32_t exact = (uint32_t)value.size() + 1;
+  struct Case {
+    uint32_t length;
+    uint32_t status;
+  } cases[] = {{exact + 20, 0}, {exact, 0}, {exact - 1, KC_ERR_REG}, {1, KC_ERR_REG}};
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    char buf[64];
+    memset(buf, '#', sizeof buf);
+    ASSERT_EQ(cases[i].status, KCRegistryGetString(sect.c_str(), "Sized", buf, cases[i].length));
+    if (cases[i].status == 0) {
+      EXPECT_EQ(str0(value), std::string(buf, exact));
+      // Nothing past the stored bytes is touched.
+      EXPECT_EQ(std::string(sizeof buf - exact, '#'), std::string(buf + exact, sizeof buf - exact));
+    } else {
+      EXPECT_EQ('\0', buf[0]);
+      // Beyond Length the buffer is never touched.
+      EXPECT_EQ(std::string(sizeof buf - cases[i].length, '#'),
+                std::string(buf + cases[i].length, sizeof buf - cases[i].length));
+    }
+  }
+}
+
+TEST_F(RegStore, AValueWithoutNulComesBackTerminatedOrIsRefused) {
+  std::string sect = section();
+  made(subkey(sect), "Bare");
+  ASSERT_EQ(OS_REG_SUCCESS, raw_set(subkey(sect), "Bare", OS_REG_SZ, "abc"));
+  struct Case {
+    uint32_t length;
+    uint32_t status;
+    const char *want;
+  } cases[] = {{8, 0, "abc"}, {4, 0, "abc"}, {3, KC_ERR_REG, ""}};
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    char buf[8];
+    memset(buf, '#', sizeof buf);
+    EXPECT_EQ(cases[i].status, KCRegistryGetString(sect.c_str(), "Bare", buf, cases[i].length));
+    EXPECT_STREQ(cases[i].want, buf);
+    EXPECT_EQ(std::string(4, '#'), std::string(buf + 4, 4));
+  }
+  // An empty value of no bytes at all reads as "".
+  ASSERT_EQ(OS_REG_SUCCESS, raw_set(subkey(sect), "Bare", kRegBinary, ""));
+  char buf[4] = "xyz";
+  EXPECT_EQ(0u, KCRegistryGetString(sect.c_str(), "Bare", buf, sizeof buf));
+  EXPECT_STREQ("", buf);
+}
+
+TEST_F(RegStore, SectionWithLeadingBackslashIsBelowTheRoot) {
+  // \Software\Other names HKEY_LOCAL_MACHINE\Software\Other itself; the
+  // value name is this run's own, as the key is shared.
+  made("Software\\Other", tag_);
+  ASSERT_EQ(0u, KCRegistrySetString("\\Software\\Other", tag_.c_str(), "other"));
+  Raw r = raw_get("Software\\Other", tag_.c_str());
+  ASSERT_EQ(OS_REG_SUCCESS, r.rc);
+  EXPECT_EQ(str0("other"), r.bytes);
+  EXPECT_EQ(OS_REG_FILE_NOT_FOUND, raw_get(kComponents + "Software\\Other", tag_.c_str()).rc);
+  char buf[16];
+  EXPECT_EQ(0u, KCRegistryGetString("\\Software\\Other", tag_.c_str(), buf, sizeof buf));
+  EXPECT_STREQ("other", buf);
+  EXPECT_EQ(0u, KCRegistryRemoveString("\\Software\\Other", tag_.c_str()));
+
+  // The installer's own section lands below the components key.
+  std::string sect = section("MirelangExtensions\\2.0");
+  made(subkey(sect), "QSXKC");
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "QSXKC", "q"));
+  EXPECT_EQ(OS_REG_SUCCESS, raw_get("Software\\Korvan\\Components\\" + tag_ + "\\MirelangExtensions\\2.0", "QSXKC").rc);
+}
+
+// A section whose composed key path is exactly total characters long,
+// starting with the component lead, in pieces a registry key name takes.
+std::string section_of_length(const std::string &tag, char lead, size_t total) {
+  std::string s = tag;
+  size_t have = kComponents.size() + s.size();
+  while (have < total) {
+    size_t piece = total - have - 1;
+    if (piece > 200) piece = 200;
+    s += "\\" + std::string(piece, s == tag ? lead : 'k');
+    have = kComponents.size() + s.size();
+  }
+  return s;
+}
+
+TEST_F(RegStore, AKeyPathOver511CharactersIsRefused) {
+  std::string fits = section_of_length(tag_, 'p', KC_REG_PATH_MAX - 1);
+  ASSERT_EQ((size_t)KC_REG_PATH_MAX - 1, kComponents.size() + fits.size());
+  made(subkey(fits), "Long");
+  char buf[8];
+  uint32_t st = KCRegistrySetString(fits.c_str(), "Long", "ok");
+  if (nzt::kWindows && st == KC_ERR_REG_KEY) {
+    // The system's ANSI registry calls under Wine take key paths of at
+    // most 260 characters; the store passed the path on, the system said no.
+    EXPECT_EQ(KC_ERR_REG_KEY, KCRegistryGetString(fits.c_str(), "Long", buf, sizeof buf));
+  } else {
+    EXPECT_EQ(0u, st);
+    EXPECT_EQ(0u, KCRegistryGetString(fits.c_str(), "Long", buf, sizeof buf));
+    EXPECT_STREQ("ok", buf);
+    EXPECT_EQ(0u, KCRegistryRemoveString(fits.c_str(), "Long"));
+  }
+
+  std::string over = section_of_length(tag_, 'q', KC_REG_PATH_MAX);
+  ASSERT_EQ((size_t)KC_REG_PATH_MAX, kComponents.size() + over.size());
+  EXPECT_EQ(KC_ERR_REG_KEY, KCRegistrySetString(over.c_str(), "Long", "no"));
+  EXPECT_EQ(KC_ERR_REG_KEY, KCRegistryRemoveString(over.c_str(), "Long"));
+  memset(buf, '#', sizeof buf);
+  EXPECT_EQ(KC_ERR_REG_KEY, KCRegistryGetString(over.c_str(), "Long", buf, sizeof buf));
+  EXPECT_EQ('\0', buf[0]);
+  // Refused whole: not even the first key of the path was made.
+  EXPECT_FALSE(key_exists(subkey(tag_ + "\\" + std::string(200, 'q'))));
+  // With the leading '\' the components prefix is not counted.
+  std::string root_over = "\\" + std::string(KC_REG_PATH_MAX, 'r');
+  EXPECT_EQ(KC_ERR_REG_KEY, KCRegistrySetString(root_over.c_str(), "Long", "no"));
+}
+
+TEST_F(RegStore, NamesIgnoreLetterCase) {
+  std::string sect = section("CaseKey");
+  made(subkey(sect), "QsxKc");
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "QsxKc", "first"));
+  std::string other_case = tag_ + "\\CASEKEY";
+  ASSERT_EQ(0u, KCRegistrySetString(other_case.c_str(), "QSXKC", "second"));
+  char buf[16];
+  ASSERT_EQ(0u, KCRegistryGetString(sect.c_str(), "qsxkc", buf, sizeof buf));
+  EXPECT_STREQ("second", buf);
+  // One value, not two: one removal leaves none.
+  EXPECT_EQ(0u, KCRegistryRemoveString(sect.c_str(), "qSxKc"));
+  EXPECT_EQ(KC_ERR_REG_NOVALUE, KCRegistryGetString(sect.c_str(), "QsxKc", buf, sizeof buf));
+}
+
+TEST_F(RegStore, ValueNamesOfAnyCharactersRoundTrip) {
+  const char *names[] = {"a/b", "..", ".", "x y%20", "=lead", "~tilde", "back\\slash", "", "\xe9t\xe9"};
+  std::string sect = section();
+  for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+    SCOPED_TRACE(i);
+    made(subkey(sect), names[i]);
+    std::string v = "v" + std::to_string(i);
+    ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), names[i], v.c_str()));
+  }
+  for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+    SCOPED_TRACE(i);
+    char buf[8];
+    ASSERT_EQ(0u, KCRegistryGetString(sect.c_str(), names[i], buf, sizeof buf));
+    EXPECT_EQ("v" + std::to_string(i), buf);
+  }
+  if (!nzt::kWindows) {
+    // Every value is one plain file in the key's folder, and nothing else.
+    size_t files = 0;
+    for (const auto &e : nzt::fs::directory_iterator(folder(subkey(sect)))) {
+      EXPECT_TRUE(e.is_regular_file()) << e.path();
+      EXPECT_EQ('=', e.path().filename().string()[0]) << e.path();
+      ++files;
+    }
+    EXPECT_EQ(sizeof names / sizeof names[0], files);
+  }
+}
+
+TEST_F(RegStore, KeyComponentsThatWouldLeaveTheStoreAreRefused) {
+  if (nzt::kWindows) GTEST_SKIP() << "the system's registry takes these names; only the file store refuses them";
+  const char *bad[] = {"..", ".", "a/b", "x\\..\\..\\..", "=v", "two\\\\seps", "\\"};
+  for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i) {
+    SCOPED_TRACE(i);
+    std::string sect = tag_ + "\\" + bad[i];
+    EXPECT_EQ(KC_ERR_REG_KEY, KCRegistrySetString(sect.c_str(), "V", "x"));
+    char buf[4];
+    EXPECT_EQ(KC_ERR_REG_KEY, KCRegistryGetString(sect.c_str(), "V", buf, sizeof buf));
+  }
+  // Nothing at all was made below the test's key.
+  EXPECT_FALSE(key_exists(subkey(section())));
+}
+
+TEST_F(RegStore, RefusedAccessGives544) {
+  if (nzt::kWindows) GTEST_SKIP() << "access rights of the system's registry are not set up by this suite";
+  std::string sect = section();
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Locked", "old"));
+  std::string dir = folder(subkey(sect));
+  // A value file without read permission refuses reads.
+  nzt::fs::permissions(dir + "=Locked", nzt::fs::perms::none);
+  char buf[8];
+  EXPECT_EQ(KC_ERR_REG_ACCESS, KCRegistryGetString(sect.c_str(), "Locked", buf, sizeof buf));
+  nzt::fs::permissions(dir + "=Locked", nzt::fs::perms::owner_read | nzt::fs::perms::owner_write);
+  // A key folder without write permission refuses writes and deletes.
+  nzt::fs::permissions(dir, nzt::fs::perms::owner_read | nzt::fs::perms::owner_exec);
+  EXPECT_EQ(KC_ERR_REG_ACCESS, KCRegistrySetString(sect.c_str(), "Locked", "new"));
+  EXPECT_EQ(KC_ERR_REG_ACCESS, KCRegistryRemoveString(sect.c_str(), "Locked"));
+  nzt::fs::permissions(dir, nzt::fs::perms::owner_all);
+  EXPECT_EQ(0u, KCRegistryGetString(sect.c_str(), "Locked", buf, sizeof buf));
+  EXPECT_STREQ("old", buf);
+}
+
+TEST_F(RegStore, AFailedWriteLeavesTheOldValueAndNoTemporaryFile) {
+  if (nzt::kWindows) GTEST_SKIP() << "the fault switch reaches the file store only";
+  std::string sect = section();
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Kept", "old value"));
+  const std::string dir = folder(subkey(sect));
+  const std::string before = nzt::read_file(dir + "=Kept");
+  const os_op ops[] = {OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE};
+  for (size_t i = 0; i < sizeof ops / sizeof ops[0]; ++i) {
+    SCOPED_TRACE(i);
+    os_fault_arm(ops[i], 1);
+    EXPECT_EQ(KC_ERR_REG, KCRegistrySetString(sect.c_str(), "Kept", "a new and longer value"));
+    os_fault_arm(ops[i], 0);
+    EXPECT_EQ(before, nzt::read_file(dir + "=Kept"));
+    size_t entries = 0;
+    for (const auto &e : nzt::fs::directory_iterator(dir)) {
+      (void)e;
+      ++entries;
+    }
+    EXPECT_EQ(1u, entries);
+  }
+  os_fault_arm(OS_OP_REMOVE, 1);
+  EXPECT_EQ(KC_ERR_REG, KCRegistryRemoveString(sect.c_str(), "Kept"));
+  os_fault_arm(OS_OP_REMOVE, 0);
+  EXPECT_EQ(before, nzt::read_file(dir + "=Kept"));
+}
+
+TEST_F(RegStore, ADamagedValueFileIsAFailureNotData) {
+  if (nzt::kWindows) GTEST_SKIP() << "the file store's own format";
+  std::string sect = section();
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Damaged", "x"));
+  const char *bodies[] = {"", "kcreg\n", "kcreg 1", "kcreg x\nabc", "kcreg 99999999999\nabc", "KCREG 1\nabc"};
+  for (size_t i = 0; i < sizeof bodies / sizeof bodies[0]; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(nzt::write_file(folder(subkey(sect)) + "=Damaged", bodies[i]));
+    char buf[8] = "#######";
+    EXPECT_EQ(KC_ERR_REG, KCRegistryGetString(sect.c_str(), "Damaged", buf, sizeof buf));
+    EXPECT_STREQ("", buf);
+    // A write does not guess the type of a value it cannot read.
+    EXPECT_EQ(KC_ERR_REG, KCRegistrySetString(sect.c_str(), "Damaged", "y"));
+    EXPECT_EQ(std::string(bodies[i]), nzt::read_file(folder(subkey(sect)) + "=Damaged"));
+  }
+}
+
+TEST_F(RegStore, TheStoreRootComesFromTheEnvironment) {
+  if (nzt::kWindows) GTEST_SKIP() << "the file store's root";
+  nzt::TempDir other;
+  {
+    nzt::EnvGuard g("KC_REGISTRY_ROOT", (other.dir() + "nested/root").c_str());
+    ASSERT_EQ(0u, KCRegistrySetString("\\Software\\Other", "V", "v"));
+  }
+  EXPECT_EQ(std::string("kcreg 1\nv", 10), nzt::read_file(other.dir() + "nested/root/Software/Other/=V"));
+  // The test's own root saw nothing of it.
+  EXPECT_FALSE(nzt::file_exists(root_->dir() + "Software"));
+}
+
+}  // namespace
