@@ -238,20 +238,38 @@ static_assert(offsetof(KCINTLFORMAT, kcTimeDelimLen) == 82, "KCINTLFORMAT layout
 static_assert(sizeof(KCDATETIMEPARTS) == 40, "KCDATETIMEPARTS layout");
 #endif
 
-/* Fills the local date and time; kcZone and kcDSTInEffect come from the
- * international format (0 without one). Always 0. */
+/* Fills the local date and time: hundredths truncated from the clock's
+ * milliseconds, kcWeekday 0 for Sunday to 6 for Saturday; kcZone and
+ * kcDSTInEffect come from the international format (0 without one).
+ * 0; 12301 for a NULL record. */
 KCAPI uint32_t KCPlatGetDatetime(KCDATETIMEPARTS *kcDTParts);
 /* 0, or 533 (outputs 0) before any international format is loaded. */
 KCAPI uint32_t KCPlatGetTimeZone(int32_t *kcZone, uint32_t *kcDSTInEffect);
 /* The layer's own record (not a copy), or NULL. */
 KCAPI KCINTLFORMAT *KCPlatGetIntlFormat(void);
 /* From the caller's record, else the host library, else the defaults;
- * the seven lengths are always recomputed. 0 or 258. */
+ * the seven lengths are always recomputed. Every string is kept within
+ * five characters (a caller's six-character string or a host's string
+ * that fills its five bytes is cut to five). From the host: TimeZone with
+ * its sign reversed, Flags bits 0x01-0x10 as kcIntlFlags, date order 2
+ * when Flags has 0x40, else 1. 0 or 258. */
 KCAPI uint32_t KCPlatSetIntlFormat(const KCINTLFORMAT *IntlFormat);
-/* Code page, country code and language (8-byte buffer); NULLs skipped.
- * On POSIX they come from the process locale: see plat_time.cpp. */
+/* Code page, country code and language (8-byte buffer, at most 7
+ * characters); NULLs skipped. Windows: the profile's "intl" iCountry
+ * (default 0) and sLanguage (default ""), and GetACP. POSIX: the LC_CTYPE
+ * locale the process has set (setlocale; "C" until it calls it), named
+ * language[_TERRITORY][.codeset]: language is that language ("de" of
+ * "de_CH.UTF-8", "" for C and POSIX), country the telephone code of the
+ * territory (41; 0 when there is none or it is not in the table), code
+ * page 65001 for a UTF-8 character set (nl_langinfo(CODESET)), the
+ * matching ANSI page for a known 8-bit set (ISO-8859-2 1250, ...), else
+ * 1252 (also for the "C" locale's ASCII). */
 KCAPI void KCCharInfo(uint32_t *pCharSet, uint32_t *pCountry, char *szLanguage);
-/* -1, 0 or 1, comparing the strings as decimal numbers. */
+/* -1, 0 or 1, comparing the numbers the strings begin with as decimal
+ * fractions ("4.10" < "4.9", "2.0.1" == "2.0"): blanks, sign, digits with
+ * one '.', exponent; '.' whatever the locale, no hexadecimal, "inf" or
+ * "nan"; exact, with no rounding to a double. Text without a number, or
+ * NULL, counts as 0. */
 KCAPI int32_t KCCmpVerStr(const char *version1, const char *version2);
 
 /* ---- Start-up and shut-down ---- */

@@ -1,0 +1,268 @@
+// Date, time and international settings: the process-wide international
+// format, the local clock split into parts, the system's code page,
+// country and language, version comparison and the debug print.
+#include <stdio.h>
+#include <string.h>
+
+#include "os.h"
+#include "plat_int.h"
+
+/* The layer's debug switch: KCPerror prints only when it is not 0.
+ * Nothing in the system sets it. */
+int VCS_DEBUG;
+
+#define KC_INTL_TEXT 6   /* a KCINTLFORMAT string: five characters and the NUL */
+#define KC_HOST_TEXT 5   /* an INTLFORMAT string: five bytes, NUL not promised */
+#define KC_LANGUAGE_MAX 8 /* KCCharInfo's language buffer */
+
+/* kcIntlFlags bit read as "daylight-saving time in effect". */
+#define KC_INTL_DST 0x10u
+/* Bits of the host's Flags taken over as they are, and the one that
+ * selects date order 2. */
+#define KC_HOST_FLAG_BITS 0x1Fu
+#define KC_HOST_DATE_ORDER_2 0x40u
+
+static const KCINTLFORMAT kIntlDefaults = {
+    16, 1, 2, 0, "AM", 2, "PM", 2, "$", 1, ",", 1, ".", 1, "/", 1, ":", 1,
+};
+
+/* The seven strings of the record with their length fields, in the order
+ * AM, PM, currency, thousands, decimal, date, time. The record is packed,
+ * so each field is reached by its byte offset. */
+static const size_t kTextOffsets[7] = {
+    offsetof(KCINTLFORMAT, kcAMString),       offsetof(KCINTLFORMAT, kcPMString),
+    offsetof(KCINTLFORMAT, kcCurrencySymbol), offsetof(KCINTLFORMAT, kcThousandDelim),
+    offsetof(KCINTLFORMAT, kcDecimalDelim),   offsetof(KCINTLFORMAT, kcDateDelim),
+    offsetof(KCINTLFORMAT, kcTimeDelim),
+};
+static const size_t kHostTextOffsets[7] = {
+    offsetof(INTLFORMAT, AMString),       offsetof(INTLFORMAT, PMString),
+    offsetof(INTLFORMAT, CurrencyString), offsetof(INTLFORMAT, ThousandString),
+    offsetof(INTLFORMAT, DecimalString),  offsetof(INTLFORMAT, DateString),
+    offsetof(INTLFORMAT, TimeString),
+};
+
+/* Each string ends within its six bytes (a text of six characters is cut
+ * to five) and its length field says how long it is. The length field
+ * directly follows its string and may sit at any byte offset. */
+static void settle_lengths(KCINTLFORMAT *f) {
+  unsigned char *base = (unsigned char *)f;
+  for (size_t i = 0; i < 7; ++i) {
+    char *text = (char *)base + kTextOffsets[i];
+    text[KC_INTL_TEXT - 1] = '\0';
+    uint32_t len = (uint32_t)strlen(text);
+    memcpy(base + kTextOffsets[i] + KC_INTL_TEXT, &len, sizeof len);
+  }
+}
+
+/* Turns the host's record into ours: the host's time zone with its sign
+ * reversed, its flags and date order, its seven strings (a string that
+ * fills its five bytes without a terminator is taken as those five). */
+static void from_host(KCINTLFORMAT *f, const INTLFORMAT *h) {
+  unsigned char *base = (unsigned char *)f;
+  const unsigned char *hbase = (const unsigned char *)h;
+  uint32_t flags = h->Flags;
+  f->kcIntlFlags = flags & KC_HOST_FLAG_BITS;
+  f->kcDateOrder = (flags & KC_HOST_DATE_ORDER_2) ? 2 : 1;
+  f->kcCurrDigits = h->CurrencyDigits;
+  f->kcTimeZone = (int32_t)(0u - (uint32_t)h->TimeZone); // INT32_MIN stays itself, no overflow
+  for (size_t i = 0; i < 7; ++i) {
+    char *text = (char *)base + kTextOffsets[i];
+    const char *host = (const char *)hbase + kHostTextOffsets[i];
+    size_t n = strnlen(host, KC_HOST_TEXT);
+    memcpy(text, host, n);
+    memset(text + n, 0, KC_INTL_TEXT - n);
+  }
+}
+
+/* Finds OSGetIntlSettings in the host library, loading the library first
+ * when needed; a failed load or lookup is tried again on the next call. */
+static OSGETINTLSETPROC host_intl_proc(void) {
+  PlatLoadHostLibrary();
+  // Without a library there is nothing to look in (a lookup with handle 0
+  // would search the program itself).
+  if (!OSGetIntlSetProc && PagraLibHandle != 0)
+    // Through void (*)(void), the generic function pointer, to the real type.
+    OSGetIntlSetProc =
+        (OSGETINTLSETPROC)(void (*)(void))KCLibraryLoadProc(PagraLibHandle, "OSGetIntlSettings", 0);
+  return OSGetIntlSetProc;
+}
+
+/* Sets the international format from IntlFormat, else from the host
+ * library, else from the built-in defaults, and recomputes the seven
+ * lengths. The record is allocated once and then overwritten in place.
+ * 0, or 258 when the record cannot be allocated. */
+KCAPI uint32_t KCPlatSetIntlFormat(const KCINTLFORMAT *IntlFormat) {
+  if (!kcIntlFormat) {
+    kcIntlFormat = (KCINTLFORMAT *)KCMemAlloc(sizeof(KCINTLFORMAT));
+    if (!kcIntlFormat) return KC_ERR_NOMEM;
+  }
+  if (IntlFormat) {
+    // memmove: the caller may hand back the layer's own record.
+    memmove(kcIntlFormat, IntlFormat, sizeof(KCINTLFORMAT));
+  } else {
+    OSGETINTLSETPROC proc = host_intl_proc();
+    if (proc) {
+      INTLFORMAT host;
+      // Cleared, so that a field the host leaves alone reads as empty.
+      memset(&host, 0, sizeof host);
+      proc(&host, (uint16_t)sizeof host);
+      from_host(kcIntlFormat, &host);
+    } else {
+      memcpy(kcIntlFormat, &kIntlDefaults, sizeof(KCINTLFORMAT));
+    }
+  }
+  settle_lengths(kcIntlFormat);
+  return KC_OK;
+}
+
+/* The layer's own record, NULL before the first KCPlatSetIntlFormat and
+ * after the last KCPlatTerm. */
+KCAPI KCINTLFORMAT *KCPlatGetIntlFormat(void) { return kcIntlFormat; }
+
+/* Zone and daylight-saving flag of the international format, each written
+ * only through a non-NULL pointer. 0; 533 (both written as 0) without a
+ * format. The clock is not consulted. */
+KCAPI uint32_t KCPlatGetTimeZone(int32_t *kcZone, uint32_t *kcDSTInEffect) {
+  if (!kcIntlFormat) {
+    if (kcZone) *kcZone = 0;
+    if (kcDSTInEffect) *kcDSTInEffect = 0;
+    return KC_ERR_NO_INTL;
+  }
+  if (kcZone) *kcZone = kcIntlFormat->kcTimeZone;
+  if (kcDSTInEffect) *kcDSTInEffect = (kcIntlFormat->kcIntlFlags & KC_INTL_DST) ? 1 : 0;
+  return KC_OK;
+}
+
+/* Splits the local clock into kcDTParts (hundredths truncated from the
+ * milliseconds, weekday 0 for Sunday), zone and daylight-saving flag from
+ * the international format (0 without one). 0; 12301 for a NULL record. */
+KCAPI uint32_t KCPlatGetDatetime(KCDATETIMEPARTS *kcDTParts) {
+  if (!kcDTParts) return KC_ERR_NULL_ARG;
+  os_localtime t;
+  os_local_time(&t);
+  kcDTParts->kcYear = t.year;
+  kcDTParts->kcMonth = t.month;
+  kcDTParts->kcDay = t.day;
+  kcDTParts->kcWeekday = t.weekday;
+  kcDTParts->kcHour = t.hour;
+  kcDTParts->kcMinute = t.minute;
+  kcDTParts->kcSecond = t.second;
+  kcDTParts->kcHundredth = t.millisecond / 10;
+  // Without a format both become 0; that is no failure of this call.
+  (void)KCPlatGetTimeZone(&kcDTParts->kcZone, &kcDTParts->kcDSTInEffect);
+  return KC_OK;
+}
+
+/* Country code, language abbreviation (at most 7 characters in an 8-byte
+ * buffer) and code page of the system; a NULL pointer is skipped. */
+KCAPI void KCCharInfo(uint32_t *pCharSet, uint32_t *pCountry, char *szLanguage) {
+  if (pCountry) *pCountry = os_country();
+  if (szLanguage) os_language(szLanguage, KC_LANGUAGE_MAX);
+  if (pCharSet) *pCharSet = os_code_page();
+}
+
+/* ---- Version comparison ---- */
+
+/* The number at the start of a text, read as a decimal fraction:
+ * blanks, a sign, digits with at most one '.', and an exponent. The
+ * significant digits run from first to last (skipping a '.'); the value is
+ * 0.d1d2...dn times ten to the power point. */
+typedef struct {
+  int negative;
+  int zero;
+  const char *first; /* first significant digit */
+  const char *last;  /* last significant (non-zero) digit */
+  long long point;
+} KCDECIMAL;
+
+#define KC_EXPONENT_CAP 1000000000LL /* beyond this every exponent compares alike */
+
+static int is_digit(char c) { return c >= '0' && c <= '9'; }
+static int is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+static void read_decimal(const char *s, KCDECIMAL *d) {
+  memset(d, 0, sizeof *d);
+  d->zero = 1;
+  if (!s) return;
+  while (is_blank(*s)) ++s;
+  int negative = 0;
+  if (*s == '+' || *s == '-') negative = *s++ == '-';
+  const char *p = s;
+  long long int_digits = 0, lead_frac_zeros = 0;
+  int seen_point = 0, any_digit = 0, in_lead = 1;
+  for (;; ++p) {
+    if (is_digit(*p)) {
+      any_digit = 1;
+      if (*p != '0') {
+        if (!d->first) d->first = p;
+        d->last = p;
+        in_lead = 0;
+      } else if (in_lead && seen_point) {
+        ++lead_frac_zeros;
+      }
+      if (!seen_point && !in_lead) ++int_digits;
+    } else if (*p == '.' && !seen_point) {
+      seen_point = 1;
+    } else {
+      break;
+    }
+  }
+  if (!any_digit || !d->first) return; // no number, or a zero
+  long long exponent = 0;
+  if (*p == 'e' || *p == 'E') {
+    const char *e = p + 1;
+    int eneg = 0;
+    if (*e == '+' || *e == '-') eneg = *e++ == '-';
+    if (is_digit(*e)) {
+      for (; is_digit(*e); ++e)
+        if (exponent < KC_EXPONENT_CAP) exponent = exponent * 10 + (*e - '0');
+      if (eneg) exponent = -exponent;
+    }
+  }
+  d->negative = negative;
+  d->zero = 0;
+  // int_digits counts from the first non-zero digit of the whole part.
+  d->point = (int_digits ? int_digits : -lead_frac_zeros) + exponent;
+}
+
+/* Next significant digit at or after p, skipping the '.'. */
+static const char *next_digit(const char *p) { return *p == '.' ? p + 1 : p; }
+
+/* -1, 0 or 1 for |a| against |b|, both non-zero. */
+static int compare_magnitude(const KCDECIMAL *a, const KCDECIMAL *b) {
+  if (a->point != b->point) return a->point < b->point ? -1 : 1;
+  const char *pa = a->first, *pb = b->first;
+  for (;;) {
+    pa = next_digit(pa);
+    pb = next_digit(pb);
+    if (*pa != *pb) return *pa < *pb ? -1 : 1;
+    // The one whose digits end first is smaller (no trailing zeros count).
+    int a_end = pa == a->last, b_end = pb == b->last;
+    if (a_end || b_end) return a_end == b_end ? 0 : (a_end ? -1 : 1);
+    ++pa;
+    ++pb;
+  }
+}
+
+/* -1, 0 or 1 as the number at the start of version1 is smaller than, equal
+ * to or larger than that of version2. Each is read as a decimal fraction
+ * with '.' as the point whatever the locale; text that does not begin with
+ * a number (NULL included) counts as 0. */
+KCAPI int32_t KCCmpVerStr(const char *version1, const char *version2) {
+  KCDECIMAL a, b;
+  read_decimal(version1, &a);
+  read_decimal(version2, &b);
+  int sa = a.zero ? 0 : (a.negative ? -1 : 1);
+  int sb = b.zero ? 0 : (b.negative ? -1 : 1);
+  if (sa != sb) return sa < sb ? -1 : 1;
+  if (sa == 0) return 0;
+  int m = compare_magnitude(&a, &b);
+  return sa < 0 ? -m : m;
+}
+
+/* Prints err_string, a colon and the text of the current error number on
+ * standard error, only while VCS_DEBUG is not 0. */
+void KCPerror(const char *err_string) {
+  if (VCS_DEBUG) perror(err_string);
+}
