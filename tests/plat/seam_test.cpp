@@ -1,0 +1,100 @@
+// The seam's contract where the areas above do not show it whole:
+// directory search, environment entries and replacing the process.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+#include <string>
+
+#include "os.h"
+#include "plat_int.h"
+#include "testsupport.h"
+
+using namespace nzt;
+
+TEST(SeamFind, WildcardsWhereTheSystemTakesThem) {
+  TempDir t;
+  for (const char *n : {"a.txt", "c.log"}) ASSERT_TRUE(write_file(t.path(n), "x"));
+  char name[KC_PATH_MAX + 8];
+  memset(name, '#', sizeof name);
+  os_find_t h = os_find_first((t.dir() + "*.txt").c_str(), name);
+  ASSERT_NE(h, OS_FIND_NONE);
+  std::set<std::string> got;
+  do {
+    ASSERT_NE(memchr(name, '\0', KC_PATH_MAX), nullptr);
+    EXPECT_EQ(name[KC_PATH_MAX], '#');
+    got.insert(name);
+  } while (os_find_next(h, name) == 0);
+  EXPECT_EQ(os_find_next(h, name), -1);
+  os_find_close(h);
+  if (OS_FIND_MATCHES) {
+    EXPECT_EQ(got, std::set<std::string>({"a.txt"}));
+  } else {
+    // Every entry comes back; PatternMatch is the caller's filter.
+    EXPECT_EQ(got, std::set<std::string>({".", "..", "a.txt", "c.log"}));
+  }
+  EXPECT_EQ(os_find_first(t.path("missing/*").c_str(), name), OS_FIND_NONE);
+}
+
+TEST(SeamEnv, EntriesWithoutNameAreRefused) {
+  static char no_name[] = "=value";
+  static char no_equals[] = "NZT_NO_EQUALS";
+  EXPECT_EQ(os_putenv(no_name), -1);
+  EXPECT_EQ(os_putenv(no_equals), -1);
+  EXPECT_EQ(getenv("NZT_NO_EQUALS"), nullptr);
+}
+
+// ---- Replacing the process ----
+// The test program starts itself with NZT_EXEC_STAGE=1; at start-up that
+// copy replaces itself with a third start, whose only test writes a mark.
+
+namespace {
+
+std::string self_path() {
+  char buf[4096];
+  return os_self_path(buf, sizeof buf) == 0 ? std::string(buf) : std::string();
+}
+
+const int g_exec_stage = [] {
+  const char *stage = getenv("NZT_EXEC_STAGE");
+  if (!stage || strcmp(stage, "1") != 0) return 0;
+  set_env("NZT_EXEC_STAGE", "2");
+  std::string self = self_path();
+  const char *argv[] = {self.c_str(), "--gtest_filter=SeamExec.ChildWritesMark", NULL};
+  os_exec_replace(self.c_str(), argv);
+  std::_Exit(3); // the replacement did not start
+}();
+
+}  // namespace
+
+TEST(SeamExec, ChildWritesMark) {
+  const char *stage = getenv("NZT_EXEC_STAGE"), *mark = getenv("NZT_EXEC_MARK");
+  if (!stage || strcmp(stage, "2") != 0 || !mark) GTEST_SKIP() << "runs only as the replacing program";
+  std::string tmp = std::string(mark) + ".tmp";
+  ASSERT_TRUE(write_file(tmp, "replaced"));
+  fs::rename(tmp, mark); // the mark appears whole
+  std::_Exit(5);
+}
+
+TEST(SeamExec, ReplacesTheProcess) {
+  if (getenv("NZT_EXEC_STAGE")) GTEST_SKIP() << "inside the replacing program";
+  std::string self = self_path();
+  ASSERT_FALSE(self.empty());
+  TempDir t;
+  std::string mark = t.path("mark");
+  RunResult r = run_program(self, self, "", "", {{"NZT_EXEC_STAGE", "1"}, {"NZT_EXEC_MARK", mark}});
+  // POSIX: the same process goes on as the new program and ends with its
+  // status. Windows: the new process starts and this one ends with 0.
+  EXPECT_EQ(r.exit_code, kWindows ? 0 : 5) << r.out << r.err;
+  for (int i = 0; i < 600 && !file_exists(mark); ++i) os_sleep_ms(50);
+  EXPECT_EQ(read_file(mark), "replaced");
+}
+
+TEST(SeamExec, MissingProgramReturns) {
+  TempDir t;
+  std::string prog = t.path("absent") + OS_EXE_SUFFIX;
+  const char *argv[] = {prog.c_str(), NULL};
+  EXPECT_EQ(os_exec_replace(prog.c_str(), argv), ENOENT);
+}
