@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <algorithm>
 #include <set>
 #include <string>
 
@@ -147,22 +146,6 @@ TEST(Listing, NullArgumentsAndOverLongSpecification) {
   EXPECT_EQ(list_all(t.dir().c_str(), exact.c_str()).names, S({"m"}));
   EXPECT_EQ(list_all(t.dir().c_str(), (exact + "*").c_str()).first, KC_ERR_NO_MORE);
   EXPECT_EQ(list_all(t.dir().c_str(), ("*" + exact).c_str()).first, KC_ERR_NO_MORE);
-}
-
-TEST(Listing, SeveralOpenAtOnce) {
-  TempDir t;
-  ASSERT_TRUE(write_file(t.path("one"), "x"));
-  char n1[KC_PATH_MAX], n2[KC_PATH_MAX];
-  void *l1 = nullptr, *l2 = nullptr;
-  ASSERT_EQ(KCFileListFirst(t.dir().c_str(), "one", n1, &l1), 0u);
-  ASSERT_EQ(KCFileListFirst(t.dir().c_str(), "one", n2, &l2), 0u);
-  EXPECT_NE(l1, l2);
-  EXPECT_STREQ(n1, "one");
-  EXPECT_STREQ(n2, "one");
-  EXPECT_EQ(KCFileListNext(n1, l1), KC_ERR_NO_MORE);
-  EXPECT_EQ(KCFileListClose(l1), 0u);
-  EXPECT_EQ(KCFileListNext(n2, l2), KC_ERR_NO_MORE);
-  EXPECT_EQ(KCFileListClose(l2), 0u);
 }
 
 // ---- KCMkDir ----

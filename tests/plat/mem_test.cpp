@@ -10,23 +10,20 @@
 
 using namespace nzt;
 
-TEST(Mem, ZeroSizesGiveOneByteBlocks) {
+TEST(Mem, ZeroSizesAndZeroFill) {
   unsigned char *a = (unsigned char *)KCMemAlloc(0);
   unsigned char *c = (unsigned char *)KCMemCalloc(0);
+  unsigned char *z = (unsigned char *)KCMemCalloc(4096);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(c, nullptr);
+  ASSERT_NE(z, nullptr);
   a[0] = 0x5A; // one byte is there to write
   EXPECT_EQ(c[0], 0);
+  for (int i = 0; i < 4096; ++i) ASSERT_EQ(z[i], 0) << "byte " << i;
   KCMemFree(a);
   KCMemFree(c);
+  KCMemFree(z);
   KCMemFree(nullptr);
-}
-
-TEST(Mem, CallocIsZeroFilled) {
-  unsigned char *c = (unsigned char *)KCMemCalloc(4096);
-  ASSERT_NE(c, nullptr);
-  for (int i = 0; i < 4096; ++i) ASSERT_EQ(c[i], 0) << "byte " << i;
-  KCMemFree(c);
 }
 
 TEST(Mem, ReallocRefusesNullBlock) { EXPECT_EQ(KCMemRealloc(nullptr, 0, 100), nullptr); }

@@ -1,11 +1,10 @@
 // The seam's contract where the areas above do not show it whole:
-// directory search, environment entries and replacing the process.
+// environment entries and replacing the process.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <set>
 #include <string>
 
 #include "os.h"
@@ -13,30 +12,6 @@
 #include "testsupport.h"
 
 using namespace nzt;
-
-TEST(SeamFind, WildcardsWhereTheSystemTakesThem) {
-  TempDir t;
-  for (const char *n : {"a.txt", "c.log"}) ASSERT_TRUE(write_file(t.path(n), "x"));
-  char name[KC_PATH_MAX + 8];
-  memset(name, '#', sizeof name);
-  os_find_t h = os_find_first((t.dir() + "*.txt").c_str(), name);
-  ASSERT_NE(h, OS_FIND_NONE);
-  std::set<std::string> got;
-  do {
-    ASSERT_NE(memchr(name, '\0', KC_PATH_MAX), nullptr);
-    EXPECT_EQ(name[KC_PATH_MAX], '#');
-    got.insert(name);
-  } while (os_find_next(h, name) == 0);
-  EXPECT_EQ(os_find_next(h, name), -1);
-  os_find_close(h);
-  if (OS_FIND_MATCHES) {
-    EXPECT_EQ(got, std::set<std::string>({"a.txt"}));
-  } else {
-    // Every entry comes back; PatternMatch is the caller's filter.
-    EXPECT_EQ(got, std::set<std::string>({".", "..", "a.txt", "c.log"}));
-  }
-  EXPECT_EQ(os_find_first(t.path("missing/*").c_str(), name), OS_FIND_NONE);
-}
 
 TEST(SeamEnv, EntriesWithoutNameAreRefused) {
   static char no_name[] = "=value";
