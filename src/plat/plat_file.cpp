@@ -123,8 +123,8 @@ typedef struct _KCFILELIST {
   char name[KC_PATH_MAX];    // the entry found last
 } _KCFILELIST;
 
-// Keeps stepping until a name passes the pattern (only where the system's
-// search does not apply it itself).
+// 1 when the entry found last passes the pattern; always where the
+// system's search has applied the pattern itself.
 static int accept(const _KCFILELIST *fl) { return OS_FIND_MATCHES || PatternMatch(fl->name, fl->pattern); }
 
 /* Steps the listing to its next entry: the name inside the record (valid
