@@ -276,7 +276,18 @@ KCAPI int32_t KCCmpVerStr(const char *version1, const char *version2);
 
 #define KC_INIT_HOST 1u    /* use the found directory as is; host road for INI reads */
 #define KC_INIT_KVMOVER 2u /* marker kvmover.ini; kvmover.ini as default INI file */
+/* Starts the layer for the program szName (its argv[0]; NULL or "" too):
+ * the platform directory is the folder of the marker file (npagra.dll, or
+ * kvmover.ini with KC_INIT_KVMOVER) beside the program, else along PATH,
+ * else the program's own folder; unless KC_INIT_HOST, it is then the
+ * Directory of [Configuration] in kvmover.ini there. Reference-counted;
+ * the current directory is the same afterwards. 0; 535 nothing found;
+ * 534/535 from kvmover.ini; 541 the configured folder is not a directory
+ * (the directories stay set to it, the count is restored). */
 KCAPI uint32_t KCPlatInit(const char *szName, uint32_t fFlags);
+/* Ends one use; the last frees the international format and the host
+ * library, empties KCFileExeDir and clears the flags. 0; 541 when there
+ * were more terminations than start-ups (nothing is released). */
 KCAPI uint32_t KCPlatTerm(void);
 
 #endif /* KC_PLAT_H */
