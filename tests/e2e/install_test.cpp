@@ -88,7 +88,9 @@ TEST_F(InstallRun, InstallsThenTheRemoverTakesEverythingAway) {
 
     RunResult r = t.install(kInstallAllDefaults);
     EXPECT_EQ(0, r.exit_code) << r.out;
-    if (std::string(host_name) == "host") EXPECT_TRUE(matches_golden("install-complete.txt", t.normalize(r.out)));
+    if (std::string(host_name) == "host") {
+      EXPECT_TRUE(matches_golden("install-complete.txt", t.normalize(r.out)));
+    }
     EXPECT_TRUE(package_in_place(t));
     EXPECT_EQ(ini_installed(t), read_file(t.ini_path()));
     EXPECT_EQ(t.host + "nqsxkc.dll", registered_qsx(t));
@@ -96,11 +98,15 @@ TEST_F(InstallRun, InstallsThenTheRemoverTakesEverythingAway) {
     r = t.remove(kRemoveAllDefaults);
     EXPECT_TRUE(wait_until_gone(t.host + "nzeptrmv.exe", 30)) << r.out << r.err;
     EXPECT_TRUE(wait_until_gone(t.host + "kccmn10.dll", 10));
-    if (std::string(host_name) == "host") EXPECT_TRUE(matches_golden("removal-complete.txt", t.normalize(r.out)));
+    if (std::string(host_name) == "host") {
+      EXPECT_TRUE(matches_golden("removal-complete.txt", t.normalize(r.out)));
+    }
     EXPECT_TRUE(package_gone(t));
     EXPECT_EQ(t.ini_before, read_file(t.ini_path()));
     EXPECT_EQ("", registered_qsx(t));
-    if (kWindows) EXPECT_NE(0, reg_query_qsx(t).exit_code) << "reg.exe still finds QSXKC";
+    if (kWindows) {
+      EXPECT_NE(0, reg_query_qsx(t).exit_code) << "reg.exe still finds QSXKC";
+    }
     EXPECT_TRUE(file_exists(t.host + "pagra.exe"));
   }
 }

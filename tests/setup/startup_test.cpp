@@ -97,7 +97,7 @@ TEST(BTInit, LowerCasesTheNameInPlace) {
   for (char &c : lowered)
     if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
   EXPECT_EQ(lowered, r.name_after);
-  if (!kWindows) EXPECT_EQ(0u, r.status) << "the folder comes from the name as started";
+  EXPECT_EQ(0u, r.status) << "the folder comes from the name as started";
 }
 
 TEST(BTInit, ABareNameMeansTheRunningProgramsFolder) {
