@@ -89,7 +89,8 @@ int os_chmod(const char *path, uint32_t mode);                    /* 0 or errno 
 int os_keep_mode(os_fd fd, const char *path);
 /* Puts from in the place of to in one atomic step, the content already on
  * disk: MoveFileExA with replace and write-through; rename and an fsync of
- * the directory. 0 or errno; on failure to is as it was. */
+ * the directory. A read-only target (no write bit) is refused with EACCES
+ * on both. 0 or errno; on failure to is as it was. */
 int os_replace(const char *from, const char *to);
 
 /* ---- Environment and programs ---- */

@@ -1,13 +1,14 @@
-// The INI store's line format: what a read finds and the bytes a change
+// The INI store's line format: what a read finds, and the bytes a change
 // leaves on disk.
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "plat.h"
 #include "kcsys.h"
+#include "plat.h"
 #include "testsupport.h"
 
 using nzt::crlf;
@@ -19,28 +20,33 @@ namespace {
 
 const char kSentinel = '\x5A';
 
-// Reads section/entry of path into a sentinel-filled buffer.
 struct Read {
   uint32_t status;
-  std::string value;
+  std::string value;        // the first string in the buffer
+  std::vector<std::string> list; // the strings up to the empty one
+  size_t tail_from;         // first byte that must still be the sentinel
   bool tail_untouched;
 };
 
-Read read_entry(const std::string &path, const char *section, const char *entry) {
-  char buf[KC_INI_LINE_MAX + 64];
+// Reads into a sentinel-filled buffer larger than the assumed one and
+// checks that nothing beyond the assumed size was written.
+Read read_ini(const std::string &path, const char *section, const char *entry) {
+  char buf[KC_INI_LIST_ASSUMED + 64];
   memset(buf, kSentinel, sizeof buf);
   Read r;
   r.status = KCINIGetString(section, entry, buf, path.c_str());
   r.value = std::string(buf, strnlen(buf, sizeof buf));
-  r.tail_untouched = true;
-  // Nothing is written beyond the value and its NUL (two NULs for a listing).
-  size_t end = r.value.size() + (entry ? 1 : 2);
-  for (size_t i = std::max<size_t>(end, KC_INI_LINE_MAX); i < sizeof buf; ++i)
-    if (buf[i] != kSentinel) r.tail_untouched = false;
+  for (size_t at = 0; at < sizeof buf && buf[at];) {
+    std::string s(buf + at, strnlen(buf + at, sizeof buf - at));
+    r.list.push_back(s);
+    at += s.size() + 1;
+  }
+  r.tail_from = entry ? KC_INI_LINE_MAX : KC_INI_LIST_ASSUMED;
+  r.tail_untouched = std::all_of(buf + r.tail_from, buf + sizeof buf, [](char c) { return c == kSentinel; });
   return r;
 }
 
-TEST(IniRead, HeaderMatching) {
+TEST(IniRead, WhichLineHoldsTheEntry) {
   TempDir t;
   std::string p = t.path("pagra.ini");
   struct Case {
@@ -54,6 +60,7 @@ TEST(IniRead, HeaderMatching) {
       {crlf({"[Pagra] ; the host", "Directory=x"}), 0, "x"},
       {crlf({" [Pagra]", "Directory=x"}), KC_ERR_INI_MISSING, ""},
       {crlf({"[Pagra2]", "Directory=x"}), KC_ERR_INI_MISSING, ""},
+      {crlf({"[Pagr]", "Directory=x"}), KC_ERR_INI_MISSING, ""},
       {crlf({"Directory=before", "[Pagra]", "Other=1"}), KC_ERR_INI_MISSING, ""},
       {crlf({"[Pagra]", "Other=1", "[Next", "Directory=x"}), KC_ERR_INI_MISSING, ""},
       {crlf({"[Pagra]", "Directory=first", "[Pagra]", "Directory=second"}), 0, "first"},
@@ -61,27 +68,160 @@ TEST(IniRead, HeaderMatching) {
       {crlf({"[Pagra]", "Directory=first", "Directory=second"}), 0, "first"},
       {crlf({"[Pagra]", "DIRECTORY=case"}), 0, "case"},
       {crlf({"[Pagra]", "Directory = x"}), KC_ERR_INI_MISSING, ""},
+      {crlf({"[Pagra]", " Directory=x"}), KC_ERR_INI_MISSING, ""},
       {crlf({"[Pagra]", "Directory= x "}), 0, " x "},
       {crlf({"[Pagra]", "Directory="}), KC_ERR_INI_MISSING, ""},
       {crlf({"[Pagra]", "Directory"}), KC_ERR_INI_MISSING, ""},
+      {crlf({"[Pagra]", "Directory", "Directory=second"}), KC_ERR_INI_MISSING, ""},
       {crlf({"[Pagra]", "Directoryx=1", "Directory=2"}), 0, "2"},
       {crlf({"[Pagra]", "Directory=a=b"}), 0, "a=b"},
+      {crlf({"[Pagra]", ";Directory=c", "Directory=d"}), 0, "d"},
       {"[Pagra]\nDirectory=lf\n", 0, "lf"},
-      {"[Pagra]\rDirectory=lonecr\r", KC_ERR_INI_MISSING, ""},
+      {"[Pagra]\rDirectory=lonecr\r", KC_ERR_INI_MISSING, ""}, // one line: the header
       {"[Pagra]\nDirectory=cr\rin\r\n", 0, "cr\rin"},
+      {"[Pagra]\nDirectory=crcr\r\r\n", 0, "crcr\r"},
       {"[Pagra]\r\nDirectory=last", 0, "last"},
       {"[Pagra]\r\nDirectory=z\x1Azz\r\n", 0, "z"},
       {"[Pagra]\r\n\x1A" "Directory=gone\r\n", KC_ERR_INI_MISSING, ""},
       {"", KC_ERR_INI_MISSING, ""},
+      {"\x1A", KC_ERR_INI_MISSING, ""},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     SCOPED_TRACE(i);
     ASSERT_TRUE(write_file(p, cases[i].file));
-    Read r = read_entry(p, "Pagra", "Directory");
+    Read r = read_ini(p, "Pagra", "Directory");
     EXPECT_EQ(r.status, cases[i].status);
     EXPECT_EQ(r.value, cases[i].value);
     EXPECT_TRUE(r.tail_untouched);
   }
+}
+
+TEST(IniRead, EmptyEntryNameIsHeldByBlankOrEqualsLine) {
+  TempDir t;
+  std::string p = t.path("e.ini");
+  ASSERT_TRUE(write_file(p, crlf({"[S]", "A=1", "=v", ""})));
+  EXPECT_EQ(read_ini(p, "S", "").value, "v");
+  ASSERT_TRUE(write_file(p, crlf({"[S]", "", "=v"})));
+  EXPECT_EQ(read_ini(p, "S", "").status, KC_ERR_INI_MISSING);
+}
+
+TEST(IniRead, MissingFileAndNullBuffer) {
+  TempDir t;
+  std::string p = t.path("pagra.ini");
+  Read r = read_ini(p, "Pagra", "Directory");
+  EXPECT_EQ(r.status, KC_ERR_INI_OPEN);
+  EXPECT_EQ(r.value, "");
+  ASSERT_TRUE(write_file(p, crlf({"[Pagra]", "Full=1", "Empty=", "Bare", "[Other]", "X=1", "[Blank]", "", ";c"})));
+  struct Case {
+    const char *section, *entry;
+    uint32_t status;
+  } cases[] = {
+      {"Pagra", "Full", 0},
+      {"Pagra", "Empty", KC_ERR_INI_MISSING},
+      {"Pagra", "Bare", KC_ERR_INI_MISSING},
+      {"Pagra", "None", KC_ERR_INI_MISSING},
+      {"None", "Full", KC_ERR_INI_MISSING},
+      {"Pagra", nullptr, 0},
+      {"Blank", nullptr, KC_ERR_INI_MISSING},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(KCINIGetString(cases[i].section, cases[i].entry, nullptr, p.c_str()), cases[i].status);
+  }
+  EXPECT_EQ(KCINIGetString("Pagra", "Full", nullptr, t.path("absent.ini").c_str()), KC_ERR_INI_OPEN);
+}
+
+TEST(IniRead, ListingASection) {
+  TempDir t;
+  std::string p = t.path("list.ini");
+  ASSERT_TRUE(write_file(p, crlf({"[Pre]", "P=0", "[S]", "A=1", "", ";comment", "Bare", "  ", "B = 2", "[T]", "C=3"})));
+  Read r = read_ini(p, "S", nullptr);
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(r.list, (std::vector<std::string>{"A=1", "Bare", "  ", "B = 2"}));
+  EXPECT_TRUE(r.tail_untouched);
+
+  ASSERT_TRUE(write_file(p, crlf({"[S]", "", ";only", ";comments", "", "[T]", "C=3"})));
+  r = read_ini(p, "S", nullptr);
+  EXPECT_EQ(r.status, KC_ERR_INI_MISSING);
+  EXPECT_EQ(r.value, "");
+  EXPECT_EQ(read_ini(p, "Absent", nullptr).status, KC_ERR_INI_MISSING);
+}
+
+// The exported listing assumes KC_INI_LIST_ASSUMED bytes: it ends after
+// the last whole line that fits with the closing NUL.
+TEST(IniRead, ListingIsCutAfterTheLastWholeLine) {
+  TempDir t;
+  std::string p = t.path("list.ini");
+  // Lines of 99 characters take 100 bytes each; two fit with the closing
+  // NUL in 261 bytes only when the third is left out.
+  std::string l1 = "A=" + std::string(97, 'a'), l2 = "B=" + std::string(97, 'b');
+  struct Case {
+    std::string third;
+    size_t listed;
+  } cases[] = {
+      {"C=" + std::string(56, 'c'), 3}, // 100 + 100 + 59 + closing NUL = 260
+      {"C=" + std::string(57, 'c'), 3}, // exactly 261
+      {"C=" + std::string(58, 'c'), 2}, // one byte short
+      {"C=" + std::string(300, 'c'), 2},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(write_file(p, crlf({"[S]", l1, l2, cases[i].third, "D=4"})));
+    Read r = read_ini(p, "S", nullptr);
+    EXPECT_EQ(r.status, 0u);
+    ASSERT_EQ(r.list.size(), cases[i].listed);
+    EXPECT_EQ(r.list[0], l1);
+    EXPECT_EQ(r.list[1], l2);
+    if (cases[i].listed == 3) {
+      EXPECT_EQ(r.list[2], cases[i].third);
+    }
+    EXPECT_TRUE(r.tail_untouched);
+  }
+}
+
+// The installer's bounded read: large, exact, one short, and values on
+// lines beyond the format's 255 characters.
+TEST(IniReadValue, BoundedBySize) {
+  TempDir t;
+  std::string p = t.path("pagra.ini");
+  std::string long_value(400, 'L');
+  ASSERT_TRUE(write_file(p, crlf({"[Pagra]", "ServerTasks=abc", "Long=" + long_value, "After=ok"}) +
+                                "Lf=" + long_value + "x\n"));
+  struct Case {
+    const char *entry;
+    size_t size;
+    uint32_t status;
+    std::string value;
+  } cases[] = {
+      {"ServerTasks", 100, 0, "abc"},
+      {"ServerTasks", 4, 0, "abc"},
+      {"ServerTasks", 3, KC_ERR_INI_TOOLONG, ""},
+      {"ServerTasks", 1, KC_ERR_INI_TOOLONG, ""},
+      {"Absent", 3, KC_ERR_INI_MISSING, ""},
+      {"Long", 401, 0, long_value},
+      {"Long", 400, KC_ERR_INI_TOOLONG, ""},
+      {"Long", 261, KC_ERR_INI_TOOLONG, ""},
+      {"After", 261, 0, "ok"},
+      {"Lf", 402, 0, long_value + "x"},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    std::vector<char> buf(cases[i].size + 32, kSentinel);
+    uint32_t st = KCINIReadValue("Pagra", cases[i].entry, buf.data(), cases[i].size, p.c_str());
+    EXPECT_EQ(st, cases[i].status);
+    EXPECT_EQ(std::string(buf.data()), cases[i].value);
+    for (size_t k = cases[i].size; k < buf.size(); ++k) ASSERT_EQ(buf[k], kSentinel) << k;
+  }
+  // The exported read never hands out a cut value.
+  Read r = read_ini(p, "Pagra", "Long");
+  EXPECT_EQ(r.status, KC_ERR_INI_MISSING);
+  EXPECT_EQ(r.value, "");
+  EXPECT_TRUE(r.tail_untouched);
+  EXPECT_EQ(KCINIGetString("Pagra", "Long", nullptr, p.c_str()), 0u);
+  // Size 0: nothing is written.
+  char one = kSentinel;
+  EXPECT_EQ(KCINIReadValue("Pagra", "ServerTasks", &one, 0, p.c_str()), KC_ERR_INI_TOOLONG);
+  EXPECT_EQ(one, kSentinel);
 }
 
 TEST(IniSet, BlankLinePlacement) {
@@ -108,17 +248,164 @@ TEST(IniSet, BlankLinePlacement) {
   }
 }
 
-TEST(IniSet, NewFileAndNewSection) {
+TEST(IniSet, WhereTheEntryGoes) {
   TempDir t;
   std::string p = t.path("pagra.ini");
-  EXPECT_EQ(KCINISetString("Pagra", "ServerTasks", "ZEPT", p.c_str()), 0u);
-  EXPECT_EQ(read_file(p), crlf({"[Pagra]", "ServerTasks=ZEPT"}));
-  ASSERT_TRUE(write_file(p, ""));
-  EXPECT_EQ(KCINISetString("Pagra", "ServerTasks", "ZEPT", p.c_str()), 0u);
-  EXPECT_EQ(read_file(p), crlf({"", "[Pagra]", "ServerTasks=ZEPT"}));
-  ASSERT_TRUE(write_file(p, "[Other]\nX=1"));
-  EXPECT_EQ(KCINISetString("Pagra", "ServerTasks", "ZEPT", p.c_str()), 0u);
-  EXPECT_EQ(read_file(p), crlf({"[Other]", "X=1", "", "[Pagra]", "ServerTasks=ZEPT"}));
+  struct Case {
+    std::string before;
+    const char *section, *entry, *value;
+    std::string after;
+  } cases[] = {
+      // A missing file: two lines. An empty one: a blank line first.
+      {"", "Pagra", "ServerTasks", "ZEPT", crlf({"", "[Pagra]", "ServerTasks=ZEPT"})},
+      {"\x1A", "Pagra", "ServerTasks", "ZEPT", crlf({"", "[Pagra]", "ServerTasks=ZEPT"})},
+      // A new section at the end; a last line without line end gets one.
+      {"[Other]\nX=1", "Pagra", "E", "v", crlf({"[Other]", "X=1", "", "[Pagra]", "E=v"})},
+      {crlf({"[Other]", ""}), "Pagra", "E", "v", crlf({"[Other]", "", "", "[Pagra]", "E=v"})},
+      // The section at the end of the file, blank lines after it kept.
+      {crlf({"[Pagra]", "A=1", "", ""}), "Pagra", "E", "v", crlf({"[Pagra]", "A=1", "E=v", "", ""})},
+      {crlf({"[Pagra]"}), "Pagra", "E", "v", crlf({"[Pagra]", "E=v"})},
+      {"[Pagra]", "Pagra", "E", "v", crlf({"[Pagra]", "E=v"})},
+      {crlf({"[Pagra]", "", "[Next]"}), "Pagra", "E", "v", crlf({"[Pagra]", "E=v", "", "[Next]"})},
+      // Blanks around the "=" are part of the name.
+      {crlf({"[Pagra]", "ServerTasks = X"}), "Pagra", "ServerTasks", "Y",
+       crlf({"[Pagra]", "ServerTasks = X", "ServerTasks=Y"})},
+      // A bare name is replaced; the name as the caller spells it.
+      {crlf({"[Pagra]", "servertasks", "B=1"}), "Pagra", "ServerTasks", "Y", crlf({"[Pagra]", "ServerTasks=Y", "B=1"})},
+      // Two lines for one entry, two sections of one name: the first only.
+      {crlf({"[P]", "E=1", "E=2", "[P]", "E=3"}), "P", "E", "9", crlf({"[P]", "E=9", "E=2", "[P]", "E=3"})},
+      {crlf({"[P]", "E=1", "E=2", "[P]", "E=3"}), "P", "E", nullptr, crlf({"[P]", "E=2", "[P]", "E=3"})},
+      {crlf({"[P]", "X=1", "[P]", "E=3"}), "P", "E", "9", crlf({"[P]", "X=1", "E=9", "[P]", "E=3"})},
+      // Header with text after "]" and a header in other letters.
+      {crlf({"[PAGRA] ; main", "A=1"}), "Pagra", "A", "2", crlf({"[PAGRA] ; main", "A=2"})},
+      // Every line end becomes CR LF, a lone CR stays, Ctrl-Z ends the file.
+      {"[P]\nA=1\nB=x\ry\n[Q]\nC=3\r\nD=4\x1Atrailing\r\n", "P", "A", "2",
+       "[P]\r\nA=2\r\nB=x\ry\r\n[Q]\r\nC=3\r\nD=4"},
+      {"pre\n[P]\r\r\nA=1\r\r\n", "P", "A", "2", "pre\r\n[P]\r\r\nA=2\r\n"},
+      {"pre\r\n[P]\nA=1\n\r\n\nrest\n\r", "P", "A", nullptr, "pre\r\n[P]\r\n\r\n\r\nrest\r\n\r"},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(write_file(p, cases[i].before));
+    EXPECT_EQ(KCINISetString(cases[i].section, cases[i].entry, cases[i].value, p.c_str()), 0u);
+    EXPECT_EQ(read_file(p), cases[i].after);
+  }
+  // A missing file is made with exactly two lines.
+  std::string fresh = t.path("fresh.ini");
+  EXPECT_EQ(KCINISetString("Pagra", "ServerTasks", "ZEPT", fresh.c_str()), 0u);
+  EXPECT_EQ(read_file(fresh), crlf({"[Pagra]", "ServerTasks=ZEPT"}));
+}
+
+// An empty value is written as "name=", and reads as missing.
+TEST(IniSet, EmptyValue) {
+  TempDir t;
+  std::string p = t.path("pagra.ini");
+  ASSERT_TRUE(write_file(p, crlf({"[Pagra]", "A=1"})));
+  EXPECT_EQ(KCINISetString("Pagra", "A", "", p.c_str()), 0u);
+  EXPECT_EQ(read_file(p), crlf({"[Pagra]", "A="}));
+  Read r = read_ini(p, "Pagra", "A");
+  EXPECT_EQ(r.status, KC_ERR_INI_MISSING);
+  EXPECT_EQ(r.value, "");
+}
+
+// Removing what is not there leaves every byte, line ends included.
+TEST(IniSet, RemovingTheAbsentChangesNothing) {
+  TempDir t;
+  std::string p = t.path("pagra.ini");
+  const std::string files[] = {
+      "",
+      "[Pagra]\nA=1\n",
+      "[Pagra]\rA=1\r",
+      "[Other]\r\nE=1\r\n[Pagra]\n E=x\nE =y\n;E=z\n\n",
+      "[Pagra]\r\nA=1\x1A" "E=hidden\r\n",
+      "E=outside\n[Pagra]",
+      "no line end",
+  };
+  const char *missing = "Pagra";
+  for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(write_file(p, files[i]));
+    EXPECT_EQ(KCINIRemoveString(missing, "E", p.c_str()), 0u);
+    EXPECT_EQ(read_file(p), files[i]);
+    EXPECT_EQ(KCINIRemoveString("NoSuchSection", "A", p.c_str()), 0u);
+    EXPECT_EQ(read_file(p), files[i]);
+  }
+  std::string absent = t.path("absent.ini");
+  EXPECT_EQ(KCINIRemoveString("Pagra", "E", absent.c_str()), 0u);
+  EXPECT_FALSE(nzt::file_exists(absent));
+  EXPECT_EQ(std::distance(nzt::fs::directory_iterator(t.fspath()), nzt::fs::directory_iterator()), 1);
+}
+
+// Lines beyond 255 characters are carried over whole; one that holds the
+// entry is replaced whole.
+TEST(IniSet, LongLinesCarriedOverWhole) {
+  TempDir t;
+  std::string p = t.path("pagra.ini");
+  std::string big(70000, 'q'); // longer than a read block
+  std::string before = "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\nE=" + big + "\r\n[T]\r\nM=" + big;
+  struct Case {
+    const char *entry, *value;
+    std::string after;
+  } cases[] = {
+      {"N", "1", "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\nE=" + big + "\r\nN=1\r\n[T]\r\nM=" + big},
+      {"E", "1", "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\nE=1\r\n[T]\r\nM=" + big},
+      {"E", nullptr, "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\n[T]\r\nM=" + big},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(write_file(p, before));
+    EXPECT_EQ(KCINISetString("S", cases[i].entry, cases[i].value, p.c_str()), 0u);
+    EXPECT_EQ(read_file(p), cases[i].after);
+  }
+  // A header or entry name is matched on a long line's first part.
+  ASSERT_TRUE(write_file(p, "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=" + big + "\r\n"));
+  EXPECT_EQ(KCINISetString("S", "E", "v", p.c_str()), 0u);
+  EXPECT_EQ(read_file(p), "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=v\r\n");
+}
+
+// Names and values that could not be read back as written are refused,
+// the file untouched.
+TEST(IniSet, RefusesWhatWouldNotReadBack) {
+  TempDir t;
+  std::string p = t.path("pagra.ini");
+  std::string before = crlf({"[S]", "A=1"});
+  std::string sect253(253, 's'), sect254(254, 's'), entry254(254, 'e'), entry255(255, 'e');
+  struct Case {
+    const char *section, *entry, *value;
+    uint32_t status;
+  } cases[] = {
+      {sect254.c_str(), "A", "1", KC_ERR_INI_MISSING},
+      {"S", entry255.c_str(), "1", KC_ERR_INI_MISSING},
+      {"S", "A", "two\nlines", KC_ERR_INI_MISSING},
+      {"S", "A", "ends\x1Ahere", KC_ERR_INI_MISSING},
+      {"S\n[T]", "A", "1", KC_ERR_INI_MISSING},
+      {"S", "A\r\nB", "1", KC_ERR_INI_MISSING},
+      {"S", "[T]", "1", KC_ERR_INI_MISSING},
+      {nullptr, "A", "1", KC_ERR_INI_MISSING},
+      {"S", nullptr, "1", KC_ERR_INI_MISSING},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(write_file(p, before));
+    EXPECT_EQ(KCINISetString(cases[i].section, cases[i].entry, cases[i].value, p.c_str()), cases[i].status);
+    EXPECT_EQ(read_file(p), before);
+  }
+  // Names beyond their limits are not looked for.
+  ASSERT_TRUE(write_file(p, crlf({"[" + sect254 + "]", entry255 + "=1"})));
+  EXPECT_EQ(KCINIGetString(sect254.c_str(), "A", nullptr, p.c_str()), KC_ERR_INI_MISSING);
+  EXPECT_EQ(KCINIGetString(sect254.c_str(), nullptr, nullptr, p.c_str()), KC_ERR_INI_MISSING);
+  // The longest names that fit are taken, and read back.
+  EXPECT_EQ(KCINISetString(sect253.c_str(), entry254.c_str(), "v", p.c_str()), 0u);
+  Read r = read_ini(p, sect253.c_str(), entry254.c_str());
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(r.value, "v");
+  // A value longer than a line is written whole and read whole by the
+  // bounded read.
+  std::string long_value(1000, 'v');
+  EXPECT_EQ(KCINISetString("S", "A", long_value.c_str(), p.c_str()), 0u);
+  std::vector<char> buf(1001);
+  EXPECT_EQ(KCINIReadValue("S", "A", buf.data(), buf.size(), p.c_str()), 0u);
+  EXPECT_EQ(std::string(buf.data()), long_value);
 }
 
 }  // namespace

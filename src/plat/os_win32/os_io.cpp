@@ -151,8 +151,10 @@ int os_keep_mode(os_fd fd, const char *path) { return 0; }
 
 int os_replace(const char *from, const char *to) {
   if (os_fault_hit(OS_OP_REPLACE)) return EIO;
-  // Replaces in one step; a read-only target is refused (access denied)
-  // and stays as it was.
+  // Replaces in one step; a read-only target is refused and stays as it
+  // was. Windows refuses it by itself; Wine replaces it, so ask first.
+  DWORD attr = GetFileAttributesA(to);
+  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
   if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return errno_of(GetLastError());
   return 0;
 }

@@ -1,0 +1,309 @@
+// A change that fails leaves the INI file byte for byte as it was and no
+// temporary file behind; one that succeeds is whole. Failures come from
+// the seam's fault switch and, where the system allows, from real limits.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "os.h"
+#include "plat.h"
+#include "testsupport.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+using nzt::crlf;
+using nzt::read_file;
+using nzt::TempDir;
+using nzt::write_file;
+
+namespace {
+
+std::vector<std::string> names_in(const std::string &dir) {
+  std::vector<std::string> names;
+  for (const auto &e : nzt::fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A file of several read and write blocks, the changed section in the
+// middle, LF line ends so that the rewrite differs from the original.
+std::string big_ini() {
+  std::string s;
+  for (int i = 0; i < 3000; ++i) s += "[Before" + std::to_string(i) + "]\nKey=" + std::string(20, 'b') + "\n";
+  s += "[Pagra]\nServerTasks=HTTP,SMTP\nDirectory=/srv/data\n\n";
+  for (int i = 0; i < 3000; ++i) s += "[After" + std::to_string(i) + "]\nKey=" + std::string(20, 'a') + "\n";
+  return s;
+}
+
+std::string lf_to_crlf(const std::string &s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+struct Change {
+  const char *name;
+  const char *entry, *value;
+  bool file_exists;
+};
+
+const Change kChanges[] = {
+    {"set new entry", "EXTMGR_ADDINS", "nzeptext.dll", true},
+    {"replace entry", "ServerTasks", "HTTP,SMTP,ZEPT", true},
+    {"remove entry", "Directory", nullptr, true},
+    {"make missing file", "ServerTasks", "ZEPT", false},
+};
+
+std::string expected_after(const Change &c, const std::string &before) {
+  if (!c.file_exists) return crlf({"[Pagra]", std::string(c.entry) + "=" + c.value});
+  std::string s = lf_to_crlf(before);
+  const std::string anchor = "ServerTasks=HTTP,SMTP\r\n";
+  size_t at = s.find(anchor);
+  if (std::string(c.entry) == "EXTMGR_ADDINS") {
+    size_t end = s.find("Directory=/srv/data\r\n") + strlen("Directory=/srv/data\r\n");
+    s.insert(end, "EXTMGR_ADDINS=nzeptext.dll\r\n");
+  } else if (c.value) {
+    s.replace(at, anchor.size(), "ServerTasks=" + std::string(c.value) + "\r\n");
+  } else {
+    s.erase(s.find("Directory=/srv/data\r\n"), strlen("Directory=/srv/data\r\n"));
+  }
+  return s;
+}
+
+struct Fault {
+  os_op op;
+  const char *name;
+  uint32_t status;
+};
+
+const Fault kFaults[] = {
+    {OS_OP_CREATE, "create", KC_ERR_INI_CREATE}, {OS_OP_WRITE, "write", KC_ERR_INI_MISSING},
+    {OS_OP_FSYNC, "fsync", KC_ERR_INI_MISSING},  {OS_OP_CLOSE, "close", KC_ERR_INI_OPEN},
+    {OS_OP_REPLACE, "replace", KC_ERR_INI_OPEN}, {OS_OP_READ, "read", KC_ERR_INI_OPEN},
+};
+
+// Every change, with the n-th call of every seam operation failing: either
+// the whole change or the old file, with the operation's status.
+TEST(IniFailure, NthSeamCallFails) {
+  TempDir t;
+  std::string ini = t.path("pagra.ini");
+  const std::string before = big_ini();
+  for (const Change &c : kChanges) {
+    const std::string after = expected_after(c, before);
+    for (const Fault &f : kFaults) {
+      int failures = 0;
+      for (int n = 1; n <= 12; ++n) {
+        SCOPED_TRACE(std::string(c.name) + ", " + f.name + " #" + std::to_string(n));
+        std::error_code ec;
+        nzt::fs::remove(ini, ec);
+        if (c.file_exists) {
+          ASSERT_TRUE(write_file(ini, before));
+        }
+        os_fault_arm(f.op, n);
+        uint32_t st = KCINISetString("Pagra", c.entry, c.value, ini.c_str());
+        os_fault_arm(f.op, 0);
+        if (st == 0) {
+          EXPECT_EQ(read_file(ini), after);
+        } else {
+          ++failures;
+          EXPECT_EQ(st, f.status);
+          if (c.file_exists)
+            EXPECT_EQ(read_file(ini), before);
+          else
+            EXPECT_FALSE(nzt::file_exists(ini));
+        }
+        EXPECT_EQ(names_in(t.dir()), c.file_exists || st == 0 ? std::vector<std::string>{"pagra.ini"}
+                                                              : std::vector<std::string>{});
+      }
+      // Each operation is reached by each change that writes (a missing
+      // file is not read).
+      if (!(f.op == OS_OP_READ && !c.file_exists)) {
+        EXPECT_GT(failures, 0) << c.name << ", " << f.name;
+      }
+    }
+  }
+}
+
+TEST(IniFailure, ReadFailsPartWay) {
+  TempDir t;
+  std::string ini = t.path("pagra.ini");
+  ASSERT_TRUE(write_file(ini, big_ini()));
+  char buf[KC_INI_LINE_MAX];
+  for (int n = 1; n <= 3; ++n) {
+    SCOPED_TRACE(n);
+    memset(buf, 'x', sizeof buf);
+    os_fault_arm(OS_OP_READ, n);
+    EXPECT_EQ(KCINIGetString("Pagra", "ServerTasks", buf, ini.c_str()), KC_ERR_INI_OPEN);
+    os_fault_arm(OS_OP_READ, 0);
+    EXPECT_STREQ(buf, "");
+  }
+  EXPECT_EQ(KCINIGetString("Pagra", "ServerTasks", buf, ini.c_str()), 0u);
+  EXPECT_STREQ(buf, "HTTP,SMTP");
+}
+
+// A real limit: the file size a process may write. The new file outgrows
+// it part-way.
+TEST(IniFailure, FileSizeLimitReached) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no per-process file size limit";
+#else
+  TempDir t;
+  std::string ini = t.path("pagra.ini");
+  const std::string before = big_ini();
+  ASSERT_TRUE(write_file(ini, before));
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN); // a failed write, not a killed process
+  struct rlimit low = old;
+  low.rlim_cur = before.size() / 2;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  uint32_t st = KCINISetString("Pagra", "ServerTasks", "ZEPT", ini.c_str());
+  uint32_t st_new = KCINISetString("Pagra", "ServerTasks", "ZEPT", t.path("new.ini").c_str());
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(st, KC_ERR_INI_MISSING);
+  EXPECT_EQ(st_new, 0u); // a small file stays within the limit
+  EXPECT_EQ(read_file(ini), before);
+  EXPECT_EQ(names_in(t.dir()), (std::vector<std::string>{"new.ini", "pagra.ini"}));
+#endif
+}
+
+TEST(IniFailure, MissingFolder) {
+  TempDir t;
+  std::string missing = t.path("no-such-folder/pagra.ini");
+  EXPECT_EQ(KCINISetString("Pagra", "E", "v", missing.c_str()), KC_ERR_INI_CREATE);
+  EXPECT_EQ(KCINIRemoveString("Pagra", "E", missing.c_str()), 0u);
+  EXPECT_TRUE(names_in(t.dir()).empty());
+}
+
+TEST(IniFailure, UnwritableFolder) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a folder's read-only attribute does not stop file creation on Windows";
+#else
+  if (geteuid() == 0) GTEST_SKIP() << "root creates files in any folder";
+  TempDir t;
+  nzt::fs::create_directory(t.path("ro"));
+  std::string ini = t.path("ro/pagra.ini");
+  const std::string before = crlf({"[Pagra]", "E=old"});
+  ASSERT_TRUE(write_file(ini, before));
+  chmod(t.path("ro").c_str(), 0555);
+  uint32_t st = KCINISetString("Pagra", "E", "new", ini.c_str());
+  chmod(t.path("ro").c_str(), 0755);
+  EXPECT_EQ(st, KC_ERR_INI_CREATE);
+  EXPECT_EQ(read_file(ini), before);
+  EXPECT_EQ(names_in(t.path("ro")), std::vector<std::string>{"pagra.ini"});
+#endif
+}
+
+// A read-only INI file is not changed, on both builds.
+TEST(IniFailure, ReadOnlyFileStays) {
+  TempDir t;
+  std::string ini = t.path("pagra.ini");
+  const std::string before = crlf({"[Pagra]", "E=old"});
+  ASSERT_TRUE(write_file(ini, before));
+  nzt::make_read_only(ini, true);
+  EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), KC_ERR_INI_OPEN);
+  EXPECT_EQ(KCINIRemoveString("Pagra", "E", ini.c_str()), KC_ERR_INI_OPEN);
+  nzt::make_read_only(ini, false);
+  EXPECT_EQ(read_file(ini), before);
+  EXPECT_EQ(names_in(t.dir()), std::vector<std::string>{"pagra.ini"});
+}
+
+// The seam's replace itself refuses a read-only target and leaves both
+// files as they were.
+TEST(IniFailure, ReplaceRefusesReadOnlyTarget) {
+  TempDir t;
+  std::string from = t.path("new.tmp"), to = t.path("pagra.ini");
+  ASSERT_TRUE(write_file(from, "new"));
+  ASSERT_TRUE(write_file(to, "old"));
+  nzt::make_read_only(to, true);
+  EXPECT_EQ(os_replace(from.c_str(), to.c_str()), EACCES);
+  nzt::make_read_only(to, false);
+  EXPECT_EQ(read_file(to), "old");
+  EXPECT_EQ(read_file(from), "new");
+  EXPECT_EQ(os_replace(from.c_str(), to.c_str()), 0);
+  EXPECT_EQ(read_file(to), "new");
+  EXPECT_FALSE(nzt::file_exists(from));
+}
+
+TEST(IniFailure, PermissionBitsKept) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows files carry no permission bits beyond read-only";
+#else
+  TempDir t;
+  std::string ini = t.path("pagra.ini");
+  for (mode_t mode : {0600, 0640, 0664, 0604}) {
+    SCOPED_TRACE(mode);
+    ASSERT_TRUE(write_file(ini, crlf({"[Pagra]", "E=old"})));
+    chmod(ini.c_str(), mode);
+    EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), 0u);
+    struct stat st;
+    ASSERT_EQ(stat(ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+  }
+#endif
+}
+
+// Whatever stands under a temporary name is left alone: a file, a folder,
+// a link to a file, a link to nothing.
+TEST(IniFailure, NothingUnderATemporaryNameIsOpened) {
+  TempDir t;
+  std::string ini = t.path("pagra.ini");
+  ASSERT_TRUE(write_file(ini, crlf({"[Pagra]", "E=old"})));
+  ASSERT_TRUE(write_file(t.path("pagra1.tmp"), "precious"));
+  nzt::fs::create_directory(t.path("pagra2.tmp"));
+#ifndef _WIN32
+  ASSERT_TRUE(write_file(t.path("victim"), "victim"));
+  ASSERT_EQ(symlink(t.path("victim").c_str(), t.path("pagra3.tmp").c_str()), 0);
+  ASSERT_EQ(symlink(t.path("nowhere").c_str(), t.path("pagra4.tmp").c_str()), 0);
+#endif
+  std::vector<std::string> before = names_in(t.dir());
+  EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), 0u);
+  EXPECT_EQ(read_file(ini), crlf({"[Pagra]", "E=new"}));
+  EXPECT_EQ(read_file(t.path("pagra1.tmp")), "precious");
+  EXPECT_TRUE(nzt::fs::is_directory(t.path("pagra2.tmp")));
+#ifndef _WIN32
+  EXPECT_EQ(read_file(t.path("victim")), "victim");
+  EXPECT_FALSE(nzt::file_exists(t.path("nowhere")));
+#endif
+  EXPECT_EQ(names_in(t.dir()), before);
+}
+
+// A file that is there but cannot be read is not taken for a missing one
+// and overwritten.
+TEST(IniFailure, UnreadableFileIsNotReplaced) {
+  TempDir t;
+  std::string ini = t.path("pagra.ini");
+  nzt::fs::create_directory(ini); // a folder under the INI file's name
+  EXPECT_EQ(KCINISetString("Pagra", "E", "v", ini.c_str()), KC_ERR_INI_OPEN);
+  EXPECT_TRUE(nzt::fs::is_directory(ini));
+  char buf[KC_INI_LINE_MAX];
+  EXPECT_EQ(KCINIGetString("Pagra", "E", buf, ini.c_str()), KC_ERR_INI_OPEN);
+  EXPECT_EQ(names_in(t.dir()), std::vector<std::string>{"pagra.ini"});
+#ifdef _WIN32
+  // Held open without sharing by another program (the running host).
+  std::string held = t.path("held.ini");
+  ASSERT_TRUE(write_file(held, crlf({"[Pagra]", "E=old"})));
+  HANDLE h = CreateFileA(held.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  uint32_t st = KCINISetString("Pagra", "E", "new", held.c_str());
+  CloseHandle(h);
+  EXPECT_EQ(st, KC_ERR_INI_OPEN);
+  EXPECT_EQ(read_file(held), crlf({"[Pagra]", "E=old"}));
+#endif
+}
+
+}  // namespace
