@@ -1,0 +1,145 @@
+// Deferred self-removal: the last step of a removal hands the process over
+// to the command interpreter, which deletes the remover and its library
+// from the program folder once the ending program has let go of them.
+//
+// The command is built so that the folder name is only ever a quoted
+// argument of cd: it cannot run anything else or cut the command short.
+// The interpreter may start before this process has fully ended, so the
+// remover's deletion is retried for a bounded time, with a wait (ping)
+// that works whatever standard input is. The library goes only after the
+// remover, as the removal left them in that order.
+#include <stdio.h>
+#include <string.h>
+
+#include "btsetup.h"
+#include "btsetup_cleanup.h"
+#include "kcsys.h"
+#include "os.h"
+
+#define BT_SHELL "/bin/sh"
+#define BT_STR_(x) #x
+#define BT_STR(x) BT_STR_(x)
+
+// cmd /C keeps the inner quotes because the command does not start with
+// one. Inside quotes & ^ ( ) and blanks are plain characters. Every file is
+// named by its full path: some interpreters go on after a failed cd, and
+// the names must not then reach files in another folder. The loop's body
+// is one bracketed group straight after "do", the one form every
+// interpreter reads alike. del reports success even when it could not
+// delete, so "if exist" judges instead.
+#define BT_REMOVER_AT "\"%s" BT_REMOVER "\""
+#define BT_LIBRARY_AT "\"%s" BT_LAST_LIBRARY "\""
+static const char kCmdFormat[] =
+    "cd /d \"%s\" && ((for /l %%i in (1,1," BT_STR(BT_CLEANUP_TRIES) ") do (@if exist " BT_REMOVER_AT
+    " del /f/q " BT_REMOVER_AT " 2>nul & if exist " BT_REMOVER_AT " ping -n 2 127.0.0.1 >nul))"
+    " & if exist " BT_REMOVER_AT " (del /f/q " BT_REMOVER_AT ") else (del /f/q " BT_LIBRARY_AT "))";
+
+// The folder stands as one single-quoted word, in which nothing is special.
+static const char kShFormat[] =
+    "cd -- %s && { n=0; while [ -e " BT_REMOVER " ] && [ $n -lt " BT_STR(BT_CLEANUP_TRIES) " ]; do rm -f " BT_REMOVER
+    " 2>/dev/null || sleep 1; n=$((n+1)); done; if [ -e " BT_REMOVER " ]; then rm -f " BT_REMOVER
+    "; else rm -f " BT_LAST_LIBRARY "; fi; }";
+
+// Formats fmt with one string into command (size bytes): 1, or 0 with
+// command "" when it does not fit.
+static int format_command(char *command, size_t size, const char *fmt, const char *arg) {
+  int n = snprintf(command, size, fmt, arg);
+  if (n < 0 || (size_t)n >= size) {
+    if (size) command[0] = '\0';
+    return 0;
+  }
+  return 1;
+}
+
+int bt_cleanup_cmd_command(const char *zept_dir, char *command, size_t size) {
+  if (size) command[0] = '\0';
+  if (!zept_dir || !zept_dir[0]) return 0;
+  // '"' would end the quotes, '%' is expanded even inside them, and a line
+  // break ends the command: no quoting makes these safe.
+  for (const unsigned char *p = (const unsigned char *)zept_dir; *p; ++p)
+    if (*p == '"' || *p == '%' || *p < 0x20) return 0;
+  // The folder with one backslash at its end: "c:" alone would be the
+  // current folder of drive c, and the file names are formed from it.
+  char dir[BT_PATH_MAX + 1];
+  if (!kc_copy(dir, sizeof dir, zept_dir)) return 0;
+  if (dir[strlen(dir) - 1] != '\\' && !kc_append(dir, sizeof dir, "\\")) return 0;
+  int n = snprintf(command, size, kCmdFormat, dir, dir, dir, dir, dir, dir, dir);
+  if (n < 0 || (size_t)n >= size) {
+    if (size) command[0] = '\0';
+    return 0;
+  }
+  return 1;
+}
+
+int bt_cleanup_sh_command(const char *zept_dir, char *command, size_t size) {
+  if (size) command[0] = '\0';
+  if (!zept_dir || !zept_dir[0]) return 0;
+  char quoted[BT_CLEANUP_CMD_MAX];
+  size_t k = 0;
+  quoted[k++] = '\'';
+  for (const char *p = zept_dir; *p; ++p) {
+    // A quote ends the quoted word, stands escaped, and opens a new one.
+    const char *piece = *p == '\'' ? "'\\''" : NULL;
+    size_t n = piece ? 4 : 1;
+    if (k + n + 2 > sizeof quoted) return 0; // and the closing quote, NUL
+    if (piece)
+      memcpy(quoted + k, piece, n);
+    else
+      quoted[k] = *p;
+    k += n;
+  }
+  quoted[k++] = '\'';
+  quoted[k] = '\0';
+  return format_command(command, size, kShFormat, quoted);
+}
+
+// What is left to the administrator when the interpreter cannot do it.
+static void print_by_hand(const char *zept_dir) {
+  const char *dir = zept_dir ? zept_dir : "";
+  printf("\nThe remover could not delete its last two files.\n");
+  printf("Please delete them by hand:\n   %s%s\n   %s%s\n", dir, BT_REMOVER, dir, BT_LAST_LIBRARY);
+  fflush(stdout);
+}
+
+void bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
+  char command[BT_CLEANUP_CMD_MAX];
+  int ok = cmd ? bt_cleanup_cmd_command(zept_dir, command, sizeof command)
+               : bt_cleanup_sh_command(zept_dir, command, sizeof command);
+  if (ok && prog && prog[0]) {
+    // The Windows runtime joins the arguments with blanks as they are: a
+    // program path with a blank is quoted so that it stays one word.
+    char arg0[BT_PATH_MAX + 2];
+    const char *name = prog;
+    if (cmd && strchr(prog, ' ')) {
+      int n = snprintf(arg0, sizeof arg0, "\"%s\"", prog);
+      ok = n > 0 && (size_t)n < sizeof arg0 && !strchr(prog, '"');
+      name = arg0;
+    }
+    const char *cmd_argv[] = {name, "/D", "/C", command, NULL};
+    const char *sh_argv[] = {prog, "-c", command, NULL};
+    if (ok) {
+      fflush(NULL); // every message is out before the process goes
+      (void)os_exec_replace(prog, cmd ? cmd_argv : sh_argv);
+    }
+  }
+  print_by_hand(zept_dir);
+}
+
+// The Windows command interpreter serves where paths are Windows paths.
+static int host_has_cmd(void) { return OS_DIRSEP == '\\'; }
+
+/* Hands over to the command interpreter (COMSPEC on Windows, /bin/sh
+ * elsewhere), which deletes "nzeptrmv.exe" and then "kccmn10.dll" from
+ * zept_dir. Returns only when it could not start, after printing which
+ * files are left to delete by hand. */
+KCAPI void BTCleanup(const char *zept_dir) {
+  if (!host_has_cmd()) {
+    bt_cleanup_start(BT_SHELL, 0, zept_dir);
+    return;
+  }
+  char comspec[BT_PATH_MAX + 1];
+  uint32_t comspeclen = BT_PATH_MAX; // one more than a path holds: a longer value shows
+  // Unset, or too long to be a path: refused, never cut into another name.
+  if (KCPlatGetEnv("COMSPEC", comspec, &comspeclen) != KC_OK || comspeclen >= BT_PATH_MAX) comspec[0] = '\0';
+  bt_cleanup_start(comspec, 1, zept_dir);
+}
