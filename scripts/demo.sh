@@ -42,17 +42,23 @@ if [ $native -eq 1 ]; then
   data_name=$data
   export PATH="$host:$PATH" KC_REGISTRY_ROOT="$tmp/registry"
   run() { (cd "$1" && "./$2"); }
-  registry() { cat "$KC_REGISTRY_ROOT/Software/Korvan/Components/MirelangExtensions/2.0/"* 2>/dev/null | tr -d '\0' | strings || echo "(no value)"; }
+  # The Linux registry store: a key is a folder, a value a file "=<name>"
+  # holding a "kcreg <type>" line and then the value's bytes.
+  registry() {
+    local v="$KC_REGISTRY_ROOT/Software/Korvan/Components/MirelangExtensions/2.0/=QSXKC"
+    if [ -f "$v" ]; then echo "QSXKC = $(tail -n +2 "$v" | tr -d '\0')"; else echo "(no value)"; fi
+  }
 else
   winpath() { echo "Z:$1" | tr / '\\'; }
   data_name=$(winpath "$data")
   export WINEPATH=$(winpath "$host")
-  wine_run() { cmake/wine-run.sh "$root/build/win32/wineprefix" "$@"; }
+  wine_run() { "$root/cmake/wine-run.sh" "$root/build/win32/wineprefix" "$@"; }
   run() { (cd "$1" && wine_run "$2"); }
   registry() { wine_run reg query 'HKLM\Software\Korvan\Components\MirelangExtensions\2.0' /v QSXKC 2>/dev/null | tr -d '\r' | grep QSXKC || echo "(no value)"; }
   wine_run reg delete 'HKLM\Software\Korvan\Components\MirelangExtensions\2.0' /v QSXKC /f >/dev/null 2>&1 || true
 fi
-sed "s|@DATA@|$data_name|" scripts/sample/pagra.ini > "$host/pagra.ini"
+esc=$(printf '%s' "$data_name" | sed 's/[\\&|]/\\&/g')  # a Windows path's backslashes stay
+sed "s|@DATA@|$esc|" scripts/sample/pagra.ini > "$host/pagra.ini"
 cp "$host/pagra.ini" "$tmp/pagra.ini.before"
 
 echo "== sample host in $tmp; starting the installer in $dist"
