@@ -177,3 +177,23 @@ TEST_F(InstallRun, ARemovalThatFindsFilesMissingSaysSo) {
   EXPECT_NE(std::string::npos, r.out.find("Some files may have been missing or in use."));
   EXPECT_TRUE(package_gone(t));
 }
+
+TEST_F(InstallRun, WithoutAnInterpreterTheRemoverSaysWhatIsLeftAndAsksForEnterAgain) {
+  if (!kWindows) GTEST_SKIP() << "the Linux port hands over to /bin/sh, which needs no variable";
+  HostTree &t = tree();
+  ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
+  std::map<std::string, std::string> env = t.env();
+  env["COMSPEC"] = "";  // removed from the remover's environment
+  RunResult r = run_program(t.host + "nzeptrmv.exe", t.host + "nzeptrmv.exe", kRemoveAllDefaults, t.host, env);
+  EXPECT_EQ(0, r.exit_code);
+  std::string out = t.normalize(r.out);
+  const std::string tail =
+      "\nDelvan Enterprise Tramontelo Server UN-install is now complete.\n\nHit Enter to Finish......\n"
+      "\nThe remover could not delete its last two files.\nPlease delete them by hand:\n"
+      "   {tmp}/host/nzeptrmv.exe\n   {tmp}/host/kccmn10.dll\n\nHit Enter to Finish......\n";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(tail, out.substr(out.size() - tail.size()));
+  EXPECT_TRUE(file_exists(t.host + "nzeptrmv.exe"));
+  EXPECT_TRUE(file_exists(t.host + "kccmn10.dll"));
+  EXPECT_FALSE(file_exists(t.host + "nzept.exe"));
+}

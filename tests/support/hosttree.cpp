@@ -1,6 +1,7 @@
 // A sample host in a temporary folder; see hosttree.h.
 #include "hosttree.h"
 
+#include <ctype.h>
 #include <stdlib.h>
 
 #include "btsetup.h"
@@ -57,9 +58,19 @@ RunResult HostTree::run(const std::string &program, const std::string &input, co
   return run_program(program, program, input, cwd, env());
 }
 
+// Windows names ignore case, and the installer lower-cases the name it
+// was started by: there the tree's folder is found in any case.
+static std::string host_fold(std::string s) {
+  if (kWindows)
+    for (char &c : s) c = (char)tolower((unsigned char)c);
+  return s;
+}
+
 std::string HostTree::normalize(const std::string &out) const {
   std::string s = replace_all(out, "\r\n", "\n");
-  s = replace_all(s, tmp.dir(), std::string("{tmp}") + SEP);
+  const std::string root = host_fold(tmp.dir()), mark = std::string("{tmp}") + SEP;
+  for (size_t at = 0; (at = host_fold(s).find(root, at)) != std::string::npos; at += mark.size())
+    s.replace(at, root.size(), mark);
   if (SEP != '/') s = replace_all(s, std::string(1, SEP), "/");
   return s;
 }
