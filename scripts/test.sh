@@ -6,7 +6,7 @@ set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-packages=(cmake ninja-build g++ googletest clang libclang-rt-14-dev
+packages=(cmake ninja-build g++ googletest clang libclang-rt-14-dev locales
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
           wine wine32:i386)
 
@@ -27,6 +27,13 @@ install_missing() {
 }
 
 install_missing || { echo "0 passed, 1 failed"; exit 1; }
+
+# Locales the native tests of the code page, country and language read.
+for loc in de_CH.UTF-8 en_US.UTF-8 fr_FR.ISO-8859-1 pl_PL.ISO-8859-2; do
+  name=${loc%%.*} charset=${loc#*.}
+  locale -a 2>/dev/null | grep -qix "$name.$(tr -d '-' <<<"$charset")" ||
+    localedef -i "$name" -f "$charset" "$loc" >/dev/null 2>&1 || true
+done
 
 status=0
 ran=()
