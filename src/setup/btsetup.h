@@ -80,7 +80,8 @@ void dirsep_term(char *dir);
 /* 1 when item is a whole item of the comma-separated list (blanks around
  * items ignored, case counting). [*cut_from, *cut_to) is then the span to
  * cut to remove it: the item, its blanks and one separating comma (the one
- * before it, or after it for the first item). Either pointer may be NULL. */
+ * before it, or after it for the first item, with the blanks after that
+ * comma). Either pointer may be NULL. */
 int bt_list_find(const char *list, const char *item, size_t *cut_from, size_t *cut_to);
 /* Copies one file, keeping its times, the copy writable. err (NULL, or
  * BT_ERR_TEXT_MAX bytes) receives the message of a failure. 0 or 5318. */

@@ -17,12 +17,15 @@ int bt_list_find(const char *list, const char *item, size_t *cut_from, size_t *c
     while (b > a && is_blank(list[b - 1])) --b;
     if (b - a == item_len && memcmp(list + a, item, item_len) == 0) {
       // The cut takes the item with its blanks and one separating comma:
-      // the one before it, or for the first item the one after it.
+      // the one before it, or for the first item the one after it, with
+      // the blanks after that comma, so the next item leads the list.
       size_t from = start, to = end;
-      if (start > 0)
+      if (start > 0) {
         from = start - 1;
-      else if (comma)
+      } else if (comma) {
         to = end + 1;
+        while (is_blank(list[to])) ++to;
+      }
       if (cut_from) *cut_from = from;
       if (cut_to) *cut_to = to;
       return 1;
