@@ -40,7 +40,7 @@ int os_mkdir(const char *path);            /* 0, or an errno value */
 int os_remove(const char *path);           /* files only; 0 or errno */
 int os_is_dir(const char *path);           /* 1 for an existing directory */
 
-/* Directory search. spec is a directory prefix (ending in the separator,
+/* Directory search. search is a directory prefix (ending in the separator,
  * or empty for the current directory) followed by a wildcard pattern.
  * Where OS_FIND_MATCHES is 1 (Windows) the system's search applies the
  * pattern; where it is 0 (POSIX) every entry of the directory comes back
@@ -49,7 +49,7 @@ int os_is_dir(const char *path);           /* 1 for an existing directory */
 extern const int OS_FIND_MATCHES;
 typedef intptr_t os_find_t;
 #define OS_FIND_NONE ((os_find_t)-1)
-os_find_t os_find_first(const char *spec, char *name);
+os_find_t os_find_first(const char *search, char *name);
 int os_find_next(os_find_t h, char *name); /* 0, or -1 when no more */
 void os_find_close(os_find_t h);
 

@@ -21,17 +21,17 @@ static int next_name(DIR *d, char *name) {
   }
 }
 
-os_find_t os_find_first(const char *spec, char *name) {
+os_find_t os_find_first(const char *search, char *name) {
   // The folder is everything up to the last separator; the pattern after
   // it is the caller's to apply.
   char dir[KC_PATH_MAX];
-  const char *slash = strrchr(spec, '/');
+  const char *slash = strrchr(search, '/');
   if (!slash) {
     snprintf(dir, sizeof dir, ".");
   } else {
-    size_t n = (size_t)(slash - spec) + 1; // keep the separator: "/" stays the root
+    size_t n = (size_t)(slash - search) + 1; // keep the separator: "/" stays the root
     if (n >= sizeof dir) return OS_FIND_NONE;
-    memcpy(dir, spec, n);
+    memcpy(dir, search, n);
     dir[n] = '\0';
   }
   DIR *d = opendir(dir);

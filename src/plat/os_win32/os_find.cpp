@@ -12,9 +12,9 @@ static void put_name(const struct _finddata_t *fd, char *name) {
   snprintf(name, KC_PATH_MAX, "%s", fd->name);
 }
 
-os_find_t os_find_first(const char *spec, char *name) {
+os_find_t os_find_first(const char *search, char *name) {
   struct _finddata_t fd;
-  intptr_t h = _findfirst(spec, &fd);
+  intptr_t h = _findfirst(search, &fd);
   if (h == -1) return OS_FIND_NONE;
   put_name(&fd, name);
   return (os_find_t)h;
