@@ -159,7 +159,7 @@ KCAPI uint32_t KCFileWrite(KCFILE *File, uint32_t Count, const void *Buffer);
 KCAPI uint32_t KCFileSeek(KCFILE *File, uint32_t Base, uint32_t Count);
 KCAPI void KCFileFlush(KCFILE *File);
 KCAPI uint32_t KCFileDelete(const char *Filename);
-/* FileName needs KC_PATH_MAX bytes. A specification (directory, separator
+/* FileName needs KC_PATH_MAX bytes. A search (directory, separator
  * and pattern) over 260 characters finds nothing (12290). */
 KCAPI uint32_t KCFileListFirst(const char *Directory, const char *Pattern, char *FileName, void **FileList);
 KCAPI uint32_t KCFileListNext(char *FileName, void *FileList);
