@@ -139,7 +139,7 @@ static char *GetNextEntry(_KCFILELIST *filelist) {
 /* Starts a listing of Directory (NULL or "": the executable directory) by
  * Pattern (NULL: "*"). 0 with the first name in FileName and the listing
  * in *FileList; 258 no memory; 12290 nothing matches (also when the search
- * specification would exceed 260 characters); 12302 FileList NULL. */
+ * path and pattern would exceed 260 characters); 12302 FileList NULL. */
 KCAPI uint32_t KCFileListFirst(const char *Directory, const char *Pattern, char *FileName, void **FileList) {
   if (!FileList) return KC_ERR_NULL_LIST;
   if (FileName) FileName[0] = '\0';
