@@ -40,14 +40,14 @@ static void put5(char *field, const char *s) {
 
 NPAGRA_EXPORT void OSGetIntlSettings(INTLFORMAT *fmt, uint16_t size) {
   if (size < sizeof(INTLFORMAT)) return;
-  const char *spec = getenv("NPAGRA_INTL");
+  const char *intl = getenv("NPAGRA_INTL");
   char buf[256];
-  snprintf(buf, sizeof buf, "%s", spec ? spec : "64,3,5,vm,nm,Kr,.,,,-,.");
+  snprintf(buf, sizeof buf, "%s", intl ? intl : "64,3,5,vm,nm,Kr,.,,,-,.");
   // The default's thousands separator is "." and its decimal one ","; the
   // list syntax cannot carry a ',' item, so parse the default by hand.
   const char *parts[10] = {0};
   int n = 0;
-  if (!spec) {
+  if (!intl) {
     static const char *def[10] = {"64", "3", "5", "vm", "nm", "Kr", ".", ",", "-", "."};
     memcpy(parts, def, sizeof def);
     n = 10;

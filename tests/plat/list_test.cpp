@@ -138,7 +138,7 @@ TEST(Listing, NullArgumentsAndOverLongSpecification) {
   EXPECT_EQ(KCFileListNext(name, nullptr), KC_ERR_LIST_NULL);
   EXPECT_EQ(KCFileListClose(nullptr), KC_ERR_LIST_NULL);
   // Directory, separator and pattern: 260 characters is the most; one
-  // more finds nothing, even though the cut specification would.
+  // more finds nothing, even though the cut search would.
   TempDir t;
   ASSERT_TRUE(write_file(t.path("m"), "x"));
   size_t room = 260 - t.dir().size();

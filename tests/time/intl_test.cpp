@@ -133,7 +133,7 @@ TEST_F(IntlFormat, HostLibraryAnswers) {
   HostLibrary host;
   ASSERT_TRUE(host.loaded()) << hostlib_path();
   const struct {
-    const char *spec;  // NPAGRA_INTL: Flags,Digits,TimeZone,AM,PM,Currency,Thousand,Decimal,Date,Time
+    const char *intl;  // NPAGRA_INTL: Flags,Digits,TimeZone,AM,PM,Currency,Thousand,Decimal,Date,Time
     uint32_t flags, order, digits;
     int32_t zone;
     uint32_t dst;
@@ -144,8 +144,8 @@ TEST_F(IntlFormat, HostLibraryAnswers) {
       {"127,0,0,abcde,PMPMPMPM,EURO,'', ,.,h", 31, 2, 0, 0, 1, "abcde|PMPMP|EURO|''| |.|h"},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
-    SCOPED_TRACE(::testing::Message() << "case " << i << ": " << cases[i].spec);
-    EnvGuard intl("NPAGRA_INTL", cases[i].spec);
+    SCOPED_TRACE(::testing::Message() << "case " << i << ": " << cases[i].intl);
+    EnvGuard intl("NPAGRA_INTL", cases[i].intl);
     ASSERT_EQ(KCPlatSetIntlFormat(nullptr), KC_OK);
     KCINTLFORMAT *f = KCPlatGetIntlFormat();
     EXPECT_EQ(f->kcIntlFlags, cases[i].flags);
