@@ -16,7 +16,9 @@
 #include "os.h"
 #include "plat_int.h"
 
-#define INI_BLOCK 32768                        // bytes per read or write call
+#ifndef INI_BLOCK
+#define INI_BLOCK 65536 // bytes per read or write call (the fuzzer's build uses tiny blocks)
+#endif
 #define INI_SECTION_MAX (KC_INI_LINE_MAX - 3)  // 253: "[%s]" fills a line
 #define INI_ENTRY_MAX (KC_INI_LINE_MAX - 2)    // 254: "name=" fits a line
 #define INI_HOST_PREFIX "ZEPT"
@@ -131,30 +133,37 @@ static void w_init(ini_writer *w, os_fd fd) {
   w->err = 0;
 }
 
-static void w_flush(ini_writer *w) {
-  size_t done = 0;
-  while (!w->err && done < w->len) {
+// Writes n bytes from s, all of them or a failure in w->err.
+static void w_write(ini_writer *w, const char *s, size_t n) {
+  while (!w->err && n > 0) {
     int e = 0;
-    long put = os_write(w->fd, w->buf + done, w->len - done, &e);
+    long put = os_write(w->fd, s, n, &e);
     if (put <= 0) { // no progress counts as a failure, not a loop
       w->err = (put < 0 && e) ? e : EIO;
       break;
     }
-    done += (size_t)put;
+    s += put;
+    n -= (size_t)put;
   }
+}
+
+static void w_flush(ini_writer *w) {
+  w_write(w, w->buf, w->len);
   w->len = 0;
 }
 
 static void w_put(ini_writer *w, const char *s, size_t n) {
-  while (n > 0 && !w->err) {
-    if (w->len == sizeof w->buf) w_flush(w);
-    size_t room = sizeof w->buf - w->len;
-    size_t k = n < room ? n : room;
-    memcpy(w->buf + w->len, s, k);
-    w->len += k;
-    s += k;
-    n -= k;
+  if (w->err) return;
+  if (w->len + n > sizeof w->buf) {
+    w_flush(w);
+    // A large piece goes straight from the reader's block to the file.
+    if (n >= sizeof w->buf / 2) {
+      w_write(w, s, n);
+      return;
+    }
   }
+  memcpy(w->buf + w->len, s, n);
+  w->len += n;
 }
 
 static void w_str(ini_writer *w, const char *s) { w_put(w, s, strlen(s)); }
@@ -202,25 +211,27 @@ static int carry_line(ini_reader *r, ini_writer *w, const char *line, size_t ll,
   return rest_of_line(r, w, NULL, 0, &n);
 }
 
-/* Copies what is left of the file: the bytes move as they are, except
- * that an LF without a CR before it gets one. 0, or -1 when a read failed. */
+/* Copies what is left of the file: the bytes move as they are, in runs
+ * broken only where an LF without a CR before it gets one. 0, or -1 when
+ * a read failed. */
 static int copy_rest(ini_reader *r, ini_writer *w) {
-  int prev_cr = 0; // the byte before the next one is a CR
+  int prev_cr = 0; // the last byte of the previous block was a CR
   while (!w->err && r_fill(r, 1) > 0) {
     const char *p = r->buf + r->pos, *end = r->buf + r->len;
+    const char *run = p;
     while (p < end) {
       const char *lf = (const char *)memchr(p, '\n', (size_t)(end - p));
-      if (!lf) {
-        w_put(w, p, (size_t)(end - p));
-        prev_cr = end[-1] == '\r';
-        break;
+      if (!lf) break;
+      int cr = lf > r->buf + r->pos ? lf[-1] == '\r' : prev_cr;
+      if (!cr) {
+        w_put(w, run, (size_t)(lf - run));
+        w_put(w, "\r\n", 2);
+        run = lf + 1;
       }
-      w_put(w, p, (size_t)(lf - p));
-      int cr = lf > p ? lf[-1] == '\r' : prev_cr;
-      w_put(w, cr ? "\n" : "\r\n", cr ? 1 : 2);
-      prev_cr = 0;
       p = lf + 1;
     }
+    w_put(w, run, (size_t)(end - run));
+    prev_cr = end[-1] == '\r';
     r->pos = r->len;
   }
   return r->err ? -1 : 0;
@@ -255,19 +266,47 @@ static int holds_entry(const char *line, size_t ll, int more, const char *entry,
  * the whole file. */
 static int find_section(const char *sect_name, ini_reader *copy_from, ini_writer *copy_to) {
   char t_section[KC_INI_LINE_MAX];
-  int t_len = snprintf(t_section, sizeof t_section, "[%s]", sect_name);
-  if (t_len < 0 || (size_t)t_len >= sizeof t_section) return FS_MISSING; // callers refuse such names
+  int n = snprintf(t_section, sizeof t_section, "[%s]", sect_name);
+  if (n < 0 || (size_t)n >= sizeof t_section) return FS_MISSING; // callers refuse such names
+  size_t t_len = (size_t)n;
   char line[KC_INI_LINE_MAX];
   size_t ll;
   int more;
   for (;;) {
+    // The lines that lie whole in the block are looked at where they
+    // are, and runs of them move to the copy in one piece: only an LF
+    // without a CR before it breaks a run, to get its CR.
+    const char *p = copy_from->buf + copy_from->pos, *end = copy_from->buf + copy_from->len;
+    const char *run = p;
+    int found = 0;
+    while (p < end) {
+      const char *lf = (const char *)memchr(p, '\n', (size_t)(end - p));
+      if (!lf) break;
+      int crlf = lf > p && lf[-1] == '\r';
+      size_t len = (size_t)(lf - p) - (crlf ? 1 : 0);
+      found = len >= t_len && fold_eq(p, t_section, t_len);
+      if (copy_to && !crlf) {
+        w_put(copy_to, run, (size_t)(lf - run));
+        w_put(copy_to, "\r\n", 2);
+        run = lf + 1;
+      }
+      p = lf + 1;
+      if (found) break;
+    }
+    if (copy_to) w_put(copy_to, run, (size_t)(p - run));
+    copy_from->pos = (size_t)(p - copy_from->buf);
+    if (copy_to && copy_to->err) return FS_WRITE_FAILED;
+    if (found) return FS_FOUND;
+
+    // A line that crosses the block's end (or the file's last line
+    // without LF), one character at a time.
     int got = read_line(copy_from, line, sizeof line, &ll, &more);
     if (got < 0) return FS_READ_FAILED;
     if (got == 0) return FS_MISSING;
     int rc = copy_to ? carry_line(copy_from, copy_to, line, ll, more) : (more ? skip_rest(copy_from) : 0);
     if (rc < 0) return FS_READ_FAILED;
     if (copy_to && copy_to->err) return FS_WRITE_FAILED;
-    if (ll >= (size_t)t_len && fold_eq(line, t_section, (size_t)t_len)) return FS_FOUND;
+    if (ll >= t_len && fold_eq(line, t_section, t_len)) return FS_FOUND;
   }
 }
 

@@ -137,21 +137,29 @@ TEST(IniFailure, NthSeamCallFails) {
   }
 }
 
+// A read that fails on the way to the entry reports 535 and hands out
+// nothing; one that gets there before the fault reads the value.
 TEST(IniFailure, ReadFailsPartWay) {
   TempDir t;
   std::string ini = t.path("pagra.ini");
   ASSERT_TRUE(write_file(ini, big_ini()));
   char buf[KC_INI_LINE_MAX];
-  for (int n = 1; n <= 3; ++n) {
+  int failures = 0;
+  for (int n = 1; n <= 6; ++n) {
     SCOPED_TRACE(n);
     memset(buf, 'x', sizeof buf);
     os_fault_arm(OS_OP_READ, n);
-    EXPECT_EQ(KCINIGetString("Pagra", "ServerTasks", buf, ini.c_str()), KC_ERR_INI_OPEN);
+    uint32_t st = KCINIGetString("Pagra", "ServerTasks", buf, ini.c_str());
     os_fault_arm(OS_OP_READ, 0);
-    EXPECT_STREQ(buf, "");
+    if (st == 0) {
+      EXPECT_STREQ(buf, "HTTP,SMTP");
+    } else {
+      ++failures;
+      EXPECT_EQ(st, KC_ERR_INI_OPEN);
+      EXPECT_STREQ(buf, "");
+    }
   }
-  EXPECT_EQ(KCINIGetString("Pagra", "ServerTasks", buf, ini.c_str()), 0u);
-  EXPECT_STREQ(buf, "HTTP,SMTP");
+  EXPECT_GT(failures, 1); // the entry lies beyond the first block
 }
 
 // A real limit: the file size a process may write. The new file outgrows

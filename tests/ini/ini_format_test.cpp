@@ -363,6 +363,50 @@ TEST(IniSet, LongLinesCarriedOverWhole) {
   EXPECT_EQ(read_file(p), "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=v\r\n");
 }
 
+// Every line end written is CR LF: an LF alone gets its CR, a CR LF and a
+// lone CR stay.
+std::string text_mode(const std::string &s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) out += '\r';
+    out += s[i];
+  }
+  return out;
+}
+
+// Large files compared by their first difference, not a printed diff.
+::testing::AssertionResult same_bytes(const std::string &got, const std::string &want) {
+  size_t i = 0;
+  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+  if (i == got.size() && i == want.size()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "first difference at byte " << i << " of " << got.size() << " (want "
+                                       << want.size() << "): got \"" << got.substr(i, 12) << "\", want \""
+                                       << want.substr(i, 12) << "\"";
+}
+
+// Files are read and written in blocks: lines, CR LF pairs and lone CRs
+// that a block's end splits come out as whole ones do, with the section
+// at the start (the rest copied in blocks) and at the end (every line
+// looked at).
+TEST(IniSet, BlockBoundaries) {
+  TempDir t;
+  std::string p = t.path("pagra.ini");
+  const char *pattern[] = {"a=1\r\n", "b=22\n", "c=x\ry\r\n", "\r\n", "d=\r\r\n", "e\n", "f=\r"};
+  std::string body;
+  for (size_t i = 0; body.size() < 140000; ++i) body += pattern[i % 7];
+  body += "\r\n";
+  for (size_t shift = 0; shift < 40; ++shift) {
+    SCOPED_TRACE(shift);
+    std::string pre = "[Pre]\r\nP=" + std::string(shift, 'p') + "\r\n" + body;
+    ASSERT_TRUE(write_file(p, "[S]\r\n" + pre));
+    EXPECT_EQ(KCINISetString("S", "N", "1", p.c_str()), 0u);
+    ASSERT_TRUE(same_bytes(read_file(p), "[S]\r\nN=1\r\n" + text_mode(pre)));
+    ASSERT_TRUE(write_file(p, pre + "[S]\n"));
+    EXPECT_EQ(KCINISetString("S", "N", "1", p.c_str()), 0u);
+    ASSERT_TRUE(same_bytes(read_file(p), text_mode(pre) + "[S]\r\nN=1\r\n"));
+  }
+}
+
 // Names and values that could not be read back as written are refused,
 // the file untouched.
 TEST(IniSet, RefusesWhatWouldNotReadBack) {
