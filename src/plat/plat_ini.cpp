@@ -30,6 +30,22 @@
 
 /* ---- Block reader ---- */
 
+// The first c in [p, end), or NULL. A word at a time: the Windows C
+// runtime's memchr goes byte by byte, and lines are short.
+static const char *find_byte(const char *p, const char *end, char c) {
+  const uintptr_t ones = (uintptr_t)-1 / 0xFF, highs = ones * 0x80, pattern = ones * (unsigned char)c;
+  while ((size_t)(end - p) >= sizeof(uintptr_t)) {
+    uintptr_t v;
+    memcpy(&v, p, sizeof v);
+    v ^= pattern; // a byte equal to c is now zero
+    if ((v - ones) & ~v & highs) break;
+    p += sizeof v;
+  }
+  for (; p < end; ++p)
+    if (*p == c) return p;
+  return NULL;
+}
+
 // Hands out the bytes of one file up to its end or its first Ctrl-Z.
 typedef struct ini_reader {
   os_fd fd;
@@ -62,7 +78,7 @@ static size_t r_fill(ini_reader *r, size_t want) {
       break;
     }
     // Nothing at or after a Ctrl-Z is part of the file.
-    char *z = (char *)memchr(r->buf + r->len, INI_CTRL_Z, (size_t)got);
+    const char *z = find_byte(r->buf + r->len, r->buf + r->len + got, INI_CTRL_Z);
     if (z) {
       r->len = (size_t)(z - r->buf);
       r->eof = 1;
@@ -82,7 +98,7 @@ static int read_line(ini_reader *r, char *bp, size_t cap, size_t *ll, int *more)
   if (r_fill(r, 1) == 0) return r->err ? -1 : 0;
   // The usual case: the whole line lies in the block and fits.
   const char *s = r->buf + r->pos;
-  const char *lf = (const char *)memchr(s, '\n', r->len - r->pos);
+  const char *lf = find_byte(s, r->buf + r->len, '\n');
   if (lf) {
     size_t k = (size_t)(lf - s);
     size_t n = (k > 0 && s[k - 1] == '\r') ? k - 1 : k;
@@ -220,7 +236,7 @@ static int copy_rest(ini_reader *r, ini_writer *w) {
     const char *p = r->buf + r->pos, *end = r->buf + r->len;
     const char *run = p;
     while (p < end) {
-      const char *lf = (const char *)memchr(p, '\n', (size_t)(end - p));
+      const char *lf = find_byte(p, end, '\n');
       if (!lf) break;
       int cr = lf > r->buf + r->pos ? lf[-1] == '\r' : prev_cr;
       if (!cr) {
@@ -280,7 +296,7 @@ static int find_section(const char *sect_name, ini_reader *copy_from, ini_writer
     const char *run = p;
     int found = 0;
     while (p < end) {
-      const char *lf = (const char *)memchr(p, '\n', (size_t)(end - p));
+      const char *lf = find_byte(p, end, '\n');
       if (!lf) break;
       int crlf = lf > p && lf[-1] == '\r';
       size_t len = (size_t)(lf - p) - (crlf ? 1 : 0);
