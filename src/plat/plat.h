@@ -114,14 +114,19 @@ KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer);
  * one NUL more. The exported call takes no size: the caller's buffer is
  * assumed to hold KC_INI_LINE_MAX bytes for an entry and
  * KC_INI_LIST_ASSUMED bytes for a listing; a listing that does not fit
- * is cut after the last whole line. A NULL buffer only reports.
+ * is cut after the last whole line, and a value that does not fit is not
+ * handed out at all (534, buffer empty). A NULL buffer only reports.
  * A NULL file_name reads from the host or kvmover.ini by the start-up
  * flags. 0; 534 missing or empty; 535 the file cannot be opened. */
 #define KC_INI_LIST_ASSUMED 261
 KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name);
 /* Sets entry in section to buffer (NULL removes it, "" writes it empty),
  * making the file or section as needed. The file is replaced atomically;
- * on failure it is left as it was. 0, 534, 535, 536, 537. */
+ * on failure it is left as it was. 0; 534 a write failed, or a name or
+ * value that would not read back (a line end or Ctrl-Z in it, a section
+ * over 253 or an entry over 254 characters, an entry starting with '[');
+ * 535 the file cannot be read, is read-only or cannot be replaced; 536 no
+ * temporary file can be created; 537 no temporary name is free. */
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name);
 KCAPI uint32_t KCINIRemoveString(const char *section, const char *entry, const char *file_name);
 /* 1 when the file was deleted, 0 when not. */
