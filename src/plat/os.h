@@ -75,12 +75,14 @@ typedef struct os_filestat {
   int64_t atime;     /* seconds since 1970 */
   int64_t mtime;
   uint32_t mode;     /* permission bits, low twelve bits of st_mode */
-  uint64_t dev;      /* identity: volume serial / device */
-  uint64_t ino;      /* identity: file index / inode */
   uint64_t size;
 } os_filestat;
 int os_fstat(os_fd fd, os_filestat *st); /* 0 or errno */
 int os_stat(const char *path, os_filestat *st);
+/* 1 when both names exist and are one file (or folder): the same volume
+ * serial and file index on Windows, device and inode on POSIX; whatever
+ * the names' spelling, links included. */
+int os_same_file(const char *a, const char *b);
 int os_set_times(const char *path, int64_t atime, int64_t mtime); /* 0 or errno */
 int os_chmod(const char *path, uint32_t mode);                    /* 0 or errno */
 /* Gives the new file fd the permission bits of the file at path (POSIX);

@@ -174,20 +174,20 @@ TEST(Install, OverlongPathsFailTheCopyWithoutOverrun) {
 TEST(CopyFile, AReadErrorFailsTheCopyAndLeavesNoPartialFile) {
   TempDir t;
   std::string src = t.path("big.bin"), dest = t.path("copy.bin");
-  write_file(src, std::string(100000, 'z'));
+  write_file(src, std::string(800000, 'z'));
   char err[BT_ERR_TEXT_MAX];
   os_fault_arm(OS_OP_READ, 3);  // in the middle of the file
   EXPECT_EQ(5318, copyfile(src.c_str(), dest.c_str(), err));
   os_fault_arm(OS_OP_READ, 0);
   EXPECT_EQ("Error reading file " + src + ": " + strerror(EIO), std::string(err));
   EXPECT_FALSE(file_exists(dest));
-  EXPECT_EQ(std::string(100000, 'z'), read_file(src));
+  EXPECT_EQ(std::string(800000, 'z'), read_file(src));
 }
 
 TEST(CopyFile, AWriteErrorFailsTheCopyAndLeavesNoPartialFile) {
   TempDir t;
   std::string src = t.path("big.bin"), dest = t.path("copy.bin");
-  write_file(src, std::string(100000, 'z'));
+  write_file(src, std::string(800000, 'z'));
   char err[BT_ERR_TEXT_MAX];
   os_fault_arm(OS_OP_WRITE, 2);
   EXPECT_EQ(5318, copyfile(src.c_str(), dest.c_str(), err));

@@ -85,8 +85,6 @@ static void fill_stat(const struct stat *s, os_filestat *st) {
   st->atime = (int64_t)s->st_atime;
   st->mtime = (int64_t)s->st_mtime;
   st->mode = (uint32_t)(s->st_mode & 07777);
-  st->dev = (uint64_t)s->st_dev;
-  st->ino = (uint64_t)s->st_ino;
   st->size = (uint64_t)s->st_size;
 }
 
@@ -102,6 +100,12 @@ int os_stat(const char *path, os_filestat *st) {
   if (stat(path, &s) != 0) return errno;
   fill_stat(&s, st);
   return 0;
+}
+
+int os_same_file(const char *a, const char *b) {
+  struct stat x, y;
+  if (stat(b, &y) != 0 || stat(a, &x) != 0) return 0;
+  return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
 int os_set_times(const char *path, int64_t atime, int64_t mtime) {

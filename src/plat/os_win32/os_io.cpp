@@ -113,30 +113,60 @@ static int64_t unix_time(FILETIME ft) {
   return (int64_t)(t / 10000000ULL) - 11644473600LL;
 }
 
-static int fill_from_handle(HANDLE h, os_filestat *st) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info)) return errno_of(GetLastError());
+// The C runtime's view of the permission: read always, write unless the
+// file carries the read-only attribute.
+static uint32_t mode_of(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666; }
+
+static FILETIME filetime_of(LARGE_INTEGER t) {
+  FILETIME ft;
+  ft.dwLowDateTime = t.LowPart;
+  ft.dwHighDateTime = (DWORD)t.HighPart;
+  return ft;
+}
+
+// Times, permission and size only: the file's identity (which needs the
+// volume's serial number, a slow query) is os_same_file's matter.
+int os_fstat(os_fd fd, os_filestat *st) {
+  FILE_BASIC_INFO info;
+  LARGE_INTEGER size;
+  if (!GetFileInformationByHandleEx((HANDLE)fd, FileBasicInfo, &info, sizeof info) ||
+      !GetFileSizeEx((HANDLE)fd, &size))
+    return errno_of(GetLastError());
+  st->atime = unix_time(filetime_of(info.LastAccessTime));
+  st->mtime = unix_time(filetime_of(info.LastWriteTime));
+  st->mode = mode_of(info.FileAttributes);
+  st->size = (uint64_t)size.QuadPart;
+  return 0;
+}
+
+int os_stat(const char *path, os_filestat *st) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return errno_of(GetLastError());
   st->atime = unix_time(info.ftLastAccessTime);
   st->mtime = unix_time(info.ftLastWriteTime);
-  // The C runtime's view of the permission: read always, write unless
-  // the file carries the read-only attribute.
-  st->mode = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-  st->dev = info.dwVolumeSerialNumber;
-  st->ino = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+  st->mode = mode_of(info.dwFileAttributes);
   st->size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
   return 0;
 }
 
-int os_fstat(os_fd fd, os_filestat *st) { return fill_from_handle((HANDLE)fd, st); }
-
-int os_stat(const char *path, os_filestat *st) {
-  // FILE_FLAG_BACKUP_SEMANTICS lets folders be opened for their identity.
+// Volume serial number and file index of an existing file or folder.
+static int identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
+  // FILE_FLAG_BACKUP_SEMANTICS lets folders be opened too.
   HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, NULL);
-  if (h == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
-  int r = fill_from_handle(h, st);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  int ok = GetFileInformationByHandle(h, info) != 0;
   CloseHandle(h);
-  return r;
+  return ok;
+}
+
+int os_same_file(const char *a, const char *b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  // Most destinations do not exist yet: that answer costs no open.
+  if (GetFileAttributesA(b) == INVALID_FILE_ATTRIBUTES) return 0;
+  if (!identity(a, &x) || !identity(b, &y)) return 0;
+  return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
 }
 
 int os_set_times(const char *path, int64_t atime, int64_t mtime) {
