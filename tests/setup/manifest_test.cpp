@@ -155,6 +155,17 @@ TEST(Install, ACopyOntoItsOwnSourceIsRefusedAndTheSourceKept) {
   EXPECT_EQ(HostTree::sample_content("kccsn13.tlb"), read_file(p.dist + "kccsn13.tlb"));
 }
 
+TEST(Install, ACopyThroughALinkToItsSourceIsRefused) {
+  if (kWindows) GTEST_SKIP() << "making links needs a privilege on Windows";
+  Package p;
+  fs::create_directory_symlink(p.dist, p.t.path("link"));
+  std::string link = p.t.path("link/");
+  Outcome r = install(link, p.data);
+  EXPECT_EQ(5318u, r.status);
+  EXPECT_EQ(0u, r.out.find("* \nError creating file " + link + "kccsn13.tlb: ")) << r.out;
+  EXPECT_EQ(HostTree::sample_content("kccsn13.tlb"), read_file(p.dist + "kccsn13.tlb"));
+}
+
 TEST(Install, OverlongPathsFailTheCopyWithoutOverrun) {
   Package p;
   // 255 characters of folder: no file name of the manifest fits after it.
