@@ -145,7 +145,9 @@ enum os_op {
 void os_fault_arm(enum os_op op, int nth);
 int os_fault_hit(enum os_op op); /* 1 when this call must fail */
 
-/* Pins "now" for os_local_time (tests); NULL returns to the clock. */
+/* Pins "now" for os_local_time (tests); NULL returns to the clock.
+ * os_time_pinned gives the pinned time to the seam files: 1 when pinned. */
 void os_pin_time(const os_localtime *t);
+int os_time_pinned(os_localtime *t);
 
 #endif /* KC_OS_H */

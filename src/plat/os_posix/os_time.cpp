@@ -8,20 +8,8 @@
 
 #include "os.h"
 
-// Set by a test to hold "now" still; NULL reads the clock.
-static os_localtime pinned_time;
-static int time_is_pinned;
-
-void os_pin_time(const os_localtime *t) {
-  if (t) pinned_time = *t;
-  time_is_pinned = t != NULL;
-}
-
 void os_local_time(os_localtime *t) {
-  if (time_is_pinned) {
-    *t = pinned_time;
-    return;
-  }
+  if (os_time_pinned(t)) return;
   struct timespec ts;
   struct tm tm;
   memset(&tm, 0, sizeof tm);

@@ -1,0 +1,31 @@
+// The seam's test hooks, shared by both seam files: the fault switch (a
+// test arms "the n-th next call of op fails", and each seam file asks
+// os_fault_hit before the real call; unarmed, it costs one comparison) and
+// the pinned clock.
+#include "os.h"
+
+static int fault_countdown[OS_OP_COUNT];
+
+void os_fault_arm(enum os_op op, int nth) {
+  if (op >= 0 && op < OS_OP_COUNT) fault_countdown[op] = nth > 0 ? nth : 0;
+}
+
+int os_fault_hit(enum os_op op) {
+  if (fault_countdown[op] == 0) return 0;
+  if (--fault_countdown[op] == 0) return 1;
+  return 0;
+}
+
+// Set by a test to hold "now" still; NULL reads the clock.
+static os_localtime pinned_time;
+static int time_is_pinned;
+
+void os_pin_time(const os_localtime *t) {
+  if (t) pinned_time = *t;
+  time_is_pinned = t != NULL;
+}
+
+int os_time_pinned(os_localtime *t) {
+  if (time_is_pinned) *t = pinned_time;
+  return time_is_pinned;
+}
