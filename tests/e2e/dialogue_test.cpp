@@ -46,6 +46,17 @@ TEST(Dialogue, DecliningAtTheInstallBannerEndsTheRunWithStatusZero) {
   }
 }
 
+TEST(Dialogue, OnlyTheFirstCharacterOfTheAnswerDecidesAndOneMoreIsConsumed) {
+  HostTree t;
+  // "yes": 'y' decides, 'e' is consumed, and "s" is the next prompt's
+  // answer: the program folder becomes "s" with its separator.
+  RunResult r = t.install("yes\n\n\n\n3\n\n");
+  EXPECT_EQ(kOk, r.exit_code);
+  std::string out = t.normalize(r.out);
+  EXPECT_NE(std::string::npos, out.find("   Delvan program directory\n   ==> s/\n")) << out;
+  EXPECT_TRUE(host_untouched(t));
+}
+
 TEST(Dialogue, RemovalModeShowsItsBannerAndSkipsTheProgramFolderQuestion) {
   HostTree t;
   fs::copy_file(program_path(), t.host + "nzeptrmv.exe");
