@@ -115,7 +115,8 @@ void bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
       ok = n > 0 && (size_t)n < sizeof arg0 && !strchr(prog, '"');
       name = arg0;
     }
-    const char *cmd_argv[] = {name, "/D", "/C", command, NULL};
+    // No AutoRun commands (/D), and no delayed expansion of "!" in names.
+    const char *cmd_argv[] = {name, "/D", "/V:OFF", "/C", command, NULL};
     const char *sh_argv[] = {prog, "-c", command, NULL};
     if (ok) {
       fflush(NULL); // every message is out before the process goes

@@ -136,7 +136,7 @@ int run_interpreter(const std::string &dir) {
   const char *comspec = getenv("COMSPEC");
   if (!comspec) return -1;
   // _spawnv joins the arguments as _execv does.
-  const char *argv[] = {comspec, "/D", "/C", cmd, nullptr};
+  const char *argv[] = {comspec, "/D", "/V:OFF", "/C", cmd, nullptr};
   return (int)_spawnv(_P_WAIT, comspec, argv);
 #else
   if (!bt_cleanup_sh_command(dir.c_str(), cmd, sizeof cmd)) return -1;
@@ -155,7 +155,7 @@ TEST(CleanupCommand, TheInterpreterDeletesTheTwoFilesInAwkwardFolders) {
   nzt::TempDir tmp;
   // Each name that broke out of its quotes would make the folder "pwned".
   const char *names[] = {"plain", "with blank", "a&b", "x^y", "(x86) dir", "a)&mkdir pwned&(b",
-                         "o'neil", "x$(mkdir pwned)`mkdir pwned`y", "a' ; mkdir pwned ; '"};
+                         "o'neil", "x$(mkdir pwned)`mkdir pwned`y", "a' ; mkdir pwned ; '", "a!b!c"};
   for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
     SCOPED_TRACE(i);
     std::string dir = tmp.path(names[i]) + nzt::SEP;
