@@ -89,6 +89,22 @@ static size_t r_fill(ini_reader *r, size_t want) {
   return r->len - r->pos;
 }
 
+// With a byte readable: 1, and the line end taken, when the next bytes end
+// the line (an LF, or a CR directly before an LF); else 0.
+static int r_take_line_end(ini_reader *r) {
+  char c = r->buf[r->pos];
+  if (c == '\n') {
+    r->pos++;
+    return 1;
+  }
+  // A CR belongs to the line end only directly before an LF.
+  if (c == '\r' && r_fill(r, 2) >= 2 && r->buf[r->pos + 1] == '\n') {
+    r->pos += 2;
+    return 1;
+  }
+  return 0;
+}
+
 /* Reads the next line: at most cap-1 of its characters into bp, NUL-
  * terminated, their count in *ll. *more is 1 when the line goes on beyond
  * that; its rest is then the next thing rest_of_line takes. 1 for a line,
@@ -111,23 +127,12 @@ static int read_line(ini_reader *r, char *bp, size_t cap, size_t *ll, int *more)
     }
   }
   size_t n = 0;
-  while (r_fill(r, 1) > 0) {
-    char c = r->buf[r->pos];
-    if (c == '\n') {
-      r->pos++;
-      break;
-    }
-    // A CR belongs to the line end only directly before an LF.
-    if (c == '\r' && r_fill(r, 2) >= 2 && r->buf[r->pos + 1] == '\n') {
-      r->pos += 2;
-      break;
-    }
+  while (r_fill(r, 1) > 0 && !r_take_line_end(r)) {
     if (n + 1 >= cap) {
       *more = 1;
       break;
     }
-    bp[n++] = c;
-    r->pos++;
+    bp[n++] = r->buf[r->pos++];
   }
   bp[n] = '\0';
   *ll = n;
@@ -192,20 +197,11 @@ static void w_eol(ini_writer *w) { w_put(w, "\r\n", 2); }
  * them; with dst, those that fit go to dst[*count .. room-1]. *count grows
  * by every character. 0, or -1 when a read failed. */
 static int rest_of_line(ini_reader *r, ini_writer *w, char *dst, size_t room, size_t *count) {
-  while (r_fill(r, 1) > 0) {
-    char c = r->buf[r->pos];
-    if (c == '\n') {
-      r->pos++;
-      break;
-    }
-    if (c == '\r' && r_fill(r, 2) >= 2 && r->buf[r->pos + 1] == '\n') {
-      r->pos += 2;
-      break;
-    }
+  while (r_fill(r, 1) > 0 && !r_take_line_end(r)) {
+    char c = r->buf[r->pos++];
     if (w) w_put(w, &c, 1);
     if (dst && *count < room) dst[*count] = c;
     (*count)++;
-    r->pos++;
   }
   if (w) w_eol(w);
   return r->err ? -1 : 0;
