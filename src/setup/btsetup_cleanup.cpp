@@ -8,6 +8,7 @@
 // remover's deletion is retried for a bounded time, with a wait (ping)
 // that works whatever standard input is. The library goes only after the
 // remover, as the removal left them in that order.
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -40,10 +41,13 @@ static const char kShFormat[] =
     " 2>/dev/null || sleep 1; n=$((n+1)); done; if [ -e " BT_REMOVER " ]; then rm -f " BT_REMOVER
     "; else rm -f " BT_LAST_LIBRARY "; fi; }";
 
-// Formats fmt with one string into command (size bytes): 1, or 0 with
-// command "" when it does not fit.
-static int format_command(char *command, size_t size, const char *fmt, const char *arg) {
-  int n = snprintf(command, size, fmt, arg);
+// Formats fmt into command (size bytes): 1, or 0 with command "" when it
+// does not fit.
+static int format_command(char *command, size_t size, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(command, size, fmt, ap);
+  va_end(ap);
   if (n < 0 || (size_t)n >= size) {
     if (size) command[0] = '\0';
     return 0;
@@ -63,12 +67,7 @@ int bt_cleanup_cmd_command(const char *zept_dir, char *command, size_t size) {
   char dir[BT_PATH_MAX + 1];
   if (!kc_copy(dir, sizeof dir, zept_dir)) return 0;
   if (dir[strlen(dir) - 1] != '\\' && !kc_append(dir, sizeof dir, "\\")) return 0;
-  int n = snprintf(command, size, kCmdFormat, dir, dir, dir, dir, dir, dir, dir);
-  if (n < 0 || (size_t)n >= size) {
-    if (size) command[0] = '\0';
-    return 0;
-  }
-  return 1;
+  return format_command(command, size, kCmdFormat, dir, dir, dir, dir, dir, dir, dir);
 }
 
 int bt_cleanup_sh_command(const char *zept_dir, char *command, size_t size) {
