@@ -106,31 +106,21 @@ TEST(Dialogue, MenuChoiceIsAskedAgainUntilItIsInRange) {
 }
 
 TEST(Dialogue, ExistingInstallationMenu) {
-  {
-    SCOPED_TRACE("3: quit");
+  struct Case {
+    const char *choice, *input, *golden;
+  } cases[] = {
+      {"3: quit", "Y\n\n\n\n\n3\n\n", "existing-quit.txt"},
+      {"2: install over it, then abort at the confirmation", "Y\n\n\n\n\n2\n3\n\n", "existing-upgrade-aborted.txt"},
+      // A removal from an install run: no self-removal, Enter asked by main.
+      {"1: removal, then abort at the confirmation", "Y\n\n\n\n\n1\n3\n\n", "existing-remove-aborted.txt"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.choice);
     HostTree t;
     preinstall(t);
-    RunResult r = t.install("Y\n\n\n\n\n3\n\n");
+    RunResult r = t.install(c.input);
     EXPECT_EQ(kOk, r.exit_code);
-    EXPECT_TRUE(matches_golden("existing-quit.txt", t.normalize(r.out)));
-    EXPECT_TRUE(host_untouched(t));
-  }
-  {
-    SCOPED_TRACE("2: install over it, then abort at the confirmation");
-    HostTree t;
-    preinstall(t);
-    RunResult r = t.install("Y\n\n\n\n\n2\n3\n\n");
-    EXPECT_EQ(kOk, r.exit_code);
-    EXPECT_TRUE(matches_golden("existing-upgrade-aborted.txt", t.normalize(r.out)));
-    EXPECT_TRUE(host_untouched(t));
-  }
-  {
-    SCOPED_TRACE("1: removal from an install run: no self-removal, Enter asked by main");
-    HostTree t;
-    preinstall(t);
-    RunResult r = t.install("Y\n\n\n\n\n1\n3\n\n");
-    EXPECT_EQ(kOk, r.exit_code);
-    EXPECT_TRUE(matches_golden("existing-remove-aborted.txt", t.normalize(r.out)));
+    EXPECT_TRUE(matches_golden(c.golden, t.normalize(r.out)));
     EXPECT_TRUE(host_untouched(t));
   }
 }
