@@ -3,6 +3,7 @@
 # its own 32-bit prefix, quietly, making the prefix on first use.
 prefix=$1
 shift
+case $prefix in /*) ;; *) prefix=$PWD/$prefix ;; esac  # Wine wants it absolute
 export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
 # No Mono or Gecko: the prefix's first start would otherwise offer them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
