@@ -14,10 +14,13 @@
  *   3       copying the program files failed; the install halted
  *   4       the registry value or the host configuration file could not be
  *           changed (the rest of the sequence went on)
- *   5       the removal could not delete every program file
+ *   5       the removal could not delete every program file (also when
+ *           the command interpreter that deletes the remover and its
+ *           library cannot be started)
  *
  * A completed removal in removal mode ends by handing the process to the
- * command interpreter, whose status is then the program's.
+ * command interpreter: on Linux its status is then the program's; on
+ * Windows the program ends with status 0 as the interpreter starts.
  */
 #include <ctype.h>
 #include <errno.h>
@@ -263,8 +266,10 @@ static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
     printf("\nHit Enter to Finish......\n");
     fflush(stdout);
     (void)getchar();
-    /* Returns only when the command interpreter cannot be started. */
+    /* Returns only when the command interpreter cannot be started: the
+     * remover and its library are then left, to be deleted by hand. */
     BTCleanup(g_delvan_dir);
+    note_failure(NZ_EXIT_REMOVAL);
   }
 }
 
