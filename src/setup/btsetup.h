@@ -51,7 +51,8 @@ KCAPI uint32_t BTIsZeptInstalled(const char *ini_path);
 /* Proposes the folder of ini_file: PATH, delvan_dir, delvan_dir's data
  * subfolder. Always 0; ini_dir unchanged when nothing is found. */
 KCAPI uint32_t BTGetDelvanIniFileDir(const char *ini_file, const char *delvan_dir, char *ini_dir);
-/* Directory of [Pagra] with a trailing separator into data_dir: 0, 534, 535. */
+/* Directory of [Pagra] with a trailing separator into data_dir: 0, 534
+ * (missing, empty, or too long to take the separator), 535. */
 KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir);
 
 /* Copies the 21 files from the installer's folder: 0 or 5318. */

@@ -122,7 +122,7 @@ KCAPI uint32_t BTGetDelvanIniFileDir(const char *ini_file, const char *delvan_di
   }
   if (!delvan_dir[0]) return 0;
 
-  if (kc_copy(dir, sizeof dir, delvan_dir) && dirsep_term_bounded(dir) && found_in(delvan_dir, ini_file)) {
+  if (kc_copy(dir, sizeof dir, delvan_dir) && dirsep_term_bounded(dir) && found_in(dir, ini_file)) {
     strcpy(ini_dir, dir);
     return 0;
   }
@@ -137,8 +137,10 @@ KCAPI uint32_t BTGetDelvanIniFileDir(const char *ini_file, const char *delvan_di
 KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir) {
   char val[BT_PATH_MAX];
   memset(val, 0, sizeof val);
-  // One byte is kept free for the separator.
+  // One byte is kept free for the separator. A value too long for the
+  // buffer counts as missing, as KCINIGetString reports it.
   uint32_t status = KCINIReadValue(BT_SECTION, "Directory", val, sizeof val - 1, ini_path);
+  if (status == KC_ERR_INI_TOOLONG) status = KC_ERR_INI_MISSING;
   if (status == 0) {
     dirsep_term(val);
     strcpy(data_dir, val);

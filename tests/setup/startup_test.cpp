@@ -221,18 +221,15 @@ TEST(BTGetDelvanDataDir, DirectoryOfPagraWithASeparator) {
       {"[Pagra]\r\nDirectory=rel\r\n", 0, std::string("rel") + SEP},
       {"[Pagra]\r\nOther=x\r\n", 534, "default"},
       {"[Pagra]\r\nDirectory=\r\n", 534, "default"},
-      // 260 characters leave no room for the separator: refused, not cut.
-      {"[Pagra]\r\nDirectory=" + std::string(260, 'd') + "\r\n", 1, "default"},
+      // 260 characters leave no room for the separator: refused, not cut,
+      // and reported as the store reports a value too long for its buffer.
+      {"[Pagra]\r\nDirectory=" + std::string(260, 'd') + "\r\n", 534, "default"},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     SCOPED_TRACE(testing::Message() << "case " << i);
     write_file(ini, cases[i].file);
     char data_dir[BT_PATH_MAX] = "default";
-    uint32_t status = BTGetDelvanDataDir(ini.c_str(), data_dir);
-    if (cases[i].status == 1)
-      EXPECT_NE(0u, status);
-    else
-      EXPECT_EQ(cases[i].status, status);
+    EXPECT_EQ(cases[i].status, BTGetDelvanDataDir(ini.c_str(), data_dir));
     EXPECT_EQ(cases[i].data_dir, data_dir);
   }
   char data_dir[BT_PATH_MAX] = "default";
@@ -258,9 +255,13 @@ TEST(BTGetDelvanIniFileDir, PathThenProgramFolderThenItsDataSubfolder) {
   EXPECT_EQ(0u, BTGetDelvanIniFileDir("pagra.ini", host.c_str(), ini_dir));
   EXPECT_EQ(t.path("host/data/"), ini_dir);
 
-  // In the program folder: that wins over data.
+  // In the program folder: that wins over data, also when the folder is
+  // given without its separator.
   write_file(t.path("host/pagra.ini"), "[Pagra]\r\n");
   EXPECT_EQ(0u, BTGetDelvanIniFileDir("pagra.ini", host.c_str(), ini_dir));
+  EXPECT_EQ(host, ini_dir);
+  snprintf(ini_dir, sizeof ini_dir, "default");
+  EXPECT_EQ(0u, BTGetDelvanIniFileDir("pagra.ini", host.substr(0, host.size() - 1).c_str(), ini_dir));
   EXPECT_EQ(host, ini_dir);
 
   // Along PATH: that wins over both.
