@@ -62,6 +62,19 @@ static void terminate_at_eof(void) {
   exit(NZ_EXIT_EOF);
 }
 
+/* One character of the answers. A CR LF line end counts as one line end,
+ * as the Windows runtime's text mode reads it, so that an answer file
+ * written with CR LF gives the same answers on both builds. */
+static int read_char(void) {
+  int c = getchar();
+  if (c == '\r') {
+    int next = getchar();
+    if (next == '\n') return '\n';
+    if (next != EOF) ungetc(next, stdin);
+  }
+  return c;
+}
+
 /* Reads one whole line, keeping at most size-1 characters in buf (the rest
  * of a longer line is read and dropped) and dropping the line end.
  * 0 when input ended before any character. */
@@ -69,7 +82,7 @@ static int read_line(char *buf, size_t size) {
   size_t n = 0;
   int c;
   int any = 0;
-  while ((c = getchar()) != EOF) {
+  while ((c = read_char()) != EOF) {
     any = 1;
     if (c == '\n') break;
     if (n + 1 < size) buf[n++] = (char)c;
@@ -94,13 +107,13 @@ static void first_word(const char *line, char *def, size_t size) {
 static void read_word(char *def, size_t size) {
   int c;
   do {
-    c = getchar();
+    c = read_char();
   } while (c != EOF && isspace(c));
   if (c == EOF) terminate_at_eof();
   size_t n = 0;
   while (c != EOF && !isspace(c)) {
     if (n + 1 < size) def[n++] = (char)c;
-    c = getchar();
+    c = read_char();
   }
   def[n] = '\0';
   /* c is the character after the word, already read and dropped. */
@@ -179,13 +192,13 @@ static void logo(unsigned long uninstalling) {
   }
   printf("\nContinue? (Y/N)  ");
   fflush(stdout);
-  int c = getchar();
+  int c = read_char();
   if (c != 'Y' && c != 'y') {
     printf("    Terminating.......");
     fflush(stdout);
     exit(c == EOF ? NZ_EXIT_EOF : NZ_EXIT_OK);
   }
-  (void)getchar(); /* the end of the answer line */
+  (void)read_char(); /* the end of the answer line */
   printf("\n\n");
 }
 
@@ -265,7 +278,7 @@ static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
   if (g_uninst) {
     printf("\nHit Enter to Finish......\n");
     fflush(stdout);
-    (void)getchar();
+    (void)read_char();
     /* Returns only when the command interpreter cannot be started: the
      * remover and its library are then left, to be deleted by hand. */
     BTCleanup(g_delvan_dir);
@@ -381,6 +394,6 @@ int main(int argc, char **argv) {
   make_selections();
   printf("\nHit Enter to Finish......\n");
   fflush(stdout);
-  (void)getchar();
+  (void)read_char();
   return g_exit_status;
 }

@@ -161,6 +161,22 @@ TEST(Dialogue, EndOfInputWhereAWordIsAwaited) {
   EXPECT_TRUE(host_untouched(t));
 }
 
+TEST(Dialogue, AnswersWithCrLfLineEndsGiveTheSameRunAsWithLineFeeds) {
+  // No proposal for the program folder, so a word is read there; then
+  // proposals kept, a refused menu answer, abort.
+  HostTree t;
+  fs::remove(t.host + "pagra.exe");
+  const std::string lf = "Y\n" + t.host + "\n\n\n\n0\n3\n\n";
+  std::string crlf_input;
+  for (char c : lf) crlf_input += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  RunResult want = t.install(lf);
+  RunResult got = t.install(crlf_input);
+  EXPECT_EQ(kOk, want.exit_code);
+  EXPECT_EQ(want.exit_code, got.exit_code);
+  EXPECT_EQ(t.normalize(want.out), t.normalize(got.out));
+  EXPECT_TRUE(host_untouched(t));
+}
+
 TEST(Dialogue, OverlongAnswersAreCutNotOverrun) {
   HostTree t;
   std::string longword(5000, 'a');
