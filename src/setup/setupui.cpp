@@ -355,7 +355,8 @@ static void make_selections(void) {
   printf("\n\n");
 
   /* Both parts fit their 261-byte buffers; a path too long for the
-   * joined buffer is cut here, and then names no file that exists. */
+   * joined buffer is cut here to fit, and the confirmation screen shows
+   * the path as cut before anything is done with it. */
   snprintf(ini_path, sizeof ini_path, "%s%s", ini_dir, ini_file);
   (void)BTGetDelvanDataDir(ini_path, data_dir);
   printf("Enter full path to the Delvan data directory... \n");
