@@ -189,12 +189,20 @@ TEST(IniFailure, FileSizeLimitReached) {
 #endif
 }
 
+// A folder on the way that is missing, or that is a file: the INI file is
+// missing, on both builds alike.
 TEST(IniFailure, MissingFolder) {
-  TempDir t;
-  std::string missing = t.path("no-such-folder/pagra.ini");
-  EXPECT_EQ(KCINISetString("Pagra", "E", "v", missing.c_str()), KC_ERR_INI_CREATE);
-  EXPECT_EQ(KCINIRemoveString("Pagra", "E", missing.c_str()), 0u);
-  EXPECT_TRUE(names_in(t.dir()).empty());
+  for (const char *folder : {"no-such-folder", "a-file"}) {
+    SCOPED_TRACE(folder);
+    TempDir t;
+    ASSERT_TRUE(write_file(t.path("a-file"), "x"));
+    std::string missing = t.path(std::string(folder) + "/pagra.ini");
+    EXPECT_EQ(KCINISetString("Pagra", "E", "v", missing.c_str()), KC_ERR_INI_CREATE);
+    EXPECT_EQ(KCINIRemoveString("Pagra", "E", missing.c_str()), 0u);
+    EXPECT_EQ(KCINIGetString("Pagra", "E", nullptr, missing.c_str()), KC_ERR_INI_OPEN);
+    EXPECT_EQ(names_in(t.dir()), std::vector<std::string>{"a-file"});
+    EXPECT_EQ(read_file(t.path("a-file")), "x");
+  }
 }
 
 TEST(IniFailure, UnwritableFolder) {

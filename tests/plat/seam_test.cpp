@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 
 #include "os.h"
@@ -19,6 +20,45 @@ TEST(SeamEnv, EntriesWithoutNameAreRefused) {
   EXPECT_EQ(os_putenv(no_name), -1);
   EXPECT_EQ(os_putenv(no_equals), -1);
   EXPECT_EQ(getenv("NZT_NO_EQUALS"), nullptr);
+}
+
+// ---- One failure, one number ----
+// A folder where a file should be, and a file where a folder should be,
+// give the numbers the Windows runtime gives: EACCES and ENOENT.
+TEST(SeamErrors, FoldersAndFilesInTheWrongPlace) {
+  TempDir t;
+  ASSERT_TRUE(write_file(t.path("file"), "x"));
+  ASSERT_TRUE(write_file(t.path("other"), "y"));
+  fs::create_directory(t.path("folder"));
+  const std::string folder = t.path("folder"), under = t.path("file/x");
+  os_filestat st;
+  struct Case {
+    const char *what;
+    std::function<int(os_fd *)> call;
+    int want;
+  } cases[] = {
+      {"open a folder", [&](os_fd *fd) { return os_open_read(folder.c_str(), fd); }, EACCES},
+      {"create over a folder", [&](os_fd *fd) { return os_create_trunc(folder.c_str(), fd); }, EACCES},
+      {"remove a folder", [&](os_fd *) { return os_remove(folder.c_str()); }, EACCES},
+      {"replace a folder", [&](os_fd *) { return os_replace(t.path("other").c_str(), folder.c_str()); }, EACCES},
+      {"open under a file", [&](os_fd *fd) { return os_open_read(under.c_str(), fd); }, ENOENT},
+      {"create under a file", [&](os_fd *fd) { return os_create_trunc(under.c_str(), fd); }, ENOENT},
+      {"create anew under a file", [&](os_fd *fd) { return os_create_excl(under.c_str(), fd); }, ENOENT},
+      {"access under a file", [&](os_fd *) { return os_access(under.c_str(), OS_F_OK); }, ENOENT},
+      {"stat under a file", [&](os_fd *) { return os_stat(under.c_str(), &st); }, ENOENT},
+      {"remove under a file", [&](os_fd *) { return os_remove(under.c_str()); }, ENOENT},
+      {"folder under a file", [&](os_fd *) { return os_mkdir(under.c_str()); }, ENOENT},
+      {"enter a file", [&](os_fd *) { return os_chdir(t.path("file").c_str()); }, ENOENT},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    os_fd fd = OS_BADFD;
+    int e = c.call(&fd);
+    if (e == 0 && fd != OS_BADFD) (void)os_close(fd);
+    EXPECT_EQ(e, c.want) << strerror(e);
+  }
+  EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_EQ(read_file(t.path("other")), "y");
 }
 
 // ---- Replacing the process ----

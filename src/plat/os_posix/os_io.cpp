@@ -10,20 +10,30 @@
 #include <utime.h>
 
 #include "os.h"
+#include "os_errno.h"
 
 static os_fd open_fd(const char *path, int flags, os_fd *fd) {
   int f;
   do {
     f = open(path, flags | O_CLOEXEC, 0666);
   } while (f < 0 && errno == EINTR);
-  if (f < 0) return errno;
+  if (f < 0) return os_errno(errno);
   *fd = f;
   return 0;
 }
 
 int os_open_read(const char *path, os_fd *fd) {
   *fd = OS_BADFD;
-  return open_fd(path, O_RDONLY, fd);
+  int e = open_fd(path, O_RDONLY, fd);
+  if (e) return e;
+  // A folder opens here but is no file to read; Windows refuses to open it.
+  struct stat st;
+  if (fstat((int)*fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close((int)*fd);
+    *fd = OS_BADFD;
+    return os_errno(EISDIR);
+  }
+  return 0;
 }
 
 int os_create_excl(const char *path, os_fd *fd) {
@@ -52,7 +62,7 @@ long os_read(os_fd fd, void *buf, size_t n, int *err) {
   do {
     r = read((int)fd, buf, n);
   } while (r < 0 && errno == EINTR);
-  if (r < 0) *err = errno;
+  if (r < 0) *err = os_errno(errno);
   return (long)r;
 }
 
@@ -65,18 +75,18 @@ long os_write(os_fd fd, const void *buf, size_t n, int *err) {
   do {
     r = write((int)fd, buf, n);
   } while (r < 0 && errno == EINTR);
-  if (r < 0) *err = errno;
+  if (r < 0) *err = os_errno(errno);
   return (long)r;
 }
 
 int os_fsync(os_fd fd) {
   if (os_fault_hit(OS_OP_FSYNC)) return EIO;
-  return fsync((int)fd) == 0 ? 0 : errno;
+  return fsync((int)fd) == 0 ? 0 : os_errno(errno);
 }
 
 int os_close(os_fd fd) {
   if (fd == OS_BADFD) return EBADF;
-  int r = close((int)fd) == 0 ? 0 : errno;
+  int r = close((int)fd) == 0 ? 0 : os_errno(errno);
   if (os_fault_hit(OS_OP_CLOSE)) return EIO; // the descriptor is gone either way
   return r;
 }
@@ -90,14 +100,14 @@ static void fill_stat(const struct stat *s, os_filestat *st) {
 
 int os_fstat(os_fd fd, os_filestat *st) {
   struct stat s;
-  if (fstat((int)fd, &s) != 0) return errno;
+  if (fstat((int)fd, &s) != 0) return os_errno(errno);
   fill_stat(&s, st);
   return 0;
 }
 
 int os_stat(const char *path, os_filestat *st) {
   struct stat s;
-  if (stat(path, &s) != 0) return errno;
+  if (stat(path, &s) != 0) return os_errno(errno);
   fill_stat(&s, st);
   return 0;
 }
@@ -112,15 +122,15 @@ int os_set_times(const char *path, int64_t atime, int64_t mtime) {
   struct utimbuf tv;
   tv.actime = (time_t)atime;
   tv.modtime = (time_t)mtime;
-  return utime(path, &tv) == 0 ? 0 : errno;
+  return utime(path, &tv) == 0 ? 0 : os_errno(errno);
 }
 
-int os_chmod(const char *path, uint32_t mode) { return chmod(path, (mode_t)(mode & 07777)) == 0 ? 0 : errno; }
+int os_chmod(const char *path, uint32_t mode) { return chmod(path, (mode_t)(mode & 07777)) == 0 ? 0 : os_errno(errno); }
 
 int os_keep_mode(os_fd fd, const char *path) {
   struct stat s;
-  if (stat(path, &s) != 0) return errno == ENOENT ? 0 : errno;
-  return fchmod((int)fd, s.st_mode & 07777) == 0 ? 0 : errno;
+  if (stat(path, &s) != 0) return errno == ENOENT ? 0 : os_errno(errno);
+  return fchmod((int)fd, s.st_mode & 07777) == 0 ? 0 : os_errno(errno);
 }
 
 // The folder part of path, for the fsync that makes a rename durable.
@@ -150,7 +160,7 @@ int os_replace(const char *from, const char *to) {
   // replace a read-only file.
   struct stat st;
   if (stat(to, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
-  if (rename(from, to) != 0) return errno;
+  if (rename(from, to) != 0) return os_errno(errno);
   // The new file is in place and its content on disk: a folder that
   // cannot be synced (some file systems refuse) does not undo that, and
   // reporting a failure now would describe a state that no longer holds.

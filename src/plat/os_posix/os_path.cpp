@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "os.h"
+#include "os_errno.h"
 
 const char OS_DIRSEP = '/';
 const char OS_LISTSEP = ':';
@@ -18,14 +19,14 @@ size_t os_drive_len(const char *path) { return 0; }
 
 int os_getcwd(char *buf, uint32_t len) {
   if (!getcwd(buf, len)) {
-    int e = errno;
+    int e = os_errno(errno);
     if (len) buf[0] = '\0';
     return e;
   }
   return 0;
 }
 
-int os_chdir(const char *dir) { return chdir(dir) == 0 ? 0 : errno; }
+int os_chdir(const char *dir) { return chdir(dir) == 0 ? 0 : os_errno(errno); }
 
 int os_access(const char *path, int mode) {
   int m = F_OK;
@@ -40,22 +41,22 @@ int os_access(const char *path, int mode) {
     }
     return 0;
   }
-  return errno;
+  return os_errno(errno);
 }
 
-int os_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : errno; }
+int os_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : os_errno(errno); }
 
 int os_remove(const char *path) {
   if (os_fault_hit(OS_OP_REMOVE)) return EIO;
   struct stat st;
   if (lstat(path, &st) == 0) {
     // Files only: a directory is never removed by name.
-    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (S_ISDIR(st.st_mode)) return os_errno(EISDIR);
     // A file without any write bit is read-only, as the read-only attribute
     // is on Windows, where its deletion is refused too.
     if (S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
   }
-  return unlink(path) == 0 ? 0 : errno;
+  return unlink(path) == 0 ? 0 : os_errno(errno);
 }
 
 int os_is_dir(const char *path) {
@@ -66,7 +67,7 @@ int os_is_dir(const char *path) {
 int os_self_path(char *buf, uint32_t len) {
   if (len == 0) return ERANGE;
   ssize_t n = readlink("/proc/self/exe", buf, len);
-  if (n < 0) return errno;
+  if (n < 0) return os_errno(errno);
   if ((size_t)n >= len) {
     buf[0] = '\0';
     return ENAMETOOLONG;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "os.h"
+#include "os_errno.h"
 
 int os_putenv(char *entry) {
   // An entry without a name ("=value") or without '=' is refused, as the
@@ -19,7 +20,7 @@ int os_putenv(char *entry) {
 int os_exec_replace(const char *prog, const char *const argv[]) {
   // execv takes char *const[] for historical reasons; it does not write.
   execv(prog, const_cast<char *const *>(argv));
-  return errno;
+  return os_errno(errno);
 }
 
 void os_sleep_ms(unsigned ms) {
