@@ -53,7 +53,7 @@ os_find_t os_find_first(const char *search, char *name);
 int os_find_next(os_find_t h, char *name); /* 0, or -1 when no more */
 void os_find_close(os_find_t h);
 
-/* The running program's own path (GetModuleFileNameA, /proc/self/exe). */
+/* The running program's own path, as the system records it for the process. */
 int os_self_path(char *buf, uint32_t len); /* 0, or an errno value */
 
 /* ---- Low-level files: the INI store's rewrite and the installer's copy ---- */
@@ -90,7 +90,7 @@ int os_chmod(const char *path, uint32_t mode);                    /* 0 or errno 
  * target. 0 or errno. */
 int os_keep_mode(os_fd fd, const char *path);
 /* Puts from in the place of to in one atomic step, the content already on
- * disk: MoveFileExA with replace and write-through; rename and an fsync of
+ * disk: a replacing move written through (Windows); a rename and a flush of
  * the directory. A read-only target (no write bit) is refused with EACCES
  * on both. 0 or errno; on failure to is as it was. */
 int os_replace(const char *from, const char *to);
@@ -115,7 +115,8 @@ typedef struct os_localtime {
 } os_localtime;
 void os_local_time(os_localtime *t);
 /* Country code, language abbreviation (at most len-1 characters) and code
- * page of the system (Windows: profile "intl" and GetACP; POSIX: locale). */
+ * page of the system (Windows: the profile's "intl" section and the ANSI
+ * code page; POSIX: the process locale). */
 uint32_t os_country(void);
 void os_language(char *buf, uint32_t len);
 uint32_t os_code_page(void);

@@ -261,12 +261,12 @@ KCAPI KCINTLFORMAT *KCPlatGetIntlFormat(void);
 KCAPI uint32_t KCPlatSetIntlFormat(const KCINTLFORMAT *IntlFormat);
 /* Code page, country code and language (8-byte buffer, at most 7
  * characters); NULLs skipped. Windows: the profile's "intl" iCountry
- * (default 0) and sLanguage (default ""), and GetACP. POSIX: the LC_CTYPE
- * locale the process has set (setlocale; "C" until it calls it), named
+ * (default 0) and sLanguage (default ""), and the ANSI code page. POSIX:
+ * the LC_CTYPE locale the process has set ("C" until it sets one), named
  * language[_TERRITORY][.codeset]: language is that language ("de" of
  * "de_CH.UTF-8", "" for C and POSIX), country the telephone code of the
  * territory (41; 0 when there is none or it is not in the table), code
- * page 65001 for a UTF-8 character set (nl_langinfo(CODESET)), the
+ * page 65001 for a UTF-8 character set (the locale's codeset), the
  * matching ANSI page for a known 8-bit set (ISO-8859-2 1250, ...), else
  * 1252 (also for the "C" locale's ASCII). */
 KCAPI void KCCharInfo(uint32_t *pCharSet, uint32_t *pCountry, char *szLanguage);
