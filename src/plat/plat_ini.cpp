@@ -536,16 +536,21 @@ static void put_blanks(ini_writer *w, size_t *blank_count) {
 #define WALK_DISCARD 1 // nothing to change
 #define WALK_FAIL 2    // *status says why
 
+// "[section]" and the entry line, each with its line end.
+static void put_new_section(ini_writer *w, const char *section, const char *entry, const char *value) {
+  w_put(w, "[", 1);
+  w_str(w, section);
+  w_put(w, "]", 1);
+  w_eol(w);
+  put_entry(w, entry, value);
+}
+
 /* Writes the new content: the lines of rfp (NULL for a missing file) with
  * entry set to value, or removed when value is NULL. */
 static int write_changed(ini_reader *r, ini_writer *w, const char *section, const char *entry, const char *value,
                          uint32_t *status) {
   if (!r) { // a new file: header and entry
-    w_put(w, "[", 1);
-    w_str(w, section);
-    w_put(w, "]", 1);
-    w_eol(w);
-    put_entry(w, entry, value);
+    put_new_section(w, section, entry, value);
     return WALK_COMMIT;
   }
   *status = KC_ERR_INI_MISSING;
@@ -559,11 +564,7 @@ static int write_changed(ini_reader *r, ini_writer *w, const char *section, cons
     if (!value) return WALK_DISCARD;
     // A new section at the end, after a blank line.
     w_eol(w);
-    w_put(w, "[", 1);
-    w_str(w, section);
-    w_put(w, "]", 1);
-    w_eol(w);
-    put_entry(w, entry, value);
+    put_new_section(w, section, entry, value);
     return WALK_COMMIT;
   }
 
