@@ -71,38 +71,34 @@ TEST(Dialogue, RemovalModeShowsItsBannerAndSkipsTheProgramFolderQuestion) {
   EXPECT_EQ(t.ini_before, read_file(t.ini_path()));
 }
 
-TEST(Dialogue, ProposalsReplacedKeepTheFirstWordAndGainASeparator) {
-  HostTree t;
-  // The program folder typed without its separator; a data folder typed
-  // with a blank keeps only the part before the blank. Then abort.
-  std::string host_typed = t.host.substr(0, t.host.size() - 1);
-  std::string input = "Y\n" + host_typed + "\n\n\n  " + t.tmp.path("other") + " data\n3\n\n";
-  RunResult r = t.install(input);
-  EXPECT_EQ(kOk, r.exit_code);
-  EXPECT_TRUE(matches_golden("install-replaced-aborted.txt", t.normalize(r.out)));
-  EXPECT_TRUE(host_untouched(t));
-}
-
-TEST(Dialogue, StartOverReturnsToTheDetectedDefaults) {
-  HostTree t;
-  // First pass: another ini file name and data folder; start over; the
-  // second pass proposes the detected values again; abort.
-  std::string input = "Y\n\nother.ini\n" + t.host + "\n" + t.tmp.path("x") + "\n2\n\n\n\n\n3\n\n";
-  RunResult r = t.install(input);
-  EXPECT_EQ(kOk, r.exit_code);
-  EXPECT_TRUE(matches_golden("install-start-over.txt", t.normalize(r.out)));
-  EXPECT_TRUE(host_untouched(t));
-}
-
-TEST(Dialogue, MenuChoiceIsAskedAgainUntilItIsInRange) {
-  HostTree t;
-  // 0, 4, an empty line and x are refused; " 2" starts over; "2abc" then
-  // counts as 2 again; 3 aborts.
-  std::string input = "Y\n\n\n\n\n0\n4\n\nx\n 2\n\n\n\n\n2abc\n\n\n\n\n3\n\n";
-  RunResult r = t.install(input);
-  EXPECT_EQ(kOk, r.exit_code);
-  EXPECT_TRUE(matches_golden("install-option-retries.txt", t.normalize(r.out)));
-  EXPECT_TRUE(host_untouched(t));
+TEST(Dialogue, AnswersThatEndInAnAbort) {
+  struct Case {
+    const char *what, *golden;
+    std::string (*input)(const HostTree &t);
+  } cases[] = {
+      {"proposals replaced: the program folder typed without its separator gains one; a data folder typed "
+       "with a blank keeps the part before it",
+       "install-replaced-aborted.txt",
+       [](const HostTree &t) {
+         return "Y\n" + t.host.substr(0, t.host.size() - 1) + "\n\n\n  " + t.tmp.path("other") + " data\n3\n\n";
+       }},
+      {"start over: another file name and data folder first, then the detected values are proposed again",
+       "install-start-over.txt",
+       [](const HostTree &t) {
+         return "Y\n\nother.ini\n" + t.host + "\n" + t.tmp.path("x") + "\n2\n\n\n\n\n3\n\n";
+       }},
+      {"menu answers: 0, 4, an empty line and x are asked again; \" 2\" and \"2abc\" start over",
+       "install-option-retries.txt",
+       [](const HostTree &) { return std::string("Y\n\n\n\n\n0\n4\n\nx\n 2\n\n\n\n\n2abc\n\n\n\n\n3\n\n"); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    HostTree t;
+    RunResult r = t.install(c.input(t));
+    EXPECT_EQ(kOk, r.exit_code);
+    EXPECT_TRUE(matches_golden(c.golden, t.normalize(r.out)));
+    EXPECT_TRUE(host_untouched(t));
+  }
 }
 
 TEST(Dialogue, ExistingInstallationMenu) {
