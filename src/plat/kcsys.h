@@ -1,28 +1,89 @@
 /*
  * kcsys.h - what the platform library offers the installer actions beyond
- * its exported KC functions. Not exported.
+ * its exported KC functions: the host's path conventions, the current and
+ * the running program's folders, the read of one INI value into a sized
+ * buffer, the copy of one file, and the hand-over to the command
+ * interpreter. With kcstr.h, the installer's only way to the system. Not
+ * exported.
  */
 #ifndef KC_SYS_H
 #define KC_SYS_H
 
+#include <stddef.h>
+#include <stdint.h>
+
+#include "kcstr.h"
 #include "plat.h"
 
-/* Result of KCINIReadValue for a value longer than the caller's buffer:
- * the value is there but was not handed out, so that no caller writes a
- * cut list back. */
-#define KC_ERR_INI_TOOLONG 560u
+/* ---- The host's path conventions ---- */
+extern const char KC_DIRSEP;         /* '\\' on Windows, '/' on POSIX: the only separator */
+extern const int KC_NAMES_FOLD_CASE; /* 1 where file names ignore letter case */
+extern const int KC_HOST_CMD;        /* 1 where the command interpreter is COMSPEC's, 0 for /bin/sh */
 
-/* KCINIGetString for one entry of a named file, bounded by size: 0 with
- * the value in buffer, 534 missing or empty, 535 file cannot be opened,
- * KC_ERR_INI_TOOLONG when the value does not fit (buffer is then ""). */
-uint32_t KCINIReadValue(const char *section, const char *entry, char *buffer, size_t size,
-                        const char *file_name);
+/* Ends dir (a buffer of size bytes) with the separator unless it is empty
+ * or already ends in one: 1, or 0 with dir unchanged when there is no
+ * room for it. */
+int kc_dirsep_term(char *dir, size_t size);
 
-/* Copies src into dst of size bytes: 1, or 0 with dst "" when it does
- * not fit. */
-int kc_copy(char *dst, size_t size, const char *src);
-/* Appends src to dst of size bytes: 1, or 0 with dst unchanged when it
- * does not fit. */
-int kc_append(char *dst, size_t size, const char *src);
+/* The current directory with a trailing separator into dir (KC_PATH_MAX
+ * bytes), asked for with read_len bytes: 1, or 0 (dir "") when it cannot
+ * be read within read_len or leaves no room for the separator. */
+int kc_cwd_dir(char *dir, uint32_t read_len);
+
+/* Enters dir and reads back into out (KC_PATH_MAX bytes) the absolute
+ * folder as the system names it, with a trailing separator; the current
+ * directory is then restored, and is never left when it could not be read
+ * first (within read_len bytes). KC_ENTER_OK; KC_ENTER_REFUSED when dir
+ * cannot be entered; KC_ENTER_FAILED when the current directory cannot be
+ * read or restored. out is written only with KC_ENTER_OK. */
+#define KC_ENTER_OK 0
+#define KC_ENTER_REFUSED 1
+#define KC_ENTER_FAILED 2
+int kc_dir_entered(const char *dir, char *out, uint32_t read_len);
+
+/* The folder of the running program as the system records it (not as it
+ * was named when started), with a trailing separator, into dir
+ * (KC_PATH_MAX bytes): 1, or 0 when it cannot be told. */
+int kc_self_dir(char *dir);
+
+/* The system's access test: 0 when path exists (KC_ACCESS_EXISTS) or can
+ * be read (KC_ACCESS_READ), else an errno value: EACCES when refused,
+ * ENOENT when nothing is there. */
+#define KC_ACCESS_EXISTS 0
+#define KC_ACCESS_READ 4
+int kc_access(const char *path, int mode);
+
+/* ---- INI store ---- */
+
+/* One entry of a named INI file into buffer (size bytes), never cut:
+ * 0 with the value; 534 missing or empty, or no entry or file named; 535
+ * the file cannot be read; KC_ERR_INI_TOOLONG when the value does not fit
+ * (buffer ""). */
+uint32_t kc_ini_read_value(const char *section, const char *entry, char *buffer, size_t size,
+                           const char *file_name);
+
+/* ---- Copying one file ---- */
+
+/* The step at which kc_copy_file stopped, for the caller's message. */
+enum kc_copy_step {
+  KC_COPY_DONE = 0,
+  KC_COPY_OPEN_SOURCE, /* the source cannot be opened or asked for its status */
+  KC_COPY_SAME_FILE,   /* the destination is the source itself under another name */
+  KC_COPY_CREATE,      /* the destination cannot be created */
+  KC_COPY_READ,        /* reading the source failed part-way */
+  KC_COPY_WRITE,       /* writing or closing the destination failed */
+};
+/* Copies srcfile to destfile, which gets the source's times and is never
+ * read-only. A destination that is the source itself (another spelling of
+ * its folder, a link) is refused before anything is opened for writing.
+ * After a failed read or write no partial destination is left.
+ * KC_COPY_DONE, or the failing step with its errno value in *err. */
+int kc_copy_file(const char *srcfile, const char *destfile, int *err);
+
+/* ---- The command interpreter ---- */
+
+/* Replaces the process with prog (argv ending with NULL). Returns only
+ * when prog could not be started, with an errno value. */
+int kc_exec_interpreter(const char *prog, const char *const argv[]);
 
 #endif /* KC_SYS_H */

@@ -1,8 +1,9 @@
 /*
  * os.h - the operating-system seam of the platform library.
  *
- * Everything the library and the installer need from the system goes
- * through these plain functions. Two implementations carry the same names
+ * Everything the platform library needs from the system goes through
+ * these plain functions; the installer actions reach the system only
+ * through the library (kcsys.h). Two implementations carry the same names
  * and one contract: os_win32/ (KERNEL32, ADVAPI32 and the Windows C
  * runtime) and os_posix/ (the Linux port). No other file includes
  * <windows.h>, <io.h>, <unistd.h>, <dirent.h> or <dlfcn.h>.

@@ -53,6 +53,8 @@
 #define KC_ERR_REG_ACCESS 544u
 #define KC_ERR_REG_NOVALUE 545u
 #define KC_ERR_FILE_OPEN 552u
+#define KC_ERR_INI_TOOLONG 560u  /* returned by no exported call: an internal read's
+                                    "the value is there but longer than the buffer" */
 #define KC_ERR_NO_MORE 12290u
 #define KC_ERR_NULL_ARG 12301u
 #define KC_ERR_NULL_LIST 12302u
@@ -64,7 +66,8 @@ typedef int (*KCPROC)(void);
 
 /* ---- Memory, libraries, current and well-known directories ---- */
 
-/* A block of Size bytes (1 when Size is 0), or NULL when the heap is out. */
+/* A block of Size bytes (1 when Size is 0), content undefined, or NULL
+ * when the heap is out. */
 KCAPI void *KCMemAlloc(uint32_t Size);
 /* As KCMemAlloc, zero-filled. */
 KCAPI void *KCMemCalloc(uint32_t Size);
@@ -77,8 +80,10 @@ KCAPI void KCMemFree(void *MemBlock);
 
 #define KC_LIB_QUIET 1u  /* no critical-error box while loading */
 #define KC_LIB_SHORT 2u  /* LibName is a module stem: <exe dir>n<LibName>.kcx */
-/* Loads a library; 0 when it was not loaded (or the name does not fit). */
+/* Loads LibName (with KC_LIB_SHORT: <exe dir>n<LibName>.kcx); the handle,
+ * or 0 when it was not loaded or the composed name exceeds 260 characters. */
 KCAPI KCLIBRARY KCLibraryLoad(const char *LibName, uint32_t flags);
+/* Releases the library; the outcome is not reported. */
 KCAPI void KCLibraryFree(KCLIBRARY Library);
 /* Entry point by name, or by the low 16 bits of ProcNumber as an ordinal
  * when ProcName is NULL (no ordinals on POSIX: NULL). */
@@ -87,7 +92,8 @@ KCAPI KCPROC KCLibraryLoadProc(KCLIBRARY Library, const char *ProcName, uint32_t
 /* 1 after asking for the current directory (even when that failed),
  * 0 without asking for a NULL Directory or a Length of 0. */
 KCAPI uint32_t KCFileGetDir(char *Directory, uint32_t Length);
-/* 1 when Directory became the current directory; 0 for NULL or "". */
+/* 1 when Directory became the current directory; 0 when refused, and
+ * without asking for NULL or "". */
 KCAPI uint32_t KCFileSetDir(const char *Directory);
 /* The platform directories set by KCPlatInit; never NULL, empty before. */
 KCAPI char *KCFileExeDir(void);
@@ -102,9 +108,12 @@ KCAPI char *KCFileIniDir(void);
  * must also be write-protected. Elements too long for dir are passed over. */
 KCAPI uint32_t KCFindPath(const char *env_var, char *dir, const char *name, uint32_t chk_lock);
 /* Copies at most *kcLength characters of the variable and a NUL into
- * kcBuffer; *kcLength receives the count. 0, 530 (unset), 12301 (NULL). */
+ * kcBuffer (*kcLength + 1 bytes); *kcLength receives the count. 0; 530
+ * unset (buffer "", count 0); 12301 for a NULL buffer or length. */
 KCAPI uint32_t KCPlatGetEnv(const char *kcName, char *kcBuffer, uint32_t *kcLength);
-/* Sets kcName to the value wrapped in double quotes. 0, 258, 531. */
+/* Sets kcName to the value wrapped in double quotes. 0; 258 no memory;
+ * 531 refused (environment unchanged). After a success the entry block
+ * stays with the environment, which may keep the block itself. */
 KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer);
 
 /* ---- INI file store ---- */
@@ -128,16 +137,30 @@ KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buff
  * 535 the file cannot be read, is read-only or cannot be replaced; 536 no
  * temporary file can be created; 537 no temporary name is free. */
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name);
+/* KCINISetString with a NULL buffer; nothing to remove gives 0 and leaves
+ * the file untouched. */
 KCAPI uint32_t KCINIRemoveString(const char *section, const char *entry, const char *file_name);
-/* 1 when the file was deleted, 0 when not. */
+/* Deletes file_name (a bare name lies in the INI directory): 1 when it was
+ * deleted, 0 when not (also for a path beyond KC_PATH_MAX). */
 KCAPI uint32_t KCINIDelete(const char *file_name);
 
 /* ---- Registry string store ---- */
 
-/* Key path: "Software\Korvan\Components\" + Section, or Section without
- * its leading '\' below HKEY_LOCAL_MACHINE. NULL or "" Val deletes. */
+/* The key path below HKEY_LOCAL_MACHINE is "Software\Korvan\Components\"
+ * + Section, or Section without its leading '\'; a path over 511
+ * characters is refused (538). Each call opens the key, does one value
+ * operation and closes it. */
+/* Sets value Key to Val, making missing keys; a value that exists keeps
+ * its type, a new one is a plain string. NULL or "" Val deletes the value.
+ * 0, 538 (key), 539, 544 (access). */
 KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const char *Val);
+/* Reads value Key into Val (Length bytes). The bytes come as stored; a
+ * value that does not end in a NUL is terminated when there is room and
+ * refused (539) when there is none. Val is "" after any failure. 0, 538
+ * (no key), 539 (also: longer than Length), 544, 545 (no value). */
 KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *Val, uint32_t Length);
+/* KCRegistrySetString(Section, Key, NULL): deletes the value, making the
+ * key path as a write does. Deleting a missing value gives 539. */
 KCAPI uint32_t KCRegistryRemoveString(const char *Section, const char *Key);
 
 /* ---- Files, listing, directories ---- */
@@ -152,24 +175,42 @@ typedef struct KCFILE {
   FILE *File; /* the open stream; NULL when KCFileOpen opened nothing */
 } KCFILE;
 
-/* 0 (a flag word selecting no mode opens nothing and leaves File NULL),
- * 552 open failed, 12301 NULL File. */
+/* Opens Filename in the mode the low four bits of Flags select, "b" added
+ * for KCFILE_BINARY. 0 with File->File set (a flag word selecting no mode
+ * opens nothing and leaves it NULL); 552 open failed; 12301 NULL File. */
 KCAPI uint32_t KCFileOpen(const char *Filename, uint32_t Flags, KCFILE *File);
+/* Closes the stream, unreported, and clears the record's stream, so that
+ * a second close or a later call finds nothing open. */
 KCAPI void KCFileClose(KCFILE *File);
+/* 1 when Filename exists, as a file or a directory; else 0. */
 KCAPI uint32_t KCFileExist(const char *Filename);
+/* One read of Count bytes into Buffer, or one write from it: the bytes
+ * moved (short at end of file or on an error; 0 without an open stream). */
 KCAPI uint32_t KCFileRead(KCFILE *File, uint32_t Count, void *Buffer);
 KCAPI uint32_t KCFileWrite(KCFILE *File, uint32_t Count, const void *Buffer);
 /* Base 1 start, 2 current, 3 end; Count is a signed offset. Returns the
  * position, 0 for another Base, 0xFFFFFFFF when the position is unknown. */
 KCAPI uint32_t KCFileSeek(KCFILE *File, uint32_t Base, uint32_t Count);
+/* Flushes the stream; the result is not reported. */
 KCAPI void KCFileFlush(KCFILE *File);
+/* 1 when the file Filename was deleted; 0 otherwise (directories are
+ * never deleted here). */
 KCAPI uint32_t KCFileDelete(const char *Filename);
-/* FileName needs KC_PATH_MAX bytes. A search (directory, separator
- * and pattern) over 260 characters finds nothing (12290). */
+/* Starts a listing of Directory (NULL or "": the executable directory) by
+ * Pattern (NULL: "*"). FileName needs KC_PATH_MAX bytes. 0 with the first
+ * name in FileName and the listing in *FileList; 258 no memory; 12290
+ * nothing matches (also when the search path and pattern would exceed 260
+ * characters); 12302 FileList NULL. */
 KCAPI uint32_t KCFileListFirst(const char *Directory, const char *Pattern, char *FileName, void **FileList);
+/* The next name into FileName. 0; 528 FileList NULL; 12290 no further
+ * entry (FileName unchanged). */
 KCAPI uint32_t KCFileListNext(char *FileName, void *FileList);
+/* Ends the listing and frees its record. 0; 528 FileList NULL. */
 KCAPI uint32_t KCFileListClose(void *FileList);
-/* Creates newpath and every missing directory above it; 1 or 0. */
+/* Creates newpath and every missing directory above it, left to right: 1
+ * when the directory exists afterwards; 0 at the first failure (what was
+ * created stays), when a file stands under the full name, or for a path
+ * over 260 characters. */
 KCAPI uint32_t KCMkDir(const char *newpath);
 
 /* ---- Date, time and international settings ---- */
@@ -248,12 +289,16 @@ static_assert(sizeof(KCDATETIMEPARTS) == 40, "KCDATETIMEPARTS layout");
  * kcDSTInEffect come from the international format (0 without one).
  * 0; 12301 for a NULL record. */
 KCAPI uint32_t KCPlatGetDatetime(KCDATETIMEPARTS *kcDTParts);
-/* 0, or 533 (outputs 0) before any international format is loaded. */
+/* Zone and daylight-saving flag of the international format, each written
+ * only through a non-NULL pointer; the clock is not consulted. 0, or 533
+ * (both written as 0) before any international format is loaded. */
 KCAPI uint32_t KCPlatGetTimeZone(int32_t *kcZone, uint32_t *kcDSTInEffect);
-/* The layer's own record (not a copy), or NULL. */
+/* The layer's own record (not a copy); NULL before the first
+ * KCPlatSetIntlFormat and after the last KCPlatTerm. */
 KCAPI KCINTLFORMAT *KCPlatGetIntlFormat(void);
-/* From the caller's record, else the host library, else the defaults;
- * the seven lengths are always recomputed. Every string is kept within
+/* Sets the international format from the caller's record, else the host
+ * library, else the defaults; the record is allocated once and then
+ * overwritten in place, and the seven lengths are always recomputed. Every string is kept within
  * five characters (a caller's six-character string or a host's string
  * that fills its five bytes is cut to five). From the host: TimeZone with
  * its sign reversed, Flags bits 0x01-0x10 as kcIntlFlags, date order 2

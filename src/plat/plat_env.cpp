@@ -20,10 +20,6 @@ static int candidate_found(const char *cand, uint32_t chk_lock) {
   return os_access(cand, OS_W_OK) == EACCES;
 }
 
-/* Looks for name in each non-empty element of the list in env_var, left to
- * right. 1 with dir (KC_PATH_MAX bytes) = the element and a separator; 0
- * when none holds it. An element or candidate that would not fit its
- * buffer is passed over. */
 KCAPI uint32_t KCFindPath(const char *env_var, char *dir, const char *name, uint32_t chk_lock) {
   if (!env_var) return 0;
   const char *list = getenv(env_var);
@@ -58,9 +54,6 @@ KCAPI uint32_t KCFindPath(const char *env_var, char *dir, const char *name, uint
   return 0;
 }
 
-/* Copies at most *kcLength characters of kcName's value and a NUL into
- * kcBuffer (*kcLength + 1 bytes); *kcLength receives the count. 0; 530 when
- * unset (buffer "", count 0); 12301 for a NULL buffer or length. */
 KCAPI uint32_t KCPlatGetEnv(const char *kcName, char *kcBuffer, uint32_t *kcLength) {
   if (!kcBuffer || !kcLength) return KC_ERR_NULL_ARG;
   const char *v = kcName ? getenv(kcName) : NULL;
@@ -77,9 +70,6 @@ KCAPI uint32_t KCPlatGetEnv(const char *kcName, char *kcBuffer, uint32_t *kcLeng
   return KC_OK;
 }
 
-/* Sets kcName to kcBuffer wrapped in double quotes. 0; 258 no memory; 531
- * refused (environment unchanged). After a success the entry block stays
- * with the environment, which may keep the block itself. */
 KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer) {
   size_t namelen = strlen(kcName);
   size_t buflen = strlen(kcBuffer);
@@ -94,3 +84,5 @@ KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer) {
   }
   return KC_OK;
 }
+
+int kc_exec_interpreter(const char *prog, const char *const argv[]) { return os_exec_replace(prog, argv); }

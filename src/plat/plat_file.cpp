@@ -21,9 +21,6 @@ static const char *const kModes[16] = {
     NULL, NULL, "r+", "r+", NULL, NULL, "a", "a+",
 };
 
-/* Opens Filename in the mode the low four bits of Flags select, "b" added
- * for KCFILE_BINARY. 0 with File->File set (NULL when Flags select no
- * mode); 552 when the open failed; 12301 for a NULL File. */
 KCAPI uint32_t KCFileOpen(const char *Filename, uint32_t Flags, KCFILE *File) {
   if (!File) return KC_ERR_NULL_ARG;
   File->File = NULL;
@@ -37,30 +34,22 @@ KCAPI uint32_t KCFileOpen(const char *Filename, uint32_t Flags, KCFILE *File) {
   return KC_OK;
 }
 
-/* Closes the stream; the result is not reported. The record's stream is
- * cleared, so that a second close or a later call finds nothing open. */
 KCAPI void KCFileClose(KCFILE *File) {
   if (!File || !File->File) return;
   (void)fclose(File->File);
   File->File = NULL;
 }
 
-/* One read of Count bytes into Buffer; the bytes moved (short at end of
- * file or on an error; 0 without an open stream). */
 KCAPI uint32_t KCFileRead(KCFILE *File, uint32_t Count, void *Buffer) {
   if (!File || !File->File || !Buffer) return 0;
   return (uint32_t)fread(Buffer, 1, Count, File->File);
 }
 
-/* One write of Count bytes from Buffer; the bytes moved. */
 KCAPI uint32_t KCFileWrite(KCFILE *File, uint32_t Count, const void *Buffer) {
   if (!File || !File->File || !Buffer) return 0;
   return (uint32_t)fwrite(Buffer, 1, Count, File->File);
 }
 
-/* Seeks by Count (a signed 32-bit offset) from the start (Base 1), the
- * current position (2) or the end (3); returns the position then, 0 for
- * another Base, 0xFFFFFFFF when the position cannot be told. */
 KCAPI uint32_t KCFileSeek(KCFILE *File, uint32_t Base, uint32_t Count) {
   int origin;
   switch (Base) {
@@ -75,19 +64,15 @@ KCAPI uint32_t KCFileSeek(KCFILE *File, uint32_t Base, uint32_t Count) {
   return pos < 0 ? 0xFFFFFFFFu : (uint32_t)pos;
 }
 
-/* Flushes the stream; the result is not reported. */
 KCAPI void KCFileFlush(KCFILE *File) {
   if (File && File->File) (void)fflush(File->File);
 }
 
-/* 1 when Filename exists, as a file or a directory; else 0. */
 KCAPI uint32_t KCFileExist(const char *Filename) {
   if (!Filename) return 0;
   return os_access(Filename, OS_F_OK) == 0 ? 1 : 0;
 }
 
-/* 1 when the file Filename was deleted; 0 otherwise (directories are
- * never deleted here). */
 KCAPI uint32_t KCFileDelete(const char *Filename) {
   if (!Filename) return 0;
   return os_remove(Filename) == 0 ? 1 : 0;
@@ -95,9 +80,6 @@ KCAPI uint32_t KCFileDelete(const char *Filename) {
 
 /* ---- Wildcards ---- */
 
-/* 1 when the whole String matches the whole Pattern: '*' any run, '?' one
- * character, case counts, no escape. A pattern other than a single "*"
- * never matches the empty string. */
 uint32_t PatternMatch(const char *String, const char *Pattern) {
   // Each star either ends its run here or takes one more character; the
   // loop stands for the recursion on the star's second branch.
@@ -136,10 +118,6 @@ static char *GetNextEntry(_KCFILELIST *filelist) {
   return filelist->name;
 }
 
-/* Starts a listing of Directory (NULL or "": the executable directory) by
- * Pattern (NULL: "*"). 0 with the first name in FileName and the listing
- * in *FileList; 258 no memory; 12290 nothing matches (also when the search
- * path and pattern would exceed 260 characters); 12302 FileList NULL. */
 KCAPI uint32_t KCFileListFirst(const char *Directory, const char *Pattern, char *FileName, void **FileList) {
   if (!FileList) return KC_ERR_NULL_LIST;
   if (FileName) FileName[0] = '\0';
@@ -165,7 +143,7 @@ KCAPI uint32_t KCFileListFirst(const char *Directory, const char *Pattern, char 
   // The names are matched against what follows the last separator, where
   // the search itself looks for them.
   const char *tail = strrchr(file_pattern, OS_DIRSEP);
-  snprintf(fl->pattern, sizeof fl->pattern, "%s", tail ? tail + 1 : file_pattern);
+  (void)kc_copy(fl->pattern, sizeof fl->pattern, tail ? tail + 1 : file_pattern); // a part of file_pattern: fits
   fl->handle = os_find_first(file_pattern, fl->name);
   if (fl->handle != OS_FIND_NONE && !accept(fl) && !GetNextEntry(fl)) {
     os_find_close(fl->handle);
@@ -180,8 +158,6 @@ KCAPI uint32_t KCFileListFirst(const char *Directory, const char *Pattern, char 
   return KC_OK;
 }
 
-/* The next name of the listing into FileName. 0; 528 FileList NULL; 12290
- * no further entry (FileName unchanged). */
 KCAPI uint32_t KCFileListNext(char *FileName, void *FileList) {
   if (!FileList) return KC_ERR_LIST_NULL;
   const char *name = GetNextEntry((_KCFILELIST *)FileList);
@@ -190,7 +166,6 @@ KCAPI uint32_t KCFileListNext(char *FileName, void *FileList) {
   return KC_OK;
 }
 
-/* Ends the listing and frees its record. 0; 528 FileList NULL. */
 KCAPI uint32_t KCFileListClose(void *FileList) {
   if (!FileList) return KC_ERR_LIST_NULL;
   _KCFILELIST *fl = (_KCFILELIST *)FileList;
@@ -207,10 +182,6 @@ static uint32_t make_if_missing(const char *path) {
   return os_mkdir(path) == 0 ? 1 : 0;
 }
 
-/* Creates newpath and every missing directory above it, left to right;
- * 1 when the directory exists afterwards, 0 at the first failure (what was
- * created stays), when a file stands under the full name, or for a path
- * over 260 characters. */
 KCAPI uint32_t KCMkDir(const char *newpath) {
   char path[KC_PATH_MAX];
   if (!newpath) return 0;

@@ -223,46 +223,58 @@ static int carry_line(ini_reader *r, ini_writer *w, const char *line, size_t ll,
   return rest_of_line(r, w, NULL, 0, &n);
 }
 
-/* Copies what is left of the file: the bytes move as they are, in runs
- * broken only where an LF without a CR before it gets one. 0, or -1 when
- * a read failed. */
-static int copy_rest(ini_reader *r, ini_writer *w) {
-  int prev_cr = 0; // the last byte of the previous block was a CR
-  while (!w->err && r_fill(r, 1) > 0) {
-    const char *p = r->buf + r->pos, *end = r->buf + r->len;
-    const char *run = p;
-    while (p < end) {
-      const char *lf = find_byte(p, end, '\n');
-      if (!lf) break;
-      int cr = lf > r->buf + r->pos ? lf[-1] == '\r' : prev_cr;
-      if (!cr) {
-        w_put(w, run, (size_t)(lf - run));
-        w_put(w, "\r\n", 2);
-        run = lf + 1;
-      }
-      p = lf + 1;
+/* Moves the lines that lie whole in the reader's block to w (when given)
+ * in runs: the bytes go as they are, and only an LF without a CR before it
+ * breaks a run, to get its CR. *cr_before tells whether the byte before
+ * the block's first one was a CR (a CR LF split between two blocks). With
+ * a header (hlen > 0) it stops after the first line that starts with it,
+ * letters folded, and returns 1; else it returns 0 once no whole line is
+ * left. The reader then stands after the last line moved. */
+static int move_lines(ini_reader *r, ini_writer *w, const char *header, size_t hlen, int *cr_before) {
+  const char *start = r->buf + r->pos, *end = r->buf + r->len;
+  const char *line = start, *run = start;
+  int found = 0;
+  while (line < end) {
+    const char *lf = find_byte(line, end, '\n');
+    if (!lf) break;
+    int cr = lf > start ? lf[-1] == '\r' : *cr_before;
+    if (hlen) {
+      size_t len = (size_t)(lf - line) - (cr && lf > line ? 1 : 0);
+      found = len >= hlen && kc_fold_eq(line, header, hlen);
     }
-    w_put(w, run, (size_t)(end - run));
-    prev_cr = end[-1] == '\r';
+    if (w && !cr) {
+      w_put(w, run, (size_t)(lf - run));
+      w_put(w, "\r\n", 2);
+      run = lf + 1;
+    }
+    line = lf + 1;
+    if (found) break;
+  }
+  if (w) w_put(w, run, (size_t)(line - run));
+  r->pos = (size_t)(line - r->buf);
+  return found;
+}
+
+/* Copies what is left of the file, block by block. 0, or -1 when a read
+ * failed. */
+static int copy_rest(ini_reader *r, ini_writer *w) {
+  int cr_before = 0;
+  while (!w->err && r_fill(r, 1) > 0) {
+    (void)move_lines(r, w, NULL, 0, &cr_before);
+    // The start of a line that goes on in the next block moves as it is.
+    const char *tail = r->buf + r->pos, *end = r->buf + r->len;
+    w_put(w, tail, (size_t)(end - tail));
+    cr_before = end[-1] == '\r';
     r->pos = r->len;
   }
   return r->err ? -1 : 0;
-}
-
-// Letters A-Z and a-z fold onto each other; nothing else does.
-static int fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
-
-static int fold_eq(const char *a, const char *b, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (fold((unsigned char)a[i]) != fold((unsigned char)b[i])) return 0;
-  return 1;
 }
 
 /* 1 when the line (its first part in line) holds entry: the name, then "="
  * or the line's end. len is at most INI_ENTRY_MAX, so a line that goes on
  * beyond its first part shows the character after the name. */
 static int holds_entry(const char *line, size_t ll, int more, const char *entry, size_t len) {
-  if (ll < len || !fold_eq(line, entry, len)) return 0;
+  if (ll < len || !kc_fold_eq(line, entry, len)) return 0;
   if (ll == len) return !more;
   return line[len] == '=';
 }
@@ -278,35 +290,15 @@ static int holds_entry(const char *line, size_t ll, int more, const char *entry,
  * the whole file. */
 static int find_section(const char *sect_name, ini_reader *copy_from, ini_writer *copy_to) {
   char t_section[KC_INI_LINE_MAX];
-  int n = snprintf(t_section, sizeof t_section, "[%s]", sect_name);
-  if (n < 0 || (size_t)n >= sizeof t_section) return FS_MISSING; // callers refuse such names
-  size_t t_len = (size_t)n;
+  if (!kc_format(t_section, sizeof t_section, "[%s]", sect_name)) return FS_MISSING; // callers refuse such names
+  size_t t_len = strlen(t_section);
   char line[KC_INI_LINE_MAX];
   size_t ll;
   int more;
   for (;;) {
-    // The lines that lie whole in the block are looked at where they
-    // are, and runs of them move to the copy in one piece: only an LF
-    // without a CR before it breaks a run, to get its CR.
-    const char *p = copy_from->buf + copy_from->pos, *end = copy_from->buf + copy_from->len;
-    const char *run = p;
-    int found = 0;
-    while (p < end) {
-      const char *lf = find_byte(p, end, '\n');
-      if (!lf) break;
-      int crlf = lf > p && lf[-1] == '\r';
-      size_t len = (size_t)(lf - p) - (crlf ? 1 : 0);
-      found = len >= t_len && fold_eq(p, t_section, t_len);
-      if (copy_to && !crlf) {
-        w_put(copy_to, run, (size_t)(lf - run));
-        w_put(copy_to, "\r\n", 2);
-        run = lf + 1;
-      }
-      p = lf + 1;
-      if (found) break;
-    }
-    if (copy_to) w_put(copy_to, run, (size_t)(p - run));
-    copy_from->pos = (size_t)(p - copy_from->buf);
+    // The lines that lie whole in the block are looked at where they are.
+    int cr_before = 0; // the block starts a line here
+    int found = move_lines(copy_from, copy_to, t_section, t_len, &cr_before);
     if (copy_to && copy_to->err) return FS_WRITE_FAILED;
     if (found) return FS_FOUND;
 
@@ -318,14 +310,12 @@ static int find_section(const char *sect_name, ini_reader *copy_from, ini_writer
     int rc = copy_to ? carry_line(copy_from, copy_to, line, ll, more) : (more ? skip_rest(copy_from) : 0);
     if (rc < 0) return FS_READ_FAILED;
     if (copy_to && copy_to->err) return FS_WRITE_FAILED;
-    if (ll >= t_len && fold_eq(line, t_section, t_len)) return FS_FOUND;
+    if (ll >= t_len && kc_fold_eq(line, t_section, t_len)) return FS_FOUND;
   }
 }
 
 /* ---- Names ---- */
 
-/* 1 when szName holds a path of its own (the host's separator, or a drive
- * colon on Windows), so that it is used as it stands; 0 for a bare name. */
 uint32_t FileHasPath(const char *szName) { return os_name_has_path(szName) ? 1u : 0u; }
 
 /* Composes in path (size bytes) the name under which file_name is opened:
@@ -334,12 +324,7 @@ uint32_t FileHasPath(const char *szName) { return os_name_has_path(szName) ? 1u 
 static int MakeKVFileName(char *path, size_t size, const char *file_name) {
   if (FileHasPath(file_name)) return kc_copy(path, size, file_name);
   // The INI directory ends with a separator or is empty.
-  int n = snprintf(path, size, "%s%s", KCFileIniDir(), file_name);
-  if (n < 0 || (size_t)n >= size) {
-    if (size) path[0] = '\0';
-    return 0;
-  }
-  return 1;
+  return kc_format(path, size, "%s%s", KCFileIniDir(), file_name);
 }
 
 #define GN_OK 0
@@ -356,8 +341,7 @@ static int gen_name(const char *template_name, char *tmp_name, size_t size, os_f
   char *dot = strchr(base_name, '.'); // the first '.', also one in a folder name
   if (dot) *dot = '\0';
   for (int cnt = 1; cnt <= INI_TMP_TRIES; ++cnt) {
-    int n = snprintf(tmp_name, size, "%s%d.tmp", base_name, cnt);
-    if (n < 0 || (size_t)n >= size) return GN_NO_NAME;
+    if (!kc_format(tmp_name, size, "%s%d.tmp", base_name, cnt)) return GN_NO_NAME;
     int e = os_create_excl(tmp_name, fd);
     if (e == 0) return GN_OK;
     if (e == EEXIST) continue;
@@ -374,66 +358,100 @@ static int breaks_line(const char *s) { return strchr(s, '\n') || strchr(s, INI_
 
 /* ---- Reading ---- */
 
-/* Reads entry of section from file_name into buffer (size bytes), or with
- * a NULL entry lists the section. A NULL buffer only reports. 0, 534
- * missing or empty, 535 the file cannot be opened or read,
- * KC_ERR_INI_TOOLONG when the value (or the first listed line) does not
- * fit; buffer then holds "" (a listing keeps the lines that fit, 0). */
-static uint32_t PlatINIGetString(const char *section, const char *entry, char *buffer, size_t size,
-                                 const char *file_name) {
-  size_t len = entry ? strlen(entry) : 0;
+/* Opens file_name and finds section in it. 0 with *fd open and the reader
+ * at the section's first line; 534 the section is missing (or a name the
+ * format cannot hold); 535 the file cannot be opened or read. */
+static uint32_t open_section(const char *section, const char *file_name, ini_reader *r, os_fd *fd) {
+  char path[KC_INI_PATH_MAX];
+  if (!section || strlen(section) > INI_SECTION_MAX) return KC_ERR_INI_MISSING;
+  if (!file_name || !MakeKVFileName(path, sizeof path, file_name)) return KC_ERR_INI_OPEN;
+  if (os_open_read(path, fd) != 0) return KC_ERR_INI_OPEN;
+  r_init(r, *fd);
+  int fs = find_section(section, r, NULL);
+  if (fs == FS_FOUND) return KC_OK;
+  (void)os_close(*fd);
+  return fs == FS_READ_FAILED ? KC_ERR_INI_OPEN : KC_ERR_INI_MISSING;
+}
+
+/* Closes a read; after a failed read of the file the caller gets nothing
+ * and 535, else status. */
+static uint32_t end_read(os_fd fd, int read_failed, uint32_t status, char *buffer, size_t size) {
+  (void)os_close(fd);
+  if (!read_failed) return status;
+  if (buffer && size > 0) buffer[0] = '\0';
+  if (buffer && size > 1) buffer[1] = '\0';
+  return KC_ERR_INI_OPEN;
+}
+
+/* Reads entry of section from file_name into buffer (size bytes; NULL only
+ * reports). 0; 534 missing or empty; 535 the file cannot be opened or
+ * read; KC_ERR_INI_TOOLONG when the value does not fit (buffer ""). */
+static uint32_t ini_read_entry(const char *section, const char *entry, char *buffer, size_t size,
+                               const char *file_name) {
+  size_t len = strlen(entry);
   if (buffer && size > 0) buffer[0] = '\0';
   if (buffer && size > 1 && len == 0) buffer[1] = '\0';
-  if (!section || strlen(section) > INI_SECTION_MAX || len > INI_ENTRY_MAX) return KC_ERR_INI_MISSING;
+  if (len > INI_ENTRY_MAX) return KC_ERR_INI_MISSING;
 
-  char path[KC_INI_PATH_MAX];
-  if (!file_name || !MakeKVFileName(path, sizeof path, file_name)) return KC_ERR_INI_OPEN;
   ini_reader r;
   os_fd fd;
-  if (os_open_read(path, &fd) != 0) return KC_ERR_INI_OPEN;
-  r_init(&r, fd);
+  uint32_t status = open_section(section, file_name, &r, &fd);
+  if (status != KC_OK) return status;
 
-  uint32_t status = KC_ERR_INI_MISSING;
-  int fs = find_section(section, &r, NULL);
-  if (fs == FS_READ_FAILED) status = KC_ERR_INI_OPEN;
-  if (fs != FS_FOUND) {
-    (void)os_close(fd);
-    return status;
+  status = KC_ERR_INI_MISSING;
+  char line[KC_INI_LINE_MAX];
+  size_t ll;
+  int more, got;
+  size_t room = (buffer && size > 0) ? size - 1 : 0; // characters that fit with the NUL
+  while ((got = read_line(&r, line, sizeof line, &ll, &more)) > 0) {
+    if (ll > 0 && line[0] == '[') break; // the next section begins
+    if (!holds_entry(line, ll, more, entry, len)) {
+      if (more && skip_rest(&r) < 0) got = -1;
+      if (got < 0) break;
+      continue;
+    }
+    size_t off = ll > len ? len + 1 : len; // a bare name has no value
+    size_t count = ll - off;
+    if (buffer) memcpy(buffer, line + off, count < room ? count : room);
+    if (more && rest_of_line(&r, NULL, buffer, room, &count) < 0) {
+      got = -1;
+      break;
+    }
+    if (count == 0) {
+      status = KC_ERR_INI_MISSING;
+    } else if (buffer && count > room) {
+      if (size > 0) buffer[0] = '\0';
+      status = KC_ERR_INI_TOOLONG; // never handed out cut
+    } else {
+      if (buffer) buffer[count] = '\0';
+      status = KC_OK;
+    }
+    break;
   }
+  return end_read(fd, got < 0, status, buffer, size);
+}
 
+/* Lists section of file_name into buffer (size bytes; NULL only reports):
+ * each line that is not blank and does not start with ';', NUL-terminated,
+ * and one NUL more. A listing that does not fit is cut after its last
+ * whole line. 0; 534 nothing to list; 535 the file cannot be opened or
+ * read; KC_ERR_INI_TOOLONG when not even the first line fits. */
+static uint32_t ini_list_section(const char *section, char *buffer, size_t size, const char *file_name) {
+  if (buffer && size > 0) buffer[0] = '\0';
+  if (buffer && size > 1) buffer[1] = '\0';
+
+  ini_reader r;
+  os_fd fd;
+  uint32_t status = open_section(section, file_name, &r, &fd);
+  if (status != KC_OK) return status;
+
+  status = KC_ERR_INI_MISSING;
   char line[KC_INI_LINE_MAX];
   size_t ll, used = 0;
   int more, got;
-  // Characters of the value that fit with the NUL.
-  size_t room = (buffer && size > 0) ? size - 1 : 0;
   while ((got = read_line(&r, line, sizeof line, &ll, &more)) > 0) {
     if (ll > 0 && line[0] == '[') break; // the next section begins
-    if (entry) {
-      if (!holds_entry(line, ll, more, entry, len)) {
-        if (more && skip_rest(&r) < 0) got = -1;
-        if (got < 0) break;
-        continue;
-      }
-      size_t off = ll > len ? len + 1 : len; // a bare name has no value
-      size_t count = ll - off;
-      if (buffer) memcpy(buffer, line + off, count < room ? count : room);
-      if (more && rest_of_line(&r, NULL, buffer, room, &count) < 0) {
-        got = -1;
-        break;
-      }
-      if (count == 0) {
-        status = KC_ERR_INI_MISSING;
-      } else if (buffer && count > room) {
-        if (size > 0) buffer[0] = '\0';
-        status = KC_ERR_INI_TOOLONG; // never handed out cut
-      } else {
-        if (buffer) buffer[count] = '\0';
-        status = KC_OK;
-      }
-      break;
-    }
-    // Listing: blank lines and ';' lines are passed over.
-    if ((ll == 0 && !more) || line[0] == ';') {
+    if ((ll == 0 && !more) || line[0] == ';') { // passed over
       if (more && skip_rest(&r) < 0) {
         got = -1;
         break;
@@ -462,33 +480,23 @@ static uint32_t PlatINIGetString(const char *section, const char *entry, char *b
     buffer[used] = '\0';
     status = KC_OK;
   }
-  if (got < 0) {
-    if (buffer && size > 0) buffer[0] = '\0';
-    if (buffer && size > 1) buffer[1] = '\0';
-    status = KC_ERR_INI_OPEN;
-  }
-  (void)os_close(fd);
-  return status;
+  return end_read(fd, got < 0, status, buffer, size);
 }
 
-// The exported reads: a caller's buffer of the assumed size.
+// The exported reads: a caller's buffer of the assumed size. A value that
+// does not fit is not handed out, and there is no other code for it here:
+// it reads as missing, buffer empty.
 static uint32_t read_assumed(const char *section, const char *entry, char *buffer, const char *file_name) {
-  size_t size = entry ? KC_INI_LINE_MAX : KC_INI_LIST_ASSUMED;
-  uint32_t status = PlatINIGetString(section, entry, buffer, buffer ? size : 0, file_name);
-  // A value that does not fit is not handed out, and there is no other
-  // code for it here: it reads as missing, buffer empty.
+  uint32_t status = entry ? ini_read_entry(section, entry, buffer, buffer ? KC_INI_LINE_MAX : 0, file_name)
+                          : ini_list_section(section, buffer, buffer ? KC_INI_LIST_ASSUMED : 0, file_name);
   return status == KC_ERR_INI_TOOLONG ? KC_ERR_INI_MISSING : status;
 }
 
-/* Reads entry of section (entry NULL: lists the section) from file_name,
- * or without file_name from the host library and then kvmover.ini as the
- * start-up flags say. buffer is assumed to hold KC_INI_LINE_MAX bytes
- * (KC_INI_LIST_ASSUMED for a listing); NULL only reports. 0, 534, 535. */
 KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name) {
   if (file_name) return read_assumed(section, entry, buffer, file_name);
   if ((PlatInitFlags & KC_INIT_HOST) && entry && strlen(entry) <= INI_HOST_ENTRY_MAX) {
     char host_name[KC_INI_LINE_MAX];
-    snprintf(host_name, sizeof host_name, "%s%s", INI_HOST_PREFIX, entry);
+    (void)kc_format(host_name, sizeof host_name, "%s%s", INI_HOST_PREFIX, entry); // fits: the entry is bounded
     PlatLoadHostLibrary();
     // A failed load leaves the handle 0; both are tried again next time.
     if (!OSGetEnvStrProc && PagraLibHandle)
@@ -507,15 +515,12 @@ KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buff
   return KC_ERR_INI_MISSING;
 }
 
-/* The installer's read of one entry of a named file, bounded by size:
- * 0 with the value in buffer; 534 missing, empty, or no entry or file
- * named; 535 the file cannot be read; KC_ERR_INI_TOOLONG, buffer "". */
-uint32_t KCINIReadValue(const char *section, const char *entry, char *buffer, size_t size, const char *file_name) {
+uint32_t kc_ini_read_value(const char *section, const char *entry, char *buffer, size_t size, const char *file_name) {
   if (!entry || !file_name) {
     if (buffer && size > 0) buffer[0] = '\0';
     return KC_ERR_INI_MISSING;
   }
-  return PlatINIGetString(section, entry, buffer, size, file_name);
+  return ini_read_entry(section, entry, buffer, size, file_name);
 }
 
 /* ---- Changing ---- */
@@ -545,8 +550,8 @@ static void put_new_section(ini_writer *w, const char *section, const char *entr
   put_entry(w, entry, value);
 }
 
-/* Writes the new content: the lines of rfp (NULL for a missing file) with
- * entry set to value, or removed when value is NULL. */
+/* Writes the new content: the lines read through r (NULL for a missing
+ * file) with entry set to value, or removed when value is NULL. */
 static int write_changed(ini_reader *r, ini_writer *w, const char *section, const char *entry, const char *value,
                          uint32_t *status) {
   if (!r) { // a new file: header and entry
@@ -672,24 +677,14 @@ static uint32_t ini_change(const char *section, const char *entry, const char *v
   return KC_OK;
 }
 
-/* Sets entry of section in file_name to buffer (NULL removes the entry,
- * "" writes it empty), making the file or the section when needed; the
- * file is replaced in one step. 0; 534 refused or a write failed; 535 the
- * file cannot be read, is read-only, or the new one cannot be put in
- * place; 536 no temporary file can be made; 537 no temporary name is free.
- * On every failure the file is as it was. */
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name) {
   return ini_change(section, entry, buffer, file_name);
 }
 
-/* Removes entry of section from file_name; the statuses of KCINISetString.
- * Nothing to remove: 0, the file untouched. */
 KCAPI uint32_t KCINIRemoveString(const char *section, const char *entry, const char *file_name) {
   return ini_change(section, entry, NULL, file_name);
 }
 
-/* Deletes file_name (a bare name lies in the INI directory). 1 when it was
- * deleted, 0 when not (also for a path beyond KC_PATH_MAX). */
 KCAPI uint32_t KCINIDelete(const char *file_name) {
   char path[KC_PATH_MAX];
   if (!file_name || !MakeKVFileName(path, sizeof path, file_name)) return 0;

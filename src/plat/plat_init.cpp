@@ -13,24 +13,6 @@
 #define KC_MARKER_HOST KC_HOST_LIBRARY
 #define KC_MARKER_KVMOVER "kvmover.ini"
 
-/* Appends the host's separator unless dir already ends in one. */
-static int end_with_sep(char *dir, size_t size) {
-  size_t n = strlen(dir);
-  if (n && dir[n - 1] == OS_DIRSEP) return 1;
-  if (n + 1 >= size) return 0;
-  dir[n] = OS_DIRSEP;
-  dir[n + 1] = '\0';
-  return 1;
-}
-
-/* The current directory with a trailing separator in dir (KC_PATH_MAX
- * bytes); 0 when it cannot be read within KC_CWD_READ bytes. */
-static int read_cwd(char *dir) {
-  dir[0] = '\0';
-  if (!KCFileGetDir(dir, KC_CWD_READ) || !dir[0]) return 0;
-  return end_with_sep(dir, KC_PATH_MAX);
-}
-
 /* 1 when path (with OS_EXE_SUFFIX appended, where there is one, as a
  * second try) can be read. */
 static int program_readable(const char *path) {
@@ -43,11 +25,6 @@ static int program_readable(const char *path) {
   return os_access(with_suffix, OS_R_OK) == 0;
 }
 
-/* Works out the absolute directory of the program path in szPath by
- * changing into it and reading the current directory back (the current
- * directory is restored). With szName, that file must lie there. Returns
- * szPath holding the directory with a trailing separator, or NULL with
- * szPath untouched. */
 char *PathParts(const char *szName, char *szPath) {
   char szParts[KC_PATH_MAX];
   char szFull[KC_PATH_MAX];
@@ -59,32 +36,26 @@ char *PathParts(const char *szName, char *szPath) {
     // The directory part: up to the last separator, else the drive.
     if (!kc_copy(szParts, sizeof szParts, szPath)) return NULL;
     char *sep = strrchr(szParts, OS_DIRSEP);
-    int had_sep = sep != NULL;
     if (sep)
       sep[1] = '\0';
     else
       szParts[os_drive_len(szParts)] = '\0';
-
-    // Without the way back, the current directory is not left.
-    if (!KCFileGetDir(szFull, KC_CWD_READ) || !szFull[0]) return NULL;
-    if (!KCFileSetDir(szParts) && had_sep) {
-      size_t n = strlen(szParts);
-      if (n > 1) { // the root "/" has nothing to take off
-        szParts[n - 1] = '\0';
-        (void)KCFileSetDir(szParts);
-      }
+    int r = kc_dir_entered(szParts, szFull, KC_CWD_READ);
+    size_t n = strlen(szParts);
+    if (r == KC_ENTER_REFUSED && sep && n > 1) { // the root "/" has nothing to take off
+      szParts[n - 1] = '\0';
+      r = kc_dir_entered(szParts, szFull, KC_CWD_READ);
     }
-    // The directory entered, or the unchanged current one when both
-    // attempts were refused.
-    int ok = read_cwd(szParts);
-    if (!KCFileSetDir(szFull)) ok = 0;
-    if (!ok) return NULL;
-  } else if (!read_cwd(szParts)) {
+    // Both refused: the unchanged current directory.
+    if (r == KC_ENTER_REFUSED) r = kc_cwd_dir(szFull, KC_CWD_READ) ? KC_ENTER_OK : KC_ENTER_FAILED;
+    if (r != KC_ENTER_OK) return NULL;
+    memcpy(szParts, szFull, strlen(szFull) + 1);
+  } else if (!kc_cwd_dir(szParts, KC_CWD_READ)) {
     return NULL;
   }
 
   if (szName) {
-    if (!kc_copy(szFull, sizeof szFull, szParts) || !kc_append(szFull, sizeof szFull, szName)) return NULL;
+    if (!kc_format(szFull, sizeof szFull, "%s%s", szParts, szName)) return NULL;
     if (os_access(szFull, OS_R_OK) != 0) return NULL;
   }
   if (!szParts[0]) return NULL;
@@ -99,12 +70,6 @@ static void set_directories(const char *dir) {
   (void)kc_copy(szIniDirectory, sizeof szIniDirectory, dir);
 }
 
-/* Starts the platform layer for the program szName (its argv[0], may be
- * NULL or "") with flag bits 1 (use the directory found as it is) and 2
- * (marker kvmover.ini). Reference-counted: only the first call works the
- * directories out; the current directory is left as it was. 0; 535
- * nothing found; 534/535 from kvmover.ini; 541 the configured directory
- * is not an existing directory. */
 KCAPI uint32_t KCPlatInit(const char *szName, uint32_t fFlags) {
   char szFull[KC_PATH_MAX];
   ++PlatInitRefCount;
@@ -147,9 +112,11 @@ KCAPI uint32_t KCPlatInit(const char *szName, uint32_t fFlags) {
     }
   }
 
-  // The directory with its separator; the entry is at most a line of the
-  // INI format long, so this fits.
-  if (!kc_copy(szExeDirectory, sizeof szExeDirectory, szFull) || !end_with_sep(szExeDirectory, sizeof szExeDirectory))
+  // The directory with its separator, an empty one the separator alone;
+  // the entry is at most a line of the INI format long, so this fits.
+  char sep[2] = {OS_DIRSEP, '\0'};
+  if (!kc_copy(szExeDirectory, sizeof szExeDirectory, szFull[0] ? szFull : sep) ||
+      !kc_dirsep_term(szExeDirectory, sizeof szExeDirectory))
     szExeDirectory[0] = '\0';
   // A directory it must be: on Windows "file\." passes an existence test,
   // as the system drops the trailing ".".
@@ -160,10 +127,6 @@ KCAPI uint32_t KCPlatInit(const char *szName, uint32_t fFlags) {
   return status;
 }
 
-/* Ends one use of the platform layer. The call that brings the count to 0
- * frees the international format, empties the executable directory,
- * clears the flags and releases the host library. 0; 541 when there were
- * more terminations than initialisations (nothing is released). */
 KCAPI uint32_t KCPlatTerm(void) {
   --PlatInitRefCount;
   if (PlatInitRefCount > 0) return KC_OK;

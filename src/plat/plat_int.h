@@ -1,6 +1,7 @@
 /*
  * plat_int.h - internals of the platform library: its static state and the
- * helpers its areas share. Not exported.
+ * helpers its areas share. Not exported; the installer actions see only
+ * kcsys.h.
  */
 #ifndef KC_PLAT_INT_H
 #define KC_PLAT_INT_H
@@ -22,7 +23,7 @@ extern char szExeDirectory[KC_PATH_MAX];
 extern char szPipeDirectory[KC_PATH_MAX];
 extern char szIniDirectory[KC_PATH_MAX];
 extern KCINTLFORMAT *kcIntlFormat;
-extern int VCS_DEBUG;
+extern int VCS_DEBUG; /* KCPerror prints only when it is not 0; nothing sets it */
 
 #define KC_HOST_LIBRARY "npagra.dll"
 
@@ -30,15 +31,20 @@ extern int VCS_DEBUG;
  * (quietly, by plain name). A failed load is tried again next time. */
 void PlatLoadHostLibrary(void);
 
-/* 1 when String matches Pattern ('*' and '?', case counts). */
+/* 1 when the whole String matches the whole Pattern: '*' any run, '?' one
+ * character, case counts, no escape. A pattern other than a single "*"
+ * never matches the empty string. */
 uint32_t PatternMatch(const char *String, const char *Pattern);
-/* 1 when the name holds a path (the host's separator or drive colon). */
+/* 1 when szName holds a path of its own (the host's separator, or a drive
+ * colon on Windows), so that it is used as it stands; 0 for a bare name. */
 uint32_t FileHasPath(const char *szName);
-/* Prints err_string and the current error text when VCS_DEBUG is set. */
+/* Prints err_string, a colon and the text of the current error number on
+ * standard error, only while VCS_DEBUG is not 0. */
 void KCPerror(const char *err_string);
-/* Directory of the program path in szPath (KC_PATH_MAX bytes), absolute and
- * ending in a separator; with szName, that file must lie there. */
+/* Works out the absolute directory of the program path in szPath
+ * (KC_PATH_MAX bytes) by entering it; the current directory is the same
+ * afterwards. With szName, that file must lie there. szPath, holding the
+ * directory with a trailing separator, or NULL with szPath untouched. */
 char *PathParts(const char *szName, char *szPath);
-
 
 #endif /* KC_PLAT_INT_H */

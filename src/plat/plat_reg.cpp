@@ -33,9 +33,6 @@ static uint32_t reg_status(long code, int reading) {
   return KC_ERR_REG;
 }
 
-/* Sets value Key of the section's key to Val, making missing keys; a value
- * that exists keeps its type, a new one is a plain string. NULL or "" Val
- * deletes the value. 0, 538 (key), 539, 544 (access). */
 KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const char *Val) {
   char subkey[KC_REG_PATH_MAX];
   if (!compose_subkey(Section, subkey)) return KC_ERR_REG_KEY;
@@ -64,10 +61,6 @@ KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const c
   return reg_status(rc, 0);
 }
 
-/* Reads value Key of the section's key into Val (Length bytes). The bytes
- * come as stored; a value that does not end in a NUL is terminated when
- * there is room and refused (539) when there is none. Val is "" after any
- * failure. 0, 538 (no key), 539 (also: longer than Length), 544, 545. */
 KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *Val, uint32_t Length) {
   char subkey[KC_REG_PATH_MAX];
   int room = Val && Length > 0;
@@ -98,8 +91,6 @@ KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *V
   return reg_status(rc, 1);
 }
 
-/* KCRegistrySetString(Section, Key, NULL): deletes the value (making the
- * key path as a write does). Deleting a missing value gives 539. */
 KCAPI uint32_t KCRegistryRemoveString(const char *Section, const char *Key) {
   return KCRegistrySetString(Section, Key, NULL);
 }

@@ -88,10 +88,6 @@ static OSGETINTLSETPROC host_intl_proc(void) {
   return OSGetIntlSetProc;
 }
 
-/* Sets the international format from IntlFormat, else from the host
- * library, else from the built-in defaults, and recomputes the seven
- * lengths. The record is allocated once and then overwritten in place.
- * 0, or 258 when the record cannot be allocated. */
 KCAPI uint32_t KCPlatSetIntlFormat(const KCINTLFORMAT *IntlFormat) {
   if (!kcIntlFormat) {
     kcIntlFormat = (KCINTLFORMAT *)KCMemAlloc(sizeof(KCINTLFORMAT));
@@ -116,13 +112,8 @@ KCAPI uint32_t KCPlatSetIntlFormat(const KCINTLFORMAT *IntlFormat) {
   return KC_OK;
 }
 
-/* The layer's own record, NULL before the first KCPlatSetIntlFormat and
- * after the last KCPlatTerm. */
 KCAPI KCINTLFORMAT *KCPlatGetIntlFormat(void) { return kcIntlFormat; }
 
-/* Zone and daylight-saving flag of the international format, each written
- * only through a non-NULL pointer. 0; 533 (both written as 0) without a
- * format. The clock is not consulted. */
 KCAPI uint32_t KCPlatGetTimeZone(int32_t *kcZone, uint32_t *kcDSTInEffect) {
   if (!kcIntlFormat) {
     if (kcZone) *kcZone = 0;
@@ -134,9 +125,6 @@ KCAPI uint32_t KCPlatGetTimeZone(int32_t *kcZone, uint32_t *kcDSTInEffect) {
   return KC_OK;
 }
 
-/* Splits the local clock into kcDTParts (hundredths truncated from the
- * milliseconds, weekday 0 for Sunday), zone and daylight-saving flag from
- * the international format (0 without one). 0; 12301 for a NULL record. */
 KCAPI uint32_t KCPlatGetDatetime(KCDATETIMEPARTS *kcDTParts) {
   if (!kcDTParts) return KC_ERR_NULL_ARG;
   os_localtime t;
@@ -154,8 +142,6 @@ KCAPI uint32_t KCPlatGetDatetime(KCDATETIMEPARTS *kcDTParts) {
   return KC_OK;
 }
 
-/* Country code, language abbreviation (at most 7 characters in an 8-byte
- * buffer) and code page of the system; a NULL pointer is skipped. */
 KCAPI void KCCharInfo(uint32_t *pCharSet, uint32_t *pCountry, char *szLanguage) {
   if (pCountry) *pCountry = os_country();
   if (szLanguage) os_language(szLanguage, KC_LANGUAGE_MAX);
@@ -245,10 +231,6 @@ static int compare_magnitude(const KCDECIMAL *a, const KCDECIMAL *b) {
   }
 }
 
-/* -1, 0 or 1 as the number at the start of version1 is smaller than, equal
- * to or larger than that of version2. Each is read as a decimal fraction
- * with '.' as the point whatever the locale; text that does not begin with
- * a number (NULL included) counts as 0. */
 KCAPI int32_t KCCmpVerStr(const char *version1, const char *version2) {
   KCDECIMAL a, b;
   read_decimal(version1, &a);
@@ -261,8 +243,6 @@ KCAPI int32_t KCCmpVerStr(const char *version1, const char *version2) {
   return sa < 0 ? -m : m;
 }
 
-/* Prints err_string, a colon and the text of the current error number on
- * standard error, only while VCS_DEBUG is not 0. */
 void KCPerror(const char *err_string) {
   if (VCS_DEBUG) perror(err_string);
 }

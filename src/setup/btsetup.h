@@ -61,23 +61,40 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir);
  * 0, or 5320 when at least one deletion failed. */
 KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir);
 
-/* The registry value QSXKC: the store's status. */
+/* The registry value QSXKC = delvan_dir, one separator, "nqsxkc.dll":
+ * the store's status (0, 538, 539, 544); 539 for a folder too long to take
+ * the module's name, with nothing written. Removing it gives the store's
+ * status, nonzero also when the value was not there. */
 KCAPI uint32_t BTRegisterQSX(const char *delvan_dir);
 KCAPI uint32_t BTUnRegisterQSX(void);
-/* Adds the items to EXTMGR_ADDINS and ServerTasks: 0, 5335, or 1. */
+/* Adds "nzeptext.dll" to EXTMGR_ADDINS, then "ZEPT" to ServerTasks, in
+ * [Pagra] of ini_path (made when missing); an item already there as a
+ * whole item is not added again. 0; 5335 when EXTMGR_ADDINS was not
+ * written (ServerTasks then untouched); 1 when ServerTasks was not. */
 KCAPI uint32_t BTEditPagraIni(const char *ini_path);
-/* Cuts them out again: 0 or 5335. */
+/* Cuts "nzeptext.dll" out of EXTMGR_ADDINS (an entry left empty goes),
+ * then "ZEPT" out of ServerTasks (an entry left empty stays, empty). 0, or
+ * 5335 for any failure; a failure with EXTMGR_ADDINS leaves ServerTasks
+ * untouched. */
 KCAPI uint32_t BTUndoPagraIni(const char *ini_path);
 
-/* Hands over to the command interpreter, which deletes the remover and
- * its library from zept_dir. Returns only when that cannot be done. */
+/* Hands over to the command interpreter (COMSPEC on Windows, /bin/sh
+ * elsewhere), which deletes "nzeptrmv.exe" and then "kccmn10.dll" from
+ * zept_dir. Returns only when it could not start, after printing which
+ * two files are left to delete by hand. */
 KCAPI void BTCleanup(const char *zept_dir);
 
-/* Internal to the installer actions. */
+/* ---- Internal to the installer actions ---- */
+
 extern char gInstDir[BT_PATH_MAX];
 extern uint32_t gUninst;
+/* The absolute folder of the program path setup_path, with a trailing
+ * separator, into inst_dir; a bare name means the running program's own
+ * folder. 0, or 1 when the folder cannot be entered. */
 uint32_t GetInstDir(char *inst_dir, const char *setup_path);
-void dirsep_term(char *dir);
+/* Ends dir (a BT_PATH_MAX buffer) with a separator unless it is empty or
+ * has one: 1, or 0 with dir unchanged when there is no room. */
+int dirsep_term(char *dir);
 /* 1 when item is a whole item of the comma-separated list (blanks around
  * items ignored, case counting). [*cut_from, *cut_to) is then the span to
  * cut to remove it: the item, its blanks and one separating comma (the one
@@ -85,8 +102,27 @@ void dirsep_term(char *dir);
  * comma). Either pointer may be NULL. */
 int bt_list_find(const char *list, const char *item, size_t *cut_from, size_t *cut_to);
 /* Copies one file, keeping its times, the copy writable. err (NULL, or
- * BT_ERR_TEXT_MAX bytes) receives the message of a failure. 0 or 5318. */
+ * BT_ERR_TEXT_MAX bytes) receives the message of a failure, cut to fit.
+ * 0 or 5318. */
 #define BT_ERR_TEXT_MAX 256
 int32_t copyfile(const char *srcfile, const char *destfile, char *err);
+
+/* The deferred self-removal's pieces, open to the tests. */
+#define BT_CLEANUP_CMD_MAX 4096 /* the longest command handed over, with its NUL */
+#define BT_CLEANUP_TRIES 30     /* retries of the remover's deletion, about a second apart */
+/* The command for the Windows command interpreter (run with /D /C) that
+ * enters zept_dir on its own drive, waits until the remover can be
+ * deleted, and deletes the remover and its library, each named by its full
+ * path. 1, or 0 with command "" when zept_dir is empty, longer than a path,
+ * holds '"', '%' or a control character (no safe quoting exists for them),
+ * or the command does not fit size bytes. */
+int bt_cleanup_cmd_command(const char *zept_dir, char *command, size_t size);
+/* The same for /bin/sh -c, the folder quoted for the shell. 1, or 0 with
+ * command "" when zept_dir is empty or the command does not fit. */
+int bt_cleanup_sh_command(const char *zept_dir, char *command, size_t size);
+/* Hands the process over to interpreter prog (the cmd form when cmd is 1,
+ * else the sh form). Returns only when that could not be done, after
+ * printing which two files to delete by hand. */
+void bt_cleanup_start(const char *prog, int cmd, const char *zept_dir);
 
 #endif /* BT_SETUP_H */

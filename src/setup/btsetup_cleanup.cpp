@@ -8,14 +8,11 @@
 // remover's deletion is retried for a bounded time, with a wait (ping)
 // that works whatever standard input is. The library goes only after the
 // remover, as the removal left them in that order.
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "btsetup.h"
-#include "btsetup_cleanup.h"
 #include "kcsys.h"
-#include "os.h"
 
 #define BT_SHELL "/bin/sh"
 #define BT_STR_(x) #x
@@ -41,20 +38,6 @@ static const char kShFormat[] =
     " 2>/dev/null || sleep 1; n=$((n+1)); done; if [ -e " BT_REMOVER " ]; then rm -f " BT_REMOVER
     "; else rm -f " BT_LAST_LIBRARY "; fi; }";
 
-// Formats fmt into command (size bytes): 1, or 0 with command "" when it
-// does not fit.
-static int format_command(char *command, size_t size, const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(command, size, fmt, ap);
-  va_end(ap);
-  if (n < 0 || (size_t)n >= size) {
-    if (size) command[0] = '\0';
-    return 0;
-  }
-  return 1;
-}
-
 int bt_cleanup_cmd_command(const char *zept_dir, char *command, size_t size) {
   if (size) command[0] = '\0';
   if (!zept_dir || !zept_dir[0]) return 0;
@@ -67,7 +50,7 @@ int bt_cleanup_cmd_command(const char *zept_dir, char *command, size_t size) {
   char dir[BT_PATH_MAX + 1];
   if (!kc_copy(dir, sizeof dir, zept_dir)) return 0;
   if (dir[strlen(dir) - 1] != '\\' && !kc_append(dir, sizeof dir, "\\")) return 0;
-  return format_command(command, size, kCmdFormat, dir, dir, dir, dir, dir, dir, dir);
+  return kc_format(command, size, kCmdFormat, dir, dir, dir, dir, dir, dir, dir);
 }
 
 int bt_cleanup_sh_command(const char *zept_dir, char *command, size_t size) {
@@ -89,7 +72,7 @@ int bt_cleanup_sh_command(const char *zept_dir, char *command, size_t size) {
   }
   quoted[k++] = '\'';
   quoted[k] = '\0';
-  return format_command(command, size, kShFormat, quoted);
+  return kc_format(command, size, kShFormat, quoted);
 }
 
 // What is left to the administrator when the interpreter cannot do it.
@@ -110,8 +93,7 @@ void bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
     char arg0[BT_PATH_MAX + 2];
     const char *name = prog;
     if (cmd && strchr(prog, ' ')) {
-      int n = snprintf(arg0, sizeof arg0, "\"%s\"", prog);
-      ok = n > 0 && (size_t)n < sizeof arg0 && !strchr(prog, '"');
+      ok = kc_format(arg0, sizeof arg0, "\"%s\"", prog) && !strchr(prog, '"');
       name = arg0;
     }
     // No AutoRun commands (/D), and no delayed expansion of "!" in names.
@@ -119,21 +101,14 @@ void bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
     const char *sh_argv[] = {prog, "-c", command, NULL};
     if (ok) {
       fflush(NULL); // every message is out before the process goes
-      (void)os_exec_replace(prog, cmd ? cmd_argv : sh_argv);
+      (void)kc_exec_interpreter(prog, cmd ? cmd_argv : sh_argv);
     }
   }
   print_by_hand(zept_dir);
 }
 
-// The Windows command interpreter serves where paths are Windows paths.
-static int host_has_cmd(void) { return OS_DIRSEP == '\\'; }
-
-/* Hands over to the command interpreter (COMSPEC on Windows, /bin/sh
- * elsewhere), which deletes "nzeptrmv.exe" and then "kccmn10.dll" from
- * zept_dir. Returns only when it could not start, after printing which
- * files are left to delete by hand. */
 KCAPI void BTCleanup(const char *zept_dir) {
-  if (!host_has_cmd()) {
+  if (!KC_HOST_CMD) {
     bt_cleanup_start(BT_SHELL, 0, zept_dir);
     return;
   }

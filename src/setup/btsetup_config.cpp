@@ -11,28 +11,18 @@
 
 #include "btsetup.h"
 #include "kcsys.h"
-#include "os.h"
 
 // A line of pagra.ini holds at most this many characters: "name=value".
 #define BT_INI_LINE_CHARS (KC_INI_LINE_MAX - 1)
 
-/* Registers the extension module: QSXKC = delvan_dir, one separator,
- * "nqsxkc.dll". The registry store's status (0, 538, 539, 544); 539 for a
- * folder too long to take the module's name, with nothing written. */
 KCAPI uint32_t BTRegisterQSX(const char *delvan_dir) {
   char value[BT_PATH_MAX];
-  if (!delvan_dir || !kc_copy(value, sizeof value, delvan_dir)) return KC_ERR_REG;
-  size_t len = strlen(value);
-  if (len > 0 && value[len - 1] != OS_DIRSEP) {
-    char sep[2] = {OS_DIRSEP, '\0'};
-    if (!kc_append(value, sizeof value, sep)) return KC_ERR_REG;
-  }
-  if (!kc_append(value, sizeof value, BT_QSX_MODULE)) return KC_ERR_REG;
+  if (!delvan_dir || !kc_copy(value, sizeof value, delvan_dir) || !dirsep_term(value) ||
+      !kc_append(value, sizeof value, BT_QSX_MODULE))
+    return KC_ERR_REG;
   return KCRegistrySetString(BT_REG_SECTION, BT_REG_VALUE, value);
 }
 
-/* Deletes QSXKC again: the store's status, nonzero also when the value
- * was not there. */
 KCAPI uint32_t BTUnRegisterQSX(void) { return KCRegistryRemoveString(BT_REG_SECTION, BT_REG_VALUE); }
 
 // 1 when "entry=value" fits a line of the file.
@@ -45,7 +35,7 @@ static int fits_line(const char *entry, const char *value) {
 // write fails; the file is then as it was.
 static uint32_t add_item(const char *ini_path, const char *entry, const char *item, uint32_t fail) {
   char val[BT_PATH_MAX];
-  uint32_t st = KCINIReadValue(BT_SECTION, entry, val, sizeof val, ini_path);
+  uint32_t st = kc_ini_read_value(BT_SECTION, entry, val, sizeof val, ini_path);
   if (st == KC_ERR_INI_TOOLONG) return fail;
   if (st != KC_OK) // missing, empty, or no file yet: the item alone
     return KCINISetString(BT_SECTION, entry, item, ini_path) == KC_OK ? 0 : fail;
@@ -58,9 +48,6 @@ static uint32_t add_item(const char *ini_path, const char *entry, const char *it
   return KCINISetString(BT_SECTION, entry, new_val, ini_path) == KC_OK ? 0 : fail;
 }
 
-/* Adds "nzeptext.dll" to EXTMGR_ADDINS, then "ZEPT" to ServerTasks, in
- * [Pagra] of ini_path (made when missing). 0; 5335 when EXTMGR_ADDINS was
- * not written (ServerTasks then untouched); 1 when ServerTasks was not. */
 KCAPI uint32_t BTEditPagraIni(const char *ini_path) {
   if (!ini_path) return BT_ERR_CONFIG;
   uint32_t st = add_item(ini_path, BT_ADDINS, BT_ADDIN_ITEM, BT_ERR_CONFIG);
@@ -74,7 +61,7 @@ KCAPI uint32_t BTEditPagraIni(const char *ini_path) {
 // be read (missing, empty, too long) or written.
 static uint32_t cut_item(const char *ini_path, const char *entry, const char *item, int remove_empty) {
   char val[BT_PATH_MAX];
-  if (KCINIReadValue(BT_SECTION, entry, val, sizeof val, ini_path) != KC_OK) return BT_ERR_CONFIG;
+  if (kc_ini_read_value(BT_SECTION, entry, val, sizeof val, ini_path) != KC_OK) return BT_ERR_CONFIG;
   size_t from, to;
   if (!bt_list_find(val, item, &from, &to)) return 0;
 
@@ -86,10 +73,6 @@ static uint32_t cut_item(const char *ini_path, const char *entry, const char *it
   return KCINISetString(BT_SECTION, entry, write, ini_path) == KC_OK ? 0 : BT_ERR_CONFIG;
 }
 
-/* Cuts "nzeptext.dll" out of EXTMGR_ADDINS (an entry left empty goes),
- * then "ZEPT" out of ServerTasks (an entry left empty stays, empty).
- * 0, or 5335 for any failure; a failure with EXTMGR_ADDINS leaves
- * ServerTasks untouched. */
 KCAPI uint32_t BTUndoPagraIni(const char *ini_path) {
   if (!ini_path) return BT_ERR_CONFIG;
   uint32_t status = cut_item(ini_path, BT_ADDINS, BT_ADDIN_ITEM, 1);

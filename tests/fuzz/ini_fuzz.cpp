@@ -306,7 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (!now_exists || after != want) fail("the bytes on disk are not the model's");
       if (v) {
         std::string got(8192, '\x5A');
-        uint32_t rs = KCINIReadValue(f[0].c_str(), f[1].c_str(), &got[0], got.size(), g_path.c_str());
+        uint32_t rs = kc_ini_read_value(f[0].c_str(), f[1].c_str(), &got[0], got.size(), g_path.c_str());
         std::string mv;
         uint32_t ms = model_read(true, after, f[0], f[1], &mv);
         if (rs != ms || (rs == 0 && std::string(got.c_str()) != mv)) fail("read after set differs from the model");

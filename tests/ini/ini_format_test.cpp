@@ -207,7 +207,7 @@ TEST(IniReadValue, BoundedBySize) {
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     SCOPED_TRACE(i);
     std::vector<char> buf(cases[i].size + 32, kSentinel);
-    uint32_t st = KCINIReadValue("Pagra", cases[i].entry, buf.data(), cases[i].size, p.c_str());
+    uint32_t st = kc_ini_read_value("Pagra", cases[i].entry, buf.data(), cases[i].size, p.c_str());
     EXPECT_EQ(st, cases[i].status);
     EXPECT_EQ(std::string(buf.data()), cases[i].value);
     for (size_t k = cases[i].size; k < buf.size(); ++k) ASSERT_EQ(buf[k], kSentinel) << k;
@@ -220,7 +220,7 @@ TEST(IniReadValue, BoundedBySize) {
   EXPECT_EQ(KCINIGetString("Pagra", "Long", nullptr, p.c_str()), 0u);
   // Size 0: nothing is written.
   char one = kSentinel;
-  EXPECT_EQ(KCINIReadValue("Pagra", "ServerTasks", &one, 0, p.c_str()), KC_ERR_INI_TOOLONG);
+  EXPECT_EQ(kc_ini_read_value("Pagra", "ServerTasks", &one, 0, p.c_str()), KC_ERR_INI_TOOLONG);
   EXPECT_EQ(one, kSentinel);
 }
 
@@ -448,7 +448,7 @@ TEST(IniSet, RefusesWhatWouldNotReadBack) {
   std::string long_value(1000, 'v');
   EXPECT_EQ(KCINISetString("S", "A", long_value.c_str(), p.c_str()), 0u);
   std::vector<char> buf(1001);
-  EXPECT_EQ(KCINIReadValue("S", "A", buf.data(), buf.size(), p.c_str()), 0u);
+  EXPECT_EQ(kc_ini_read_value("S", "A", buf.data(), buf.size(), p.c_str()), 0u);
   EXPECT_EQ(std::string(buf.data()), long_value);
 }
 

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "btsetup.h"
-#include "btsetup_cleanup.h"
 #include "testsupport.h"
 
 #ifdef _WIN32

@@ -22,7 +22,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kcstr.h"
 #include "os.h"
+#include "os_errno.h"
 
 #define REG_ROOT_ENV "KC_REGISTRY_ROOT"
 #define REG_DEFAULT_ROOT "/var/lib/kc/registry"
@@ -36,16 +38,15 @@
 #define REG_ERROR_BADDB 1009L         /* a value file that is not one */
 #define REG_ERROR_IO_FAILED 1016L     /* any other failure of the file system */
 
+// The system's errno values, through the seam's one table, to the codes
+// the Windows registry gives for the same failure.
 static long reg_error(int e) {
-  switch (e) {
+  switch (os_errno(e)) {
     case 0:
       return OS_REG_SUCCESS;
     case ENOENT:
-    case ENOTDIR:
       return OS_REG_FILE_NOT_FOUND;
     case EACCES:
-    case EPERM:
-    case EROFS:
       return OS_REG_ACCESS_DENIED;
     case ENAMETOOLONG:
       return REG_ERROR_INVALID_NAME;
@@ -54,13 +55,7 @@ static long reg_error(int e) {
   }
 }
 
-static int fold(int c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
-
-static int same_name(const char *a, const char *b) {
-  for (; *a && fold((unsigned char)*a) == fold((unsigned char)*b); ++a, ++b) {
-  }
-  return *a == *b;
-}
+static int same_name(const char *a, const char *b) { return kc_fold_eq(a, b, (size_t)-1); }
 
 // The value file name of name into out: 1, or 0 when it is too long.
 static int encode_value_name(const char *name, char *out) {

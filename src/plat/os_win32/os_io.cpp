@@ -2,47 +2,15 @@
 // installer's copies, over KERNEL32 handles.
 #include <windows.h>
 #include <errno.h>
-#include <io.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/utime.h>
 
 #include "os.h"
-
-// One table from Windows errors to the errno values the library reports.
-static int errno_of(DWORD e) {
-  switch (e) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_PATHNAME:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT:
-      return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENAMETOOLONG;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    default:
-      return EIO;
-  }
-}
+#include "os_errno.h"
 
 static int open_handle(const char *path, DWORD access, DWORD disposition, os_fd *fd) {
   HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, disposition,
                          FILE_ATTRIBUTE_NORMAL, NULL);
-  if (h == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
+  if (h == INVALID_HANDLE_VALUE) return os_last_errno();
   *fd = (os_fd)h;
   return 0;
 }
@@ -76,7 +44,7 @@ long os_read(os_fd fd, void *buf, size_t n, int *err) {
   }
   DWORD got = 0;
   if (!ReadFile((HANDLE)fd, buf, (DWORD)n, &got, NULL)) {
-    *err = errno_of(GetLastError());
+    *err = os_last_errno();
     return -1;
   }
   return (long)got;
@@ -89,7 +57,7 @@ long os_write(os_fd fd, const void *buf, size_t n, int *err) {
   }
   DWORD put = 0;
   if (!WriteFile((HANDLE)fd, buf, (DWORD)n, &put, NULL)) {
-    *err = errno_of(GetLastError());
+    *err = os_last_errno();
     return -1;
   }
   return (long)put;
@@ -97,12 +65,12 @@ long os_write(os_fd fd, const void *buf, size_t n, int *err) {
 
 int os_fsync(os_fd fd) {
   if (os_fault_hit(OS_OP_FSYNC)) return EIO;
-  return FlushFileBuffers((HANDLE)fd) ? 0 : errno_of(GetLastError());
+  return FlushFileBuffers((HANDLE)fd) ? 0 : os_last_errno();
 }
 
 int os_close(os_fd fd) {
   if (fd == OS_BADFD) return EBADF;
-  int r = CloseHandle((HANDLE)fd) ? 0 : errno_of(GetLastError());
+  int r = CloseHandle((HANDLE)fd) ? 0 : os_last_errno();
   if (os_fault_hit(OS_OP_CLOSE)) return EIO; // the handle is gone either way
   return r;
 }
@@ -131,7 +99,7 @@ int os_fstat(os_fd fd, os_filestat *st) {
   LARGE_INTEGER size;
   if (!GetFileInformationByHandleEx((HANDLE)fd, FileBasicInfo, &info, sizeof info) ||
       !GetFileSizeEx((HANDLE)fd, &size))
-    return errno_of(GetLastError());
+    return os_last_errno();
   st->atime = unix_time(filetime_of(info.LastAccessTime));
   st->mtime = unix_time(filetime_of(info.LastWriteTime));
   st->mode = mode_of(info.FileAttributes);
@@ -141,7 +109,7 @@ int os_fstat(os_fd fd, os_filestat *st) {
 
 int os_stat(const char *path, os_filestat *st) {
   WIN32_FILE_ATTRIBUTE_DATA info;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return errno_of(GetLastError());
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return os_last_errno();
   st->atime = unix_time(info.ftLastAccessTime);
   st->mtime = unix_time(info.ftLastWriteTime);
   st->mode = mode_of(info.dwFileAttributes);
@@ -169,16 +137,34 @@ int os_same_file(const char *a, const char *b) {
          x.nFileIndexLow == y.nFileIndexLow;
 }
 
-int os_set_times(const char *path, int64_t atime, int64_t mtime) {
-  struct _utimbuf tv;
-  tv.actime = (time_t)atime;
-  tv.modtime = (time_t)mtime;
-  return _utime(path, &tv) == 0 ? 0 : errno;
+// Seconds since 1970 to FILETIME (100 ns since 1601).
+static FILETIME filetime_from(int64_t t) {
+  uint64_t v = (uint64_t)(t + 11644473600LL) * 10000000ULL;
+  FILETIME ft;
+  ft.dwLowDateTime = (DWORD)v;
+  ft.dwHighDateTime = (DWORD)(v >> 32);
+  return ft;
 }
 
+int os_set_times(const char *path, int64_t atime, int64_t mtime) {
+  // Only the right to change attributes: a read-only file takes new times.
+  HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) return os_last_errno();
+  FILETIME a = filetime_from(atime), m = filetime_from(mtime);
+  int r = SetFileTime(h, NULL, &a, &m) ? 0 : os_last_errno();
+  CloseHandle(h);
+  return r;
+}
+
+// Only the read-only attribute stands for the permission: set when no
+// write bit is given, cleared otherwise; every other attribute is kept.
 int os_chmod(const char *path, uint32_t mode) {
-  int m = _S_IREAD | ((mode & 0222) ? _S_IWRITE : 0);
-  return _chmod(path, m) == 0 ? 0 : errno;
+  DWORD attr = GetFileAttributesA(path);
+  if (attr == INVALID_FILE_ATTRIBUTES) return os_last_errno();
+  DWORD want = (mode & 0222) ? (attr & ~(DWORD)FILE_ATTRIBUTE_READONLY) : (attr | FILE_ATTRIBUTE_READONLY);
+  if (want == attr) return 0;
+  return SetFileAttributesA(path, want) ? 0 : os_last_errno();
 }
 
 int os_keep_mode(os_fd fd, const char *path) { return 0; }
@@ -189,6 +175,6 @@ int os_replace(const char *from, const char *to) {
   // was. Windows refuses it by itself; Wine replaces it, so ask first.
   DWORD attr = GetFileAttributesA(to);
   if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
-  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return errno_of(GetLastError());
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return os_last_errno();
   return 0;
 }

@@ -1,13 +1,11 @@
 // Windows seam: path conventions, current directory, access tests,
 // directories and the program's own path.
 #include <windows.h>
-#include <direct.h>
 #include <errno.h>
-#include <io.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "os.h"
+#include "os_errno.h"
 
 const char OS_DIRSEP = '\\';
 const char OS_LISTSEP = ';';
@@ -24,20 +22,27 @@ int os_getcwd(char *buf, uint32_t len) {
   DWORD n = GetCurrentDirectoryA(len, buf);
   if (n == 0 || n >= len) {
     if (len) buf[0] = '\0';
-    return n == 0 ? EIO : ERANGE;
+    return n == 0 ? os_last_errno() : ERANGE;
   }
   return 0;
 }
 
-int os_chdir(const char *dir) { return SetCurrentDirectoryA(dir) ? 0 : ENOENT; }
+int os_chdir(const char *dir) { return SetCurrentDirectoryA(dir) ? 0 : os_last_errno(); }
 
-int os_access(const char *path, int mode) { return _access(path, mode) == 0 ? 0 : errno; }
+// Existence by the attributes; the write test refused for the read-only
+// attribute, the one permission a Windows file name carries.
+int os_access(const char *path, int mode) {
+  DWORD a = GetFileAttributesA(path);
+  if (a == INVALID_FILE_ATTRIBUTES) return os_last_errno();
+  if ((mode & OS_W_OK) && (a & FILE_ATTRIBUTE_READONLY)) return EACCES;
+  return 0;
+}
 
-int os_mkdir(const char *path) { return _mkdir(path) == 0 ? 0 : errno; }
+int os_mkdir(const char *path) { return CreateDirectoryA(path, NULL) ? 0 : os_last_errno(); }
 
 int os_remove(const char *path) {
   if (os_fault_hit(OS_OP_REMOVE)) return EIO;
-  return remove(path) == 0 ? 0 : errno;
+  return DeleteFileA(path) ? 0 : os_last_errno();
 }
 
 int os_is_dir(const char *path) {
@@ -50,7 +55,7 @@ int os_self_path(char *buf, uint32_t len) {
   DWORD n = GetModuleFileNameA(NULL, buf, len);
   if (n == 0 || n >= len) {
     buf[0] = '\0';
-    return n == 0 ? EIO : ENAMETOOLONG;
+    return n == 0 ? os_last_errno() : ENAMETOOLONG;
   }
   return 0;
 }
