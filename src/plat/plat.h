@@ -53,8 +53,9 @@
 #define KC_ERR_REG_ACCESS 544u
 #define KC_ERR_REG_NOVALUE 545u
 #define KC_ERR_FILE_OPEN 552u
-#define KC_ERR_INI_TOOLONG 560u  /* returned by no exported call: an internal read's
-                                    "the value is there but longer than the buffer" */
+#define KC_ERR_INI_NOT_WHOLE 560u /* returned by no exported call: an internal read's "the
+                                    value is there but cannot be handed out whole" (longer
+                                    than the buffer, or holding a NUL) */
 #define KC_ERR_NO_MORE 12290u
 #define KC_ERR_NULL_ARG 12301u
 #define KC_ERR_NULL_LIST 12302u

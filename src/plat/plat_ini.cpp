@@ -27,6 +27,8 @@
 #define INI_TMP_TRIES 9999                     // temporary names tried
 #define INI_KVMOVER "kvmover.ini"
 #define INI_CTRL_Z '\x1A'
+#define INI_BOM "\xEF\xBB\xBF" // UTF-8's byte-order mark
+#define INI_BOM_LEN 3
 
 /* ---- Block reader ---- */
 
@@ -61,7 +63,7 @@ static void r_init(ini_reader *r, os_fd fd) {
   r->eof = r->err = 0;
 }
 
-// Makes at least want (1 or 2) bytes readable unless the file ends first;
+// Makes at least want (a few) bytes readable unless the file ends first;
 // returns how many are readable.
 static size_t r_fill(ini_reader *r, size_t want) {
   while (r->len - r->pos < want && !r->eof) {
@@ -284,33 +286,50 @@ static int holds_entry(const char *line, size_t ll, int more, const char *entry,
 #define FS_WRITE_FAILED 2
 #define FS_READ_FAILED 3
 
+#define FS_GO_ON (-1)
+
+/* Reads one line through read_line (the file's first, or one that crosses
+ * the block's end), copied to copy_to when it is given. FS_FOUND when its
+ * text from offset skip on starts with the header t_section; FS_MISSING at
+ * the end of the file; a failure; else FS_GO_ON. */
+static int step_line(ini_reader *r, ini_writer *copy_to, const char *t_section, size_t t_len, size_t skip) {
+  char line[KC_INI_LINE_MAX + INI_BOM_LEN];
+  size_t ll;
+  int more;
+  int got = read_line(r, line, sizeof line, &ll, &more);
+  if (got < 0) return FS_READ_FAILED;
+  if (got == 0) return FS_MISSING;
+  int rc = copy_to ? carry_line(r, copy_to, line, ll, more) : (more ? skip_rest(r) : 0);
+  if (rc < 0) return FS_READ_FAILED;
+  if (copy_to && copy_to->err) return FS_WRITE_FAILED;
+  return ll >= skip + t_len && kc_fold_eq(line + skip, t_section, t_len) ? FS_FOUND : FS_GO_ON;
+}
+
 /* Reads lines up to and including the header of section sect_name, each
  * copied to copy_to with a CR LF when copy_to is given. FS_FOUND leaves
  * copy_from at the section's first line; FS_MISSING has read (and copied)
- * the whole file. */
+ * the whole file. copy_from has read nothing yet. */
 static int find_section(const char *sect_name, ini_reader *copy_from, ini_writer *copy_to) {
   char t_section[KC_INI_LINE_MAX];
   if (!kc_format(t_section, sizeof t_section, "[%s]", sect_name)) return FS_MISSING; // callers refuse such names
   size_t t_len = strlen(t_section);
-  char line[KC_INI_LINE_MAX];
-  size_t ll;
-  int more;
+  // A byte-order mark that an editor put at the start of the file is no
+  // part of the first line's text: a header after it is a header. The mark
+  // moves to the copy with its line.
+  if (r_fill(copy_from, INI_BOM_LEN) >= INI_BOM_LEN && memcmp(copy_from->buf, INI_BOM, INI_BOM_LEN) == 0) {
+    int fs = step_line(copy_from, copy_to, t_section, t_len, INI_BOM_LEN);
+    if (fs != FS_GO_ON) return fs;
+  }
   for (;;) {
     // The lines that lie whole in the block are looked at where they are.
     int cr_before = 0; // the block starts a line here
     int found = move_lines(copy_from, copy_to, t_section, t_len, &cr_before);
     if (copy_to && copy_to->err) return FS_WRITE_FAILED;
     if (found) return FS_FOUND;
-
-    // A line that crosses the block's end (or the file's last line
-    // without LF), one character at a time.
-    int got = read_line(copy_from, line, sizeof line, &ll, &more);
-    if (got < 0) return FS_READ_FAILED;
-    if (got == 0) return FS_MISSING;
-    int rc = copy_to ? carry_line(copy_from, copy_to, line, ll, more) : (more ? skip_rest(copy_from) : 0);
-    if (rc < 0) return FS_READ_FAILED;
-    if (copy_to && copy_to->err) return FS_WRITE_FAILED;
-    if (ll >= t_len && kc_fold_eq(line, t_section, t_len)) return FS_FOUND;
+    // Then the line that crosses the block's end, or the file's last line
+    // without an LF, one character at a time.
+    int fs = step_line(copy_from, copy_to, t_section, t_len, 0);
+    if (fs != FS_GO_ON) return fs;
   }
 }
 
@@ -385,7 +404,8 @@ static uint32_t end_read(os_fd fd, int read_failed, uint32_t status, char *buffe
 
 /* Reads entry of section from file_name into buffer (size bytes; NULL only
  * reports). 0; 534 missing or empty; 535 the file cannot be opened or
- * read; KC_ERR_INI_TOOLONG when the value does not fit (buffer ""). */
+ * read; KC_ERR_INI_NOT_WHOLE when the value does not fit or holds a NUL
+ * (buffer ""). */
 static uint32_t ini_read_entry(const char *section, const char *entry, char *buffer, size_t size,
                                const char *file_name) {
   size_t len = strlen(entry);
@@ -419,9 +439,11 @@ static uint32_t ini_read_entry(const char *section, const char *entry, char *buf
     }
     if (count == 0) {
       status = KC_ERR_INI_MISSING;
-    } else if (buffer && count > room) {
+    } else if (buffer && (count > room || memchr(buffer, '\0', count))) {
+      // Never handed out cut: a value that does not fit, or that a NUL
+      // inside it would cut short for every reader of the string.
       if (size > 0) buffer[0] = '\0';
-      status = KC_ERR_INI_TOOLONG; // never handed out cut
+      status = KC_ERR_INI_NOT_WHOLE;
     } else {
       if (buffer) buffer[count] = '\0';
       status = KC_OK;
@@ -435,7 +457,7 @@ static uint32_t ini_read_entry(const char *section, const char *entry, char *buf
  * each line that is not blank and does not start with ';', NUL-terminated,
  * and one NUL more. A listing that does not fit is cut after its last
  * whole line. 0; 534 nothing to list; 535 the file cannot be opened or
- * read; KC_ERR_INI_TOOLONG when not even the first line fits. */
+ * read; KC_ERR_INI_NOT_WHOLE when not even the first line fits. */
 static uint32_t ini_list_section(const char *section, char *buffer, size_t size, const char *file_name) {
   if (buffer && size > 0) buffer[0] = '\0';
   if (buffer && size > 1) buffer[1] = '\0';
@@ -472,7 +494,7 @@ static uint32_t ini_list_section(const char *section, char *buffer, size_t size,
     }
     if (count > line_room) { // cut after the last whole line
       if (size > used) buffer[used] = '\0';
-      if (used == 0) status = KC_ERR_INI_TOOLONG;
+      if (used == 0) status = KC_ERR_INI_NOT_WHOLE;
       break;
     }
     buffer[used + count] = '\0';
@@ -484,12 +506,12 @@ static uint32_t ini_list_section(const char *section, char *buffer, size_t size,
 }
 
 // The exported reads: a caller's buffer of the assumed size. A value that
-// does not fit is not handed out, and there is no other code for it here:
-// it reads as missing, buffer empty.
+// cannot be handed out whole is not handed out, and there is no other code
+// for it here: it reads as missing, buffer empty.
 static uint32_t read_assumed(const char *section, const char *entry, char *buffer, const char *file_name) {
   uint32_t status = entry ? ini_read_entry(section, entry, buffer, buffer ? KC_INI_LINE_MAX : 0, file_name)
                           : ini_list_section(section, buffer, buffer ? KC_INI_LIST_ASSUMED : 0, file_name);
-  return status == KC_ERR_INI_TOOLONG ? KC_ERR_INI_MISSING : status;
+  return status == KC_ERR_INI_NOT_WHOLE ? KC_ERR_INI_MISSING : status;
 }
 
 KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name) {
@@ -670,7 +692,7 @@ static uint32_t ini_change(const char *section, const char *entry, const char *v
     return outcome == WALK_DISCARD ? KC_OK : status;
   }
   if (rfd != OS_BADFD) (void)os_close(rfd); // Windows will not replace an open file
-  if (os_close(wfd) != 0 || os_replace(tmp_name, path) != 0) {
+  if (os_close(wfd) != 0 || os_replace(tmp_name, path, 1) != 0) {
     (void)os_remove(tmp_name);
     return KC_ERR_INI_OPEN;
   }

@@ -128,8 +128,12 @@ bool holds(const std::string &line, const std::string &e) {
 }
 
 long find_header(const Lines &d, const std::string &section) {
-  for (size_t i = 0; i < d.l.size(); ++i)
-    if (fold_prefix(d.l[i], "[" + section + "]")) return (long)i;
+  const std::string bom = "\xEF\xBB\xBF";
+  for (size_t i = 0; i < d.l.size(); ++i) {
+    // A byte-order mark at the file's start is no part of the first line.
+    bool marked = i == 0 && d.l[0].compare(0, bom.size(), bom) == 0;
+    if (fold_prefix(marked ? d.l[0].substr(bom.size()) : d.l[i], "[" + section + "]")) return (long)i;
+  }
   return -1;
 }
 

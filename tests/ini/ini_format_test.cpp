@@ -195,12 +195,12 @@ TEST(IniReadValue, BoundedBySize) {
   } cases[] = {
       {"ServerTasks", 100, 0, "abc"},
       {"ServerTasks", 4, 0, "abc"},
-      {"ServerTasks", 3, KC_ERR_INI_TOOLONG, ""},
-      {"ServerTasks", 1, KC_ERR_INI_TOOLONG, ""},
+      {"ServerTasks", 3, KC_ERR_INI_NOT_WHOLE, ""},
+      {"ServerTasks", 1, KC_ERR_INI_NOT_WHOLE, ""},
       {"Absent", 3, KC_ERR_INI_MISSING, ""},
       {"Long", 401, 0, long_value},
-      {"Long", 400, KC_ERR_INI_TOOLONG, ""},
-      {"Long", 261, KC_ERR_INI_TOOLONG, ""},
+      {"Long", 400, KC_ERR_INI_NOT_WHOLE, ""},
+      {"Long", 261, KC_ERR_INI_NOT_WHOLE, ""},
       {"After", 261, 0, "ok"},
       {"Lf", 402, 0, long_value + "x"},
   };
@@ -220,7 +220,7 @@ TEST(IniReadValue, BoundedBySize) {
   EXPECT_EQ(KCINIGetString("Pagra", "Long", nullptr, p.c_str()), 0u);
   // Size 0: nothing is written.
   char one = kSentinel;
-  EXPECT_EQ(kc_ini_read_value("Pagra", "ServerTasks", &one, 0, p.c_str()), KC_ERR_INI_TOOLONG);
+  EXPECT_EQ(kc_ini_read_value("Pagra", "ServerTasks", &one, 0, p.c_str()), KC_ERR_INI_NOT_WHOLE);
   EXPECT_EQ(one, kSentinel);
 }
 
