@@ -120,7 +120,7 @@ static bool safe_rewrite(const std::string &path, const std::string &tmp, double
   *sync_ms = ms_since(t0);
   os_close(in);
   ok = os_close(out) == 0 && ok;
-  return ok && os_replace(tmp.c_str(), path.c_str()) == 0;
+  return ok && os_replace(tmp.c_str(), path.c_str(), 1) == 0;
 }
 
 struct Row {

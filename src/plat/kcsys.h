@@ -46,6 +46,10 @@ int kc_dir_entered(const char *dir, char *out, uint32_t read_len);
  * (KC_PATH_MAX bytes): 1, or 0 when it cannot be told. */
 int kc_self_dir(char *dir);
 
+/* 1 when both names exist and are one file or folder, whatever their
+ * spelling (links, another form of a folder's name); else 0. */
+int kc_same_file(const char *a, const char *b);
+
 /* The system's access test: 0 when path exists (KC_ACCESS_EXISTS) or can
  * be read (KC_ACCESS_READ), else an errno value: EACCES when refused,
  * ENOENT when nothing is there. */
@@ -57,8 +61,8 @@ int kc_access(const char *path, int mode);
 
 /* One entry of a named INI file into buffer (size bytes), never cut:
  * 0 with the value; 534 missing or empty, or no entry or file named; 535
- * the file cannot be read; KC_ERR_INI_TOOLONG when the value does not fit
- * (buffer ""). */
+ * the file cannot be read; KC_ERR_INI_NOT_WHOLE when the value does not fit
+ * or holds a NUL, which a string cannot carry (buffer ""). */
 uint32_t kc_ini_read_value(const char *section, const char *entry, char *buffer, size_t size,
                            const char *file_name);
 
@@ -69,21 +73,31 @@ enum kc_copy_step {
   KC_COPY_DONE = 0,
   KC_COPY_OPEN_SOURCE, /* the source cannot be opened or asked for its status */
   KC_COPY_SAME_FILE,   /* the destination is the source itself under another name */
-  KC_COPY_CREATE,      /* the destination cannot be created */
+  KC_COPY_CREATE,      /* the destination cannot be created or replaced */
   KC_COPY_READ,        /* reading the source failed part-way */
   KC_COPY_WRITE,       /* writing or closing the destination failed */
 };
-/* Copies srcfile to destfile, which gets the source's times and is never
- * read-only. A destination that is the source itself (another spelling of
- * its folder, a link) is refused before anything is opened for writing.
- * After a failed read or write no partial destination is left.
+/* Copies srcfile to destfile, which gets the source's times and
+ * permission bits with the owner's write bit added (never read-only). The
+ * data goes to a temporary file beside destfile (its name and ".nztmp";
+ * one left by an interrupted copy is replaced), flushed to disk when an
+ * earlier file is replaced, and takes destfile's place only when whole:
+ * on every failure destfile is as it was and no temporary file is left. A
+ * destination that is the source itself (another spelling of its folder,
+ * a link) or is read-only is refused before anything is written.
  * KC_COPY_DONE, or the failing step with its errno value in *err. */
 int kc_copy_file(const char *srcfile, const char *destfile, int *err);
 
-/* ---- The command interpreter ---- */
+/* ---- The process ---- */
 
-/* Replaces the process with prog (argv ending with NULL). Returns only
- * when prog could not be started, with an errno value. */
-int kc_exec_interpreter(const char *prog, const char *const argv[]);
+/* Prepares the process for the installer's work: a write beyond a file-
+ * size limit then fails like any other write instead of ending the
+ * process. */
+void kc_process_start(void);
+/* Starts the command interpreter prog (argv ending with NULL) as a process
+ * of its own, which outlives this one; it is not waited for. On Windows
+ * the arguments are joined with single blanks: the caller quotes what must
+ * stay one word. 0, or an errno value when it could not be started. */
+int kc_start_interpreter(const char *prog, const char *const argv[]);
 
 #endif /* KC_SYS_H */

@@ -90,17 +90,24 @@ int os_chmod(const char *path, uint32_t mode);                    /* 0 or errno 
  * nothing to do on Windows, where the replace itself refuses a read-only
  * target. 0 or errno. */
 int os_keep_mode(os_fd fd, const char *path);
-/* Puts from in the place of to in one atomic step, the content already on
- * disk: a replacing move written through (Windows); a rename and a flush of
- * the directory. A read-only target (no write bit) is refused with EACCES
- * on both. 0 or errno; on failure to is as it was. */
-int os_replace(const char *from, const char *to);
+/* Puts from in the place of to in one atomic step: a replacing move. With
+ * flush the move itself is on the disk when the call returns (written
+ * through on Windows; the folder flushed on POSIX). A read-only target (no
+ * write bit) is refused with EACCES on both. 0 or errno; on failure to is
+ * as it was. */
+int os_replace(const char *from, const char *to, int flush);
 
 /* ---- Environment and programs ---- */
 int os_putenv(char *entry); /* hands entry to the environment; 0 or -1 */
-/* Replaces the process with prog, argv ending with NULL. Returns only when
- * the program could not be started (errno value). */
-int os_exec_replace(const char *prog, const char *const argv[]);
+/* Starts prog (argv ending with NULL) as a process of its own, with this
+ * process's standard handles and environment, and does not wait for it.
+ * Windows joins the arguments with single blanks, as the runtime's exec
+ * calls do: the caller quotes what must stay one word. 0, or an errno
+ * value when the program could not be started. */
+int os_spawn(const char *prog, const char *const argv[]);
+/* A write beyond the process's file-size limit fails (EFBIG) instead of
+ * ending the process (POSIX's SIGXFSZ); nothing to do on Windows. */
+void os_keep_going_past_limits(void);
 void os_sleep_ms(unsigned ms);
 
 /* ---- Libraries ---- */

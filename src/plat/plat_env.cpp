@@ -85,4 +85,6 @@ KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer) {
   return KC_OK;
 }
 
-int kc_exec_interpreter(const char *prog, const char *const argv[]) { return os_exec_replace(prog, argv); }
+void kc_process_start(void) { os_keep_going_past_limits(); }
+
+int kc_start_interpreter(const char *prog, const char *const argv[]) { return os_spawn(prog, argv); }

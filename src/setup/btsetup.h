@@ -78,11 +78,12 @@ KCAPI uint32_t BTEditPagraIni(const char *ini_path);
  * untouched. */
 KCAPI uint32_t BTUndoPagraIni(const char *ini_path);
 
-/* Hands over to the command interpreter (COMSPEC on Windows, /bin/sh
- * elsewhere), which deletes "nzeptrmv.exe" and then "kccmn10.dll" from
- * zept_dir. Returns only when it could not start, after printing which
- * two files are left to delete by hand. */
-KCAPI void BTCleanup(const char *zept_dir);
+/* Starts the command interpreter (COMSPEC on Windows, /bin/sh elsewhere)
+ * as a process of its own, which waits (bounded) until the remover has
+ * ended and then deletes "nzeptrmv.exe" and "kccmn10.dll" from zept_dir;
+ * the caller then ends. 0 when the interpreter started; 5320 when it
+ * could not, after printing which two files are left to delete by hand. */
+KCAPI uint32_t BTCleanup(const char *zept_dir);
 
 /* ---- Internal to the installer actions ---- */
 
@@ -120,9 +121,9 @@ int bt_cleanup_cmd_command(const char *zept_dir, char *command, size_t size);
 /* The same for /bin/sh -c, the folder quoted for the shell. 1, or 0 with
  * command "" when zept_dir is empty or the command does not fit. */
 int bt_cleanup_sh_command(const char *zept_dir, char *command, size_t size);
-/* Hands the process over to interpreter prog (the cmd form when cmd is 1,
- * else the sh form). Returns only when that could not be done, after
- * printing which two files to delete by hand. */
-void bt_cleanup_start(const char *prog, int cmd, const char *zept_dir);
+/* Starts interpreter prog with the cmd form of the command when cmd is 1,
+ * else the sh form: 0, or 5320 after printing which two files to delete
+ * by hand when it could not be started. */
+uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir);
 
 #endif /* BT_SETUP_H */

@@ -1,6 +1,7 @@
-// Deferred self-removal: the last step of a removal hands the process over
-// to the command interpreter, which deletes the remover and its library
-// from the program folder once the ending program has let go of them.
+// Deferred self-removal: the last step of a removal starts the command
+// interpreter, which deletes the remover and its library from the program
+// folder once the ending program has let go of them; the program itself
+// then ends with its own status.
 //
 // The command is built so that the folder name is only ever a quoted
 // argument of cd: it cannot run anything else or cut the command short.
@@ -83,7 +84,7 @@ static void print_by_hand(const char *zept_dir) {
   fflush(stdout);
 }
 
-void bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
+uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
   char command[BT_CLEANUP_CMD_MAX];
   int ok = cmd ? bt_cleanup_cmd_command(zept_dir, command, sizeof command)
                : bt_cleanup_sh_command(zept_dir, command, sizeof command);
@@ -99,22 +100,20 @@ void bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
     // No AutoRun commands (/D), and no delayed expansion of "!" in names.
     const char *cmd_argv[] = {name, "/D", "/V:OFF", "/C", command, NULL};
     const char *sh_argv[] = {prog, "-c", command, NULL};
-    if (ok) {
-      fflush(NULL); // every message is out before the process goes
-      (void)kc_exec_interpreter(prog, cmd ? cmd_argv : sh_argv);
-    }
+    // Every message is out before the interpreter, which writes to the
+    // same place, starts.
+    fflush(NULL);
+    if (ok && kc_start_interpreter(prog, cmd ? cmd_argv : sh_argv) == 0) return 0;
   }
   print_by_hand(zept_dir);
+  return BT_ERR_REMOVE;
 }
 
-KCAPI void BTCleanup(const char *zept_dir) {
-  if (!KC_HOST_CMD) {
-    bt_cleanup_start(BT_SHELL, 0, zept_dir);
-    return;
-  }
+KCAPI uint32_t BTCleanup(const char *zept_dir) {
+  if (!KC_HOST_CMD) return bt_cleanup_start(BT_SHELL, 0, zept_dir);
   char comspec[BT_PATH_MAX + 1];
   uint32_t comspeclen = BT_PATH_MAX; // one more than a path holds: a longer value shows
   // Unset, or too long to be a path: refused, never cut into another name.
   if (KCPlatGetEnv("COMSPEC", comspec, &comspeclen) != KC_OK || comspeclen >= BT_PATH_MAX) comspec[0] = '\0';
-  bt_cleanup_start(comspec, 1, zept_dir);
+  return bt_cleanup_start(comspec, 1, zept_dir);
 }

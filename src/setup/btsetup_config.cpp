@@ -36,7 +36,7 @@ static int fits_line(const char *entry, const char *value) {
 static uint32_t add_item(const char *ini_path, const char *entry, const char *item, uint32_t fail) {
   char val[BT_PATH_MAX];
   uint32_t st = kc_ini_read_value(BT_SECTION, entry, val, sizeof val, ini_path);
-  if (st == KC_ERR_INI_TOOLONG) return fail;
+  if (st == KC_ERR_INI_NOT_WHOLE) return fail;
   if (st != KC_OK) // missing, empty, or no file yet: the item alone
     return KCINISetString(BT_SECTION, entry, item, ini_path) == KC_OK ? 0 : fail;
   if (bt_list_find(val, item, NULL, NULL)) return 0; // nothing to write

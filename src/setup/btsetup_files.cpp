@@ -27,7 +27,9 @@ static int32_t copy_error(char *err, const char *what, const char *path, const c
   return (int32_t)BT_ERR_COPY;
 }
 
-int32_t copyfile(const char *srcfile, const char *destfile, char *err) {
+// With same_is_done, a destination that is the source itself counts as
+// copied: the file is already where it goes.
+static int32_t copy_one(const char *srcfile, const char *destfile, char *err, int same_is_done) {
   int e = 0;
   switch (kc_copy_file(srcfile, destfile, &e)) {
     case KC_COPY_DONE:
@@ -35,6 +37,7 @@ int32_t copyfile(const char *srcfile, const char *destfile, char *err) {
     case KC_COPY_OPEN_SOURCE:
       return copy_error(err, "Error opening source file", srcfile, strerror(e));
     case KC_COPY_SAME_FILE:
+      if (same_is_done) return 0;
       return copy_error(err, "Error creating file", destfile, "it is the source file itself");
     case KC_COPY_CREATE:
       return copy_error(err, "Error creating file", destfile, strerror(e));
@@ -45,16 +48,17 @@ int32_t copyfile(const char *srcfile, const char *destfile, char *err) {
   }
 }
 
+int32_t copyfile(const char *srcfile, const char *destfile, char *err) { return copy_one(srcfile, destfile, err, 0); }
+
 static int join(char *out, const char *dir, const char *name) {
   return kc_format(out, BT_PATH_MAX, "%s%s", dir, name);
 }
 
-static int same_text(const char *a, const char *b) {
-  return KC_NAMES_FOLD_CASE ? kc_fold_eq(a, b, (size_t)-1) : strcmp(a, b) == 0;
-}
-
 // One row: the source under the destination's name first, so that a
-// distribution's own nzeptrmv.exe wins over nzeptins.exe.
+// distribution's own nzeptrmv.exe wins over nzeptins.exe. A row whose
+// destination is its source (the distribution is the host folder itself,
+// however spelt) has nothing to copy; the others are still copied, the
+// remover and the data files among them.
 static int32_t install_row(const BTFileNameStrings *row, const char *to_dir, char *err) {
   char src[BT_PATH_MAX], dest[BT_PATH_MAX];
   printf("* ");
@@ -64,7 +68,7 @@ static int32_t install_row(const BTFileNameStrings *row, const char *to_dir, cha
     return copy_error(err, "Error opening source file", row->src, strerror(ENAMETOOLONG));
   if (!join(dest, to_dir, row->dest))
     return copy_error(err, "Error creating file", row->dest, strerror(ENAMETOOLONG));
-  return copyfile(src, dest, err);
+  return copy_one(src, dest, err, 1);
 }
 
 KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
@@ -78,11 +82,7 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
   if (len > 0 && destdir[len - 1] == KC_DIRSEP) destdir[len - 1] = '\0';
   if (kc_access(destdir, KC_ACCESS_EXISTS) == EACCES) return BT_ERR_COPY;
 
-  if (!dirsep_term(zept_dir)) {
-    status = copy_error(err, "Error creating file", zept_dir, strerror(ENAMETOOLONG));
-  } else if (same_text(zept_dir, gInstDir)) {
-    return 0; // the package is already where it would go
-  }
+  if (!dirsep_term(zept_dir)) status = copy_error(err, "Error creating file", zept_dir, strerror(ENAMETOOLONG));
 
   for (int numfiles = BT_FILES_COUNT; status == 0 && numfiles > 0;)
     status = install_row(&Files[--numfiles], zept_dir, err);

@@ -32,6 +32,8 @@ KCAPI uint32_t BTInit(char **argv, char *delvan_dir, uint32_t *uninst) {
   uint32_t status;
   const char *name = argv[0] ? argv[0] : "";
 
+  kc_process_start();
+
   // Where names are case-sensitive, the folder comes from the name as
   // started; the lower-cased copy serves only the two name tests.
   int fits = kc_copy(started, sizeof started, name);
@@ -95,7 +97,7 @@ KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir) {
   // One byte is kept free for the separator. A value too long for the
   // buffer counts as missing, as KCINIGetString reports it.
   uint32_t status = kc_ini_read_value(BT_SECTION, "Directory", val, sizeof val - 1, ini_path);
-  if (status == KC_ERR_INI_TOOLONG) status = KC_ERR_INI_MISSING;
+  if (status == KC_ERR_INI_NOT_WHOLE) status = KC_ERR_INI_MISSING;
   if (status == 0) {
     dirsep_term(val);
     strcpy(data_dir, val);

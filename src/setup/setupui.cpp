@@ -18,9 +18,9 @@
  *           the command interpreter that deletes the remover and its
  *           library cannot be started)
  *
- * A completed removal in removal mode ends by handing the process to the
- * command interpreter: on Linux its status is then the program's; on
- * Windows the program ends with status 0 as the interpreter starts.
+ * A removal in removal mode ends by starting the command interpreter,
+ * which deletes the remover and its library once the program has ended;
+ * the program ends with the status of the table all the same.
  */
 #include <ctype.h>
 #include <errno.h>
@@ -48,7 +48,6 @@ static uint32_t g_uninst;
 static char g_delvan_dir[BT_PATH_MAX];
 static int g_exit_status = NZ_EXIT_OK;
 
-static void make_selections(void);
 
 /* The first failure decides the exit status. */
 static void note_failure(int status) {
@@ -76,70 +75,101 @@ static int read_char(void) {
 }
 
 /* Reads one whole line, keeping at most size-1 characters in buf (the rest
- * of a longer line is read and dropped) and dropping the line end.
- * 0 when input ended before any character. */
-static int read_line(char *buf, size_t size) {
+ * of a longer line is read and dropped, and *too_long set) and dropping
+ * the line end. 0 when input ended before any character. */
+static int read_line(char *buf, size_t size, int *too_long) {
   size_t n = 0;
   int c;
   int any = 0;
+  *too_long = 0;
   while ((c = read_char()) != EOF) {
     any = 1;
     if (c == '\n') break;
-    if (n + 1 < size) buf[n++] = (char)c;
+    if (n + 1 < size)
+      buf[n++] = (char)c;
+    else
+      *too_long = 1;
   }
   buf[n] = '\0';
   return any;
 }
 
-/* The first blank-delimited word of line into def (size bytes), cut to
- * fit; def is left as it was when the line holds no word. */
-static void first_word(const char *line, char *def, size_t size) {
-  while (*line && isspace((unsigned char)*line)) ++line;
-  if (!*line) return;
+/* Takes one word, as scanf's "%s" does: c is its first character, already
+ * read. The word goes into word (size bytes), *too_long set when it does
+ * not fit. Returns the character that ended it (read, and not part of the
+ * word), or EOF. */
+static int take_word(int c, char *word, size_t size, int *too_long) {
   size_t n = 0;
-  while (line[n] && !isspace((unsigned char)line[n]) && n + 1 < size) ++n;
-  memcpy(def, line, n);
-  def[n] = '\0';
+  *too_long = 0;
+  while (c != EOF && !isspace(c)) {
+    if (n + 1 < size)
+      word[n++] = (char)c;
+    else
+      *too_long = 1;
+    c = read_char();
+  }
+  word[n] = '\0';
+  return c;
 }
 
-/* Reads one word as scanf's "%s" does (blanks and line ends skipped first),
- * keeping what fits in size bytes, then drops the one character after it. */
-static void read_word(char *def, size_t size) {
+/* Reads one line and takes its first blank-delimited word into word (size
+ * bytes; "" when the line holds none); the rest of the line is dropped.
+ * 0 when input ended before any character. */
+static int read_line_word(char *word, size_t size, int *too_long) {
+  int c = read_char();
+  if (c == EOF) return 0;
+  while (c != '\n' && c != EOF && isspace(c)) c = read_char();
+  word[0] = '\0';
+  *too_long = 0;
+  if (c != '\n' && c != EOF) c = take_word(c, word, size, too_long);
+  while (c != '\n' && c != EOF) c = read_char();
+  return 1;
+}
+
+/* Reads one word as scanf's "%s" does: blanks and line ends are skipped
+ * first, and the one character after the word is dropped. */
+static void read_word(char *word, size_t size, int *too_long) {
   int c;
   do {
     c = read_char();
   } while (c != EOF && isspace(c));
   if (c == EOF) terminate_at_eof();
-  size_t n = 0;
-  while (c != EOF && !isspace(c)) {
-    if (n + 1 < size) def[n++] = (char)c;
-    c = read_char();
-  }
-  def[n] = '\0';
-  /* c is the character after the word, already read and dropped. */
+  (void)take_word(c, word, size, too_long);
 }
 
+#define TOO_LONG_TEXT "\nThat entry is too long to be used: a path holds at most %d characters.\n\n"
+
 /* Lets the administrator accept or replace the proposal in def (a
- * BT_PATH_MAX buffer). With IsPath the value ends in a separator; one
- * character is kept free for it. */
+ * BT_PATH_MAX buffer). With IsPath the value ends in a separator. An
+ * answer too long for the buffer is refused and asked for again: no
+ * answer is ever cut. */
 static void get_input(char *def, unsigned long IsPath) {
-  char in[BT_PATH_MAX];
-  size_t keep = IsPath ? BT_PATH_MAX - 1 : BT_PATH_MAX;
-  memset(in, 0, sizeof in);
-  if (def[0]) {
-    if (IsPath)
-      printf("  OR just press ENTER to accept the value setup has detected.\n\n");
-    else
-      printf("  OR just press ENTER to accept the default value.\n\n");
-    printf("  ==> ( %s ) ", def);
-    fflush(stdout);
-    if (!read_line(in, sizeof in)) terminate_at_eof();
-    if (in[0]) first_word(in, def, keep);
-  } else {
-    fflush(stdout);
-    read_word(def, keep);
+  for (;;) {
+    char word[BT_PATH_MAX];
+    int too_long = 0;
+    if (def[0]) {
+      if (IsPath)
+        printf("  OR just press ENTER to accept the value setup has detected.\n\n");
+      else
+        printf("  OR just press ENTER to accept the default value.\n\n");
+      printf("  ==> ( %s ) ", def);
+      fflush(stdout);
+      if (!read_line_word(word, sizeof word, &too_long)) terminate_at_eof();
+      if (!word[0] && !too_long) { // Enter, or blanks only: the proposal stays
+        if (IsPath) (void)dirsep_term(def);
+        return;
+      }
+    } else {
+      fflush(stdout);
+      read_word(word, sizeof word, &too_long);
+    }
+    // A folder must keep room for its separator.
+    if (!too_long && (!IsPath || dirsep_term(word))) {
+      memcpy(def, word, strlen(word) + 1);
+      return;
+    }
+    printf(TOO_LONG_TEXT, BT_PATH_MAX - 1);
   }
-  if (IsPath) dirsep_term(def);
 }
 
 /* The number a line starts with, as "%d" reads it (blanks skipped, a sign,
@@ -154,16 +184,18 @@ static int scan_int(const char *line, int old) {
   return (int)v;
 }
 
-/* A menu number between x and y; asks again until one is given. */
+/* A menu number between x and y; asks again until one is given. A line
+ * too long for the buffer is no answer: its number is never read cut. */
 static int get_option(int x, int y) {
   char in[OPTION_LINE_MAX];
   int option = 0;
   do {
+    int too_long;
     memset(in, 0, sizeof in);
     printf("Enter your choice(1-3): ");
     fflush(stdout);
-    if (!read_line(in, sizeof in)) terminate_at_eof();
-    option = scan_int(in, option);
+    if (!read_line(in, sizeof in, &too_long)) terminate_at_eof();
+    option = too_long ? 0 : scan_int(in, option);
   } while (option < x || option > y);
   return option;
 }
@@ -279,14 +311,19 @@ static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
     printf("\nHit Enter to Finish......\n");
     fflush(stdout);
     (void)read_char();
-    /* Returns only when the command interpreter cannot be started: the
-     * remover and its library are then left, to be deleted by hand. */
-    BTCleanup(g_delvan_dir);
-    note_failure(NZ_EXIT_REMOVAL);
+    // The interpreter deletes the remover and its library once this
+    // process has ended; when it cannot start, the two files are left to
+    // delete by hand, as BTCleanup has said. Either way the run ends here.
+    if (BTCleanup(g_delvan_dir) != 0) note_failure(NZ_EXIT_REMOVAL);
+    fflush(stdout);
+    exit(g_exit_status);
   }
 }
 
-static void confirm_install(char *delvan_dir, char *data_dir, char *ini_path) {
+/* What a confirmation screen leads to. */
+enum { SEL_DONE, SEL_START_OVER };
+
+static int confirm_install(char *delvan_dir, char *data_dir, char *ini_path) {
   printf("\n");
   printf("You have chosen to install %s.\n", LONG_TITLE);
   printf("Confirm the following selections and choose an option:\n\n");
@@ -302,12 +339,13 @@ static void confirm_install(char *delvan_dir, char *data_dir, char *ini_path) {
   if (c == 1)
     do_install(delvan_dir, data_dir, ini_path);
   else if (c == 2)
-    make_selections();
+    return SEL_START_OVER;
   else
     printf("\n....Terminating\n");
+  return SEL_DONE;
 }
 
-static void confirm_removal(char *delvan_dir, char *data_dir, char *ini_path) {
+static int confirm_removal(char *delvan_dir, char *data_dir, char *ini_path) {
   printf("\n");
   printf("You have chosen to UN-install %s.\n", LONG_TITLE);
   printf("Confirm the following selections and choose an option:\n\n");
@@ -322,19 +360,49 @@ static void confirm_removal(char *delvan_dir, char *data_dir, char *ini_path) {
   if (c == 1)
     do_removal(delvan_dir, data_dir, ini_path);
   else if (c == 2)
-    make_selections();
+    return SEL_START_OVER;
   else
     printf("\n....Terminating\n");
+  return SEL_DONE;
 }
 
-static void make_selections(void) {
+/* Asks for the configuration file's name and folder until their joined
+ * path fits ini_path (BT_PATH_MAX bytes): a path that does not fit is
+ * refused, never cut into the name of another file. */
+static void ask_ini_path(const char *delvan_dir, char *ini_file, char *ini_dir, char *ini_path) {
+  for (;;) {
+    printf("Enter the name of your Delvan initialization file...\n");
+    memset(ini_file, 0, BT_PATH_MAX);
+    memset(ini_dir, 0, BT_PATH_MAX);
+    memcpy(ini_file, "pagra.ini", sizeof "pagra.ini");
+    get_input(ini_file, 0);
+    printf("\n\n");
+
+    (void)BTGetDelvanIniFileDir(ini_file, delvan_dir, ini_dir);
+    printf("Enter the full path to the directory containing the \n");
+    printf("%s file...  \n", ini_file);
+    get_input(ini_dir, 1);
+    printf("\n\n");
+
+    size_t dir_len = strlen(ini_dir), file_len = strlen(ini_file);
+    if (dir_len + file_len < BT_PATH_MAX) {
+      memcpy(ini_path, ini_dir, dir_len);
+      memcpy(ini_path + dir_len, ini_file, file_len + 1);
+      return;
+    }
+    printf("The path of %s in that directory would be longer than %d characters.\n", ini_file, BT_PATH_MAX - 1);
+    printf("Please enter the file name and its directory again.\n\n");
+  }
+}
+
+/* One pass of the location prompts and the screens they lead to;
+ * SEL_START_OVER when the administrator chose to start over. */
+static int make_selections_once(void) {
   char ini_file[BT_PATH_MAX], ini_dir[BT_PATH_MAX], ini_path[BT_PATH_MAX];
   char delvan_dir[BT_PATH_MAX], data_dir[BT_PATH_MAX];
-  memset(ini_file, 0, sizeof ini_file);
-  memset(ini_dir, 0, sizeof ini_dir);
   memset(ini_path, 0, sizeof ini_path);
   memset(data_dir, 0, sizeof data_dir);
-  /* Every call, a start over included, begins from the detected default. */
+  // Every pass, a start over included, begins from the detected default.
   memcpy(delvan_dir, g_delvan_dir, sizeof delvan_dir);
 
   if (!g_uninst) {
@@ -343,30 +411,13 @@ static void make_selections(void) {
     printf("\n\n");
   }
 
-  printf("Enter the name of your Delvan initialization file...\n");
-  snprintf(ini_file, sizeof ini_file, "%s", "pagra.ini");
-  get_input(ini_file, 0);
-  printf("\n\n");
-
-  (void)BTGetDelvanIniFileDir(ini_file, delvan_dir, ini_dir);
-  printf("Enter the full path to the directory containing the \n");
-  printf("%s file...  \n", ini_file);
-  get_input(ini_dir, 1);
-  printf("\n\n");
-
-  /* Both parts fit their 261-byte buffers; a path too long for the
-   * joined buffer is cut here to fit, and the confirmation screen shows
-   * the path as cut before anything is done with it. */
-  snprintf(ini_path, sizeof ini_path, "%s%s", ini_dir, ini_file);
+  ask_ini_path(delvan_dir, ini_file, ini_dir, ini_path);
   (void)BTGetDelvanDataDir(ini_path, data_dir);
   printf("Enter full path to the Delvan data directory... \n");
   get_input(data_dir, 1);
   printf("\n\n");
 
-  if (g_uninst) {
-    confirm_removal(delvan_dir, data_dir, ini_path);
-    return;
-  }
+  if (g_uninst) return confirm_removal(delvan_dir, data_dir, ini_path);
 
   if (BTIsZeptInstalled(ini_path)) {
     printf("\nAn existing %s has been detected.\n", SERVER_TITLE);
@@ -376,16 +427,20 @@ static void make_selections(void) {
     printf("  3 - Do nothing, QUIT now.\n");
     char c = (char)get_option(1, 3);
     printf("\n\n");
-    if (c == 1)
-      confirm_removal(delvan_dir, data_dir, ini_path);
-    else if (c == 2)
-      confirm_install(delvan_dir, data_dir, ini_path);
-    else
-      printf("\n....Terminating\n");
-    return;
+    if (c == 1) return confirm_removal(delvan_dir, data_dir, ini_path);
+    if (c == 2) return confirm_install(delvan_dir, data_dir, ini_path);
+    printf("\n....Terminating\n");
+    return SEL_DONE;
   }
 
-  confirm_install(delvan_dir, data_dir, ini_path);
+  return confirm_install(delvan_dir, data_dir, ini_path);
+}
+
+/* The location prompts; "start over" runs them again, as often as it is
+ * chosen, without the run growing deeper. */
+static void make_selections(void) {
+  while (make_selections_once() == SEL_START_OVER) {
+  }
 }
 
 int main(int argc, char **argv) {

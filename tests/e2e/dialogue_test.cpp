@@ -173,15 +173,56 @@ TEST(Dialogue, AnswersWithCrLfLineEndsGiveTheSameRunAsWithLineFeeds) {
   EXPECT_TRUE(host_untouched(t));
 }
 
-TEST(Dialogue, OverlongAnswersAreCutNotOverrun) {
+TEST(Dialogue, OverlongAnswersAreRefusedAndAskedForAgain) {
   HostTree t;
-  std::string longword(5000, 'a');
-  std::string input = "Y\n" + longword + "\n\n\n\n" + std::string(500, '9') + "\n3\n\n";
+  // A program folder of 5,000 characters, then one of 260 without room for
+  // its separator, with no proposal to fall back on; a menu line of 500.
+  fs::remove(t.host + "pagra.exe");
+  std::string input = "Y\n" + std::string(5000, 'a') + "\n" + std::string(260, 'b') + "\n" + t.host + "\n\n\n\n" +
+                      std::string(500, '9') + "\n3\n\n";
+  RunResult r = t.install(input);
+  EXPECT_EQ(kOk, r.exit_code);
+  EXPECT_TRUE(matches_golden("install-overlong-refused.txt", t.normalize(r.out)));
+  EXPECT_TRUE(host_untouched(t));
+}
+
+TEST(Dialogue, AConfigurationPathTooLongToJoinIsRefusedAndNothingIsWritten) {
+  HostTree t;
+  // A folder that exists, with room for a short name but not for pagra.ini.
+  std::string deep = t.tmp.dir();
+  while (deep.size() < 240) deep += std::string("d") + SEP;
+  deep += std::string(252 - deep.size() - 1, 'e') + SEP;
+  ASSERT_EQ(252u, deep.size());
+  fs::create_directories(deep);
+  // Refused; asked again, the proposals kept; then aborted. The end of
+  // input right after the refusal ends the run with its own status.
+  std::string input = "Y\n\n\n" + deep + "\n\n\n\n3\n\n";
   RunResult r = t.install(input);
   EXPECT_EQ(kOk, r.exit_code);
   std::string out = t.normalize(r.out);
-  // The program folder is cut to 259 characters and its separator.
-  EXPECT_NE(std::string::npos, out.find("   ==> " + std::string(259, 'a') + "/\n")) << out;
+  const std::string refusal = "The path of pagra.ini in that directory would be longer than 260 characters.\n"
+                              "Please enter the file name and its directory again.\n\n"
+                              "Enter the name of your Delvan initialization file...\n";
+  EXPECT_NE(std::string::npos, out.find(refusal)) << out;
+  EXPECT_NE(std::string::npos, out.find("   Delvan ini file path\n   ==> {tmp}/host/pagra.ini\n")) << out;
+  EXPECT_EQ(kEndOfInput, t.install("Y\n\n\n" + deep + "\n").exit_code);
+  for (const auto &e : fs::directory_iterator(deep)) ADD_FAILURE() << "made " << e.path();
+  EXPECT_TRUE(host_untouched(t));
+}
+
+TEST(Dialogue, StartingOverAgainAndAgainDoesNotGrowTheRun) {
+  HostTree t;
+  std::string input = "Y\n";
+  for (int i = 0; i < 5000; ++i) input += "\n\n\n\n2\n";
+  input += "\n\n\n\n3\n\n";
+  RunResult r = t.install(input);
+  EXPECT_EQ(kOk, r.exit_code) << r.err.substr(0, 2000);
+  std::string out = t.normalize(r.out);
+  const std::string screen = "   2 - Start over and change selections\n";
+  size_t screens = 0;
+  for (size_t at = 0; (at = out.find(screen, at)) != std::string::npos; at += screen.size()) ++screens;
+  EXPECT_EQ(5001u, screens);
+  EXPECT_EQ("\n....Terminating\n\nHit Enter to Finish......\n", out.substr(out.size() - 44));
   EXPECT_TRUE(host_untouched(t));
 }
 

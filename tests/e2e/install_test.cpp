@@ -3,6 +3,9 @@
 // the remover started from the host folder takes it all away again.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <string.h>
+
 #include <chrono>
 #include <thread>
 
@@ -96,6 +99,7 @@ TEST_F(InstallRun, InstallsThenTheRemoverTakesEverythingAway) {
     EXPECT_EQ(t.host + "nqsxkc.dll", registered_qsx(t));
 
     r = t.remove(kRemoveAllDefaults);
+    EXPECT_EQ(0, r.exit_code) << r.out;
     EXPECT_TRUE(wait_until_gone(t.host + "nzeptrmv.exe", 30)) << r.out << r.err;
     EXPECT_TRUE(wait_until_gone(t.host + "kccmn10.dll", 10));
     if (std::string(host_name) == "host") {
@@ -163,9 +167,97 @@ TEST_F(InstallRun, AConfigurationThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
   std::string missing_ini_dir = t.tmp.path("no-such-folder");
   RunResult r = t.install("Y\n\n\n" + missing_ini_dir + "\n" + t.data + "\n1\n\n");
   EXPECT_EQ(4, r.exit_code) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("An error has occurred in setting up the Delvan ini file!"));
+  EXPECT_TRUE(matches_golden("install-config-failed.txt", t.normalize(r.out)));
   EXPECT_TRUE(package_in_place(t));
   EXPECT_EQ(t.host + "nqsxkc.dll", registered_qsx(t));
+}
+
+TEST_F(InstallRun, AListHoldingANulByteIsNotEditedAndTheFailureIsReported) {
+  HostTree &t = tree();
+  // What follows the NUL would be lost to a string: the list is left alone.
+  static const char kTasks[] = "ServerTasks=Replica\0X,Router,Update,AMgr,Adminp,Sched";
+  const std::string tasks(kTasks, sizeof kTasks - 1);
+  std::string ini = replace_once(t.ini_before, "ServerTasks=Replica,Router,Update,AMgr,Adminp,Sched", tasks);
+  write_file(t.ini_path(), ini);
+  t.ini_before = ini;
+  RunResult r = t.install(kInstallAllDefaults);
+  EXPECT_EQ(4, r.exit_code) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("An error has occurred in setting up the Delvan ini file!")) << r.out;
+  EXPECT_EQ(replace_once(ini, "nqsxmail.dll\r\n", "nqsxmail.dll,nzeptext.dll\r\n"), read_file(t.ini_path()));
+}
+
+TEST_F(InstallRun, AConfigurationFileStartingWithAByteOrderMarkIsEditedInItsSection) {
+  HostTree &t = tree();
+  // Drop the comment line so that the header is the first line, after the mark.
+  std::string ini = "\xEF\xBB\xBF" + t.ini_before.substr(t.ini_before.find("[Pagra]"));
+  write_file(t.ini_path(), ini);
+  t.ini_before = ini;
+  RunResult r = t.install(kInstallAllDefaults);
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  // The data folder was proposed from the section, and both lists edited in it.
+  EXPECT_NE(std::string::npos, t.normalize(r.out).find("   Delvan data directory\n   ==> {tmp}/data/\n")) << r.out;
+  EXPECT_EQ(ini_installed(t), read_file(t.ini_path()));
+  r = t.remove(kRemoveAllDefaults);
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  EXPECT_EQ(ini, read_file(t.ini_path()));
+}
+
+TEST_F(InstallRun, InstallingFromTheHostFolderItselfMakesTheRemoverAndCopiesTheDataFiles) {
+  HostTree &t = tree();
+  for (const auto &e : fs::directory_iterator(t.dist)) fs::copy_file(e.path(), t.host + e.path().filename().string());
+  // The host folder spelt "<host>/." : the decision does not hang on the spelling.
+  std::string dot_host = t.host + "." + SEP;
+  for (const std::string &folder : {t.host, dot_host}) {
+    SCOPED_TRACE(folder);
+    fs::remove(t.host + "nzeptrmv.exe");
+    fs::remove(t.data + "zeptadm.ptf");
+    fs::remove(t.data + "zeptdoc.psf");
+    write_file(t.ini_path(), t.ini_before);
+    RunResult r = run_program(t.host + "nzeptins.exe", t.host + "nzeptins.exe", "Y\n" + folder + "\n\n\n\n1\n\n",
+                              t.host, t.env());
+    EXPECT_EQ(0, r.exit_code) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Congratualations")) << r.out;
+    EXPECT_EQ(read_file(program_path()), read_file(t.host + "nzeptrmv.exe"));
+    EXPECT_EQ(HostTree::sample_content("zeptadm.ptf"), read_file(t.data + "zeptadm.ptf"));
+    EXPECT_EQ(HostTree::sample_content("nzept.exe"), read_file(t.host + "nzept.exe"));
+  }
+}
+
+TEST_F(InstallRun, AnUpgradeThatFailsPartWayKeepsTheEarlierFile) {
+  if (kWindows) GTEST_SKIP() << "a file-size limit is the POSIX way to fail a write part-way";
+  HostTree &t = tree();
+  ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
+  // The new kccsn13.tlb (copied first) is larger than the limit allows: the
+  // write fails part-way and the process goes on to report it.
+  write_file(t.dist + "kccsn13.tlb", std::string(4 << 20, 'n'));
+  RunResult r = run_program("/bin/sh", {"/bin/sh", "-c", "ulimit -f 2048; exec \"$0\"", t.dist + "nzeptins.exe"},
+                            "Y\n\n\n\n\n2\n1\n\n", t.dist, t.env());
+  EXPECT_EQ(3, r.exit_code) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Error writing file " + t.host + "kccsn13.tlb: " + strerror(EFBIG))) << r.out;
+  EXPECT_EQ(HostTree::sample_content("kccsn13.tlb"), read_file(t.host + "kccsn13.tlb"));
+  EXPECT_FALSE(file_exists(t.host + "kccsn13.tlb.nztmp"));
+}
+
+TEST_F(InstallRun, RemovalModeEndsWithTheStatusOfWhatFailed) {
+  struct Case {
+    const char *what;
+    void (*before)(const HostTree &t);
+    int status;
+  } cases[] = {
+      {"the registry value was already gone", [](const HostTree &t) { clear_registered_qsx(t); }, 4},
+      {"a data file was already gone", [](const HostTree &t) { fs::remove(t.data + "zeptdoc.psf"); }, 5},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    HostTree &t = tree();
+    ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
+    c.before(t);
+    RunResult r = t.remove(kRemoveAllDefaults);
+    EXPECT_EQ(c.status, r.exit_code) << r.out;
+    // The interpreter still deletes the last two files once the remover has ended.
+    EXPECT_TRUE(wait_until_gone(t.host + "nzeptrmv.exe", 30)) << r.out << r.err;
+    EXPECT_TRUE(wait_until_gone(t.host + "kccmn10.dll", 10));
+  }
 }
 
 TEST_F(InstallRun, ARemovalThatFindsFilesMissingSaysSo) {
@@ -178,7 +270,7 @@ TEST_F(InstallRun, ARemovalThatFindsFilesMissingSaysSo) {
   EXPECT_TRUE(package_gone(t));
 }
 
-TEST_F(InstallRun, WithoutAnInterpreterTheRemoverSaysWhatIsLeftAndAsksForEnterAgain) {
+TEST_F(InstallRun, WithoutAnInterpreterTheRemoverSaysWhatIsLeftAndEnds) {
   if (!kWindows) GTEST_SKIP() << "the Linux port hands over to /bin/sh, which needs no variable";
   HostTree &t = tree();
   ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
@@ -191,7 +283,7 @@ TEST_F(InstallRun, WithoutAnInterpreterTheRemoverSaysWhatIsLeftAndAsksForEnterAg
   const std::string tail =
       "\nDelvan Enterprise Tramontelo Server UN-install is now complete.\n\nHit Enter to Finish......\n"
       "\nThe remover could not delete its last two files.\nPlease delete them by hand:\n"
-      "   {tmp}/host/nzeptrmv.exe\n   {tmp}/host/kccmn10.dll\n\nHit Enter to Finish......\n";
+      "   {tmp}/host/nzeptrmv.exe\n   {tmp}/host/kccmn10.dll\n";
   ASSERT_GE(out.size(), tail.size());
   EXPECT_EQ(tail, out.substr(out.size() - tail.size()));
   EXPECT_TRUE(file_exists(t.host + "nzeptrmv.exe"));

@@ -246,11 +246,11 @@ TEST(IniFailure, ReplaceRefusesReadOnlyTarget) {
   ASSERT_TRUE(write_file(from, "new"));
   ASSERT_TRUE(write_file(to, "old"));
   nzt::make_read_only(to, true);
-  EXPECT_EQ(os_replace(from.c_str(), to.c_str()), EACCES);
+  EXPECT_EQ(os_replace(from.c_str(), to.c_str(), 1), EACCES);
   nzt::make_read_only(to, false);
   EXPECT_EQ(read_file(to), "old");
   EXPECT_EQ(read_file(from), "new");
-  EXPECT_EQ(os_replace(from.c_str(), to.c_str()), 0);
+  EXPECT_EQ(os_replace(from.c_str(), to.c_str(), 1), 0);
   EXPECT_EQ(read_file(to), "new");
   EXPECT_FALSE(nzt::file_exists(from));
 }

@@ -213,9 +213,10 @@ TEST(CleanupCommand, TheRemoverIsDeletedOnceItIsLetGo) {
 
 // BTCleanup returns only when it cannot hand over; each case here is one
 // where it must not, so the test program goes on.
-std::string cleanup_output(void (*call)(const std::string &), const std::string &dir) {
+// The call must refuse: it says which files are left and returns 5320.
+std::string cleanup_output(uint32_t (*call)(const std::string &), const std::string &dir) {
   testing::internal::CaptureStdout();
-  call(dir);
+  EXPECT_EQ(5320u, call(dir));
   return testing::internal::GetCapturedStdout();
 }
 
@@ -228,19 +229,19 @@ TEST(CleanupReturns, WhenTheInterpreterIsMissing) {
   nzt::TempDir tmp;
   std::string missing = tmp.path("no-such-interpreter") + (nzt::kWindows ? ".exe" : "");
   testing::internal::CaptureStdout();
-  bt_cleanup_start(missing.c_str(), nzt::kWindows, tmp.dir().c_str());
+  EXPECT_EQ(5320u, bt_cleanup_start(missing.c_str(), nzt::kWindows, tmp.dir().c_str()));
   EXPECT_EQ(by_hand(tmp.dir()), testing::internal::GetCapturedStdout());
 }
 
 TEST(CleanupReturns, WhenTheFolderIsRefused) {
   // Refused before any interpreter is looked for: no hand-over happens.
-  std::string out = cleanup_output([](const std::string &d) { BTCleanup(d.c_str()); }, "");
+  std::string out = cleanup_output([](const std::string &d) { return BTCleanup(d.c_str()); }, "");
   EXPECT_EQ(by_hand(""), out);
   if (!nzt::kWindows) return; // the shell takes every other folder name
   const char *bad[] = {"c:\\100%\\", "c:\\a\"b\\", "c:\\two\nlines\\"};
   for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i) {
     SCOPED_TRACE(i);
-    out = cleanup_output([](const std::string &d) { BTCleanup(d.c_str()); }, bad[i]);
+    out = cleanup_output([](const std::string &d) { return BTCleanup(d.c_str()); }, bad[i]);
     EXPECT_EQ(by_hand(bad[i]), out);
   }
 }
@@ -249,7 +250,7 @@ TEST(CleanupReturns, WhenComspecIsMissingTooLongOrNoProgram) {
   if (!nzt::kWindows) GTEST_SKIP() << "the Linux port runs /bin/sh; COMSPEC plays no part";
   nzt::TempDir tmp;
   const std::string dir = tmp.dir();
-  auto call = [](const std::string &d) { BTCleanup(d.c_str()); };
+  auto call = [](const std::string &d) { return BTCleanup(d.c_str()); };
   {
     nzt::EnvGuard g("COMSPEC", nullptr);
     EXPECT_EQ(by_hand(dir), cleanup_output(call, dir));

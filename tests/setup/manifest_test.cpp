@@ -94,6 +94,26 @@ TEST(Install, CopiesTheWholeManifestWithTimesAndWritable) {
   EXPECT_EQ("", read_file(p.host + "msvcirt.dll"));
 }
 
+TEST(Install, ACopyKeepsTheSourcesPermissionAndAddsOnlyTheOwnersWrite) {
+  if (kWindows) GTEST_SKIP() << "Windows files carry only the read-only attribute, checked above";
+  Package p;
+  const struct {
+    const char *name;
+    fs::perms source, copy;
+  } cases[] = {
+      {"nkcapi.dll", fs::perms(0644), fs::perms(0644)},
+      {"nzept.exe", fs::perms(0755), fs::perms(0755)},
+      {"kccmn10.dll", fs::perms(0444), fs::perms(0644)},  // read-only: the owner may write
+      {"nkctest.exe", fs::perms(0500), fs::perms(0700)},
+  };
+  for (const auto &c : cases) fs::permissions(p.dist + c.name, c.source);
+  ASSERT_EQ(0u, install(p.host, p.data).status);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.copy, fs::status(p.host + c.name).permissions() & fs::perms::all) << "nothing opened to others";
+  }
+}
+
 TEST(Install, ADistributionsOwnRemoverWinsOverTheInstaller) {
   Package p;
   write_file(p.dist + "nzeptins.exe", "installer");
@@ -132,38 +152,52 @@ TEST(Install, AReadOnlyDestinationFileIsNotOverwritten) {
   EXPECT_EQ("the host's own", read_file(p.host + "kccmn10.dll"));
 }
 
-TEST(Install, IntoTheInstallersOwnFolderCopiesNothing) {
-  Package p;
-  std::string own = p.dist;
-  if (kWindows)
-    for (char &c : own) c = (char)toupper((unsigned char)c);  // another letter case
-  Outcome r = install(own, p.data);
-  EXPECT_EQ(0u, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_FALSE(file_exists(p.data + "zeptadm.ptf"));
-  EXPECT_FALSE(file_exists(p.dist + "nzeptrmv.exe"));
+TEST(Install, IntoTheDistributionItselfCopiesOnlyWhatIsNotThereAlready) {
+  // However the folder is spelt, the rows whose destination is their source
+  // are passed over; the remover is still made and the data files copied.
+  const struct {
+    const char *spelling;
+    std::string (*folder)(Package &p);
+  } cases[] = {
+      {"as it is", [](Package &p) { return p.dist; }},
+      {"in another letter case (Windows) or without its separator",
+       [](Package &p) {
+         std::string own = p.dist.substr(0, p.dist.size() - 1);
+         if (kWindows)
+           for (char &c : own) c = (char)toupper((unsigned char)c);
+         return own;
+       }},
+      {"through its own '.'", [](Package &p) { return p.dist + "." + SEP; }},
+      {"through a link (POSIX)",
+       [](Package &p) {
+         if (kWindows) return p.dist;  // making links needs a privilege on Windows
+         fs::create_directory_symlink(p.dist, p.t.path("link"));
+         return p.t.path("link/");
+       }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.spelling);
+    Package p;
+    Outcome r = install(c.folder(p), p.data);
+    EXPECT_EQ(0u, r.status) << r.out;
+    EXPECT_EQ(marks("* ", 21) + "\n", r.out);
+    for (const BTFileNameStrings &row : Files)
+      EXPECT_EQ(HostTree::sample_content(row.src), read_file(p.dist + row.src)) << row.src << " was changed";
+    EXPECT_EQ(HostTree::sample_content("nzeptins.exe"), read_file(p.dist + "nzeptrmv.exe"));
+    for (const BTFileNameStrings &row : PTFPSF_Files)
+      EXPECT_EQ(HostTree::sample_content(row.src), read_file(p.data + row.dest)) << row.dest;
+  }
 }
 
-TEST(Install, ACopyOntoItsOwnSourceIsRefusedAndTheSourceKept) {
+TEST(CopyFile, ACopyOntoItsOwnSourceIsRefusedAndTheSourceKept) {
   Package p;
-  // The distribution under another spelling: the text differs, the files
-  // are the same.
-  std::string same = p.dist + "." + SEP;
-  Outcome r = install(same, p.data);
-  EXPECT_EQ(5318u, r.status);
-  EXPECT_EQ(0u, r.out.find("* \nError creating file " + same + "kccsn13.tlb: ")) << r.out;
-  EXPECT_EQ(HostTree::sample_content("kccsn13.tlb"), read_file(p.dist + "kccsn13.tlb"));
-}
-
-TEST(Install, ACopyThroughALinkToItsSourceIsRefused) {
-  if (kWindows) GTEST_SKIP() << "making links needs a privilege on Windows";
-  Package p;
-  fs::create_directory_symlink(p.dist, p.t.path("link"));
-  std::string link = p.t.path("link/");
-  Outcome r = install(link, p.data);
-  EXPECT_EQ(5318u, r.status);
-  EXPECT_EQ(0u, r.out.find("* \nError creating file " + link + "kccsn13.tlb: ")) << r.out;
-  EXPECT_EQ(HostTree::sample_content("kccsn13.tlb"), read_file(p.dist + "kccsn13.tlb"));
+  // The source under another spelling of its folder: the text differs,
+  // the file is the same.
+  std::string src = p.dist + "kccsn13.tlb", same = p.dist + "." + SEP + "kccsn13.tlb";
+  char err[BT_ERR_TEXT_MAX];
+  EXPECT_EQ(5318, copyfile(src.c_str(), same.c_str(), err));
+  EXPECT_EQ("Error creating file " + same + ": it is the source file itself", std::string(err));
+  EXPECT_EQ(HostTree::sample_content("kccsn13.tlb"), read_file(src));
 }
 
 TEST(Install, OverlongPathsFailTheCopyWithoutOverrun) {
@@ -182,33 +216,66 @@ TEST(Install, OverlongPathsFailTheCopyWithoutOverrun) {
   EXPECT_LT(r.out.size(), (size_t)BT_ERR_TEXT_MAX + 4) << "the message is cut to its buffer";
 }
 
-TEST(CopyFile, AReadErrorFailsTheCopyAndLeavesNoPartialFile) {
+TEST(CopyFile, AFailedCopyLeavesTheEarlierFileAsItWasAndNoTemporaryFile) {
+  const struct {
+    const char *what;
+    os_op op;
+    int nth;
+    const char *message;  // with the destination, or the source for a read
+    int error;
+  } cases[] = {
+      {"a read error in the middle of the file", OS_OP_READ, 3, "Error reading file", EIO},
+      {"a full disk in the middle of the file", OS_OP_WRITE, 2, "Error writing file", ENOSPC},
+      {"a disk that reports full only at the close", OS_OP_CLOSE, 2, "Error writing file", EIO},
+      {"a flush that fails", OS_OP_FSYNC, 1, "Error writing file", EIO},
+      {"a destination that cannot be replaced", OS_OP_REPLACE, 1, "Error creating file", EIO},
+  };
+  for (const auto &c : cases) {
+    for (bool earlier : {true, false}) {
+      SCOPED_TRACE(std::string(c.what) + (earlier ? ", upgrading" : ", a new file"));
+      TempDir t;
+      std::string src = t.path("big.bin"), dest = t.path("copy.bin");
+      write_file(src, std::string(800000, 'z'));
+      if (earlier) write_file(dest, "the earlier version");
+      // A flush is made only when an earlier file is replaced.
+      bool applies = c.op != OS_OP_FSYNC || earlier;
+      char err[BT_ERR_TEXT_MAX];
+      os_fault_arm(c.op, c.nth);
+      int32_t status = copyfile(src.c_str(), dest.c_str(), err);
+      os_fault_arm(c.op, 0);
+      if (!applies) {
+        EXPECT_EQ(0, status);
+        continue;
+      }
+      EXPECT_EQ(5318, status);
+      EXPECT_EQ(std::string(c.message) + " " + (c.op == OS_OP_READ ? src : dest) + ": " + strerror(c.error),
+                std::string(err));
+      if (earlier)
+        EXPECT_EQ("the earlier version", read_file(dest));
+      else
+        EXPECT_FALSE(file_exists(dest));
+      EXPECT_FALSE(file_exists(dest + ".nztmp"));
+      EXPECT_EQ(std::string(800000, 'z'), read_file(src));
+    }
+  }
+  // Without a message buffer the failure is still reported.
   TempDir t;
-  std::string src = t.path("big.bin"), dest = t.path("copy.bin");
-  write_file(src, std::string(800000, 'z'));
-  char err[BT_ERR_TEXT_MAX];
-  os_fault_arm(OS_OP_READ, 3);  // in the middle of the file
-  EXPECT_EQ(5318, copyfile(src.c_str(), dest.c_str(), err));
-  os_fault_arm(OS_OP_READ, 0);
-  EXPECT_EQ("Error reading file " + src + ": " + strerror(EIO), std::string(err));
-  EXPECT_FALSE(file_exists(dest));
-  EXPECT_EQ(std::string(800000, 'z'), read_file(src));
+  write_file(t.path("s"), "x");
+  os_fault_arm(OS_OP_WRITE, 1);
+  EXPECT_EQ(5318, copyfile(t.path("s").c_str(), t.path("d").c_str(), nullptr));
+  os_fault_arm(OS_OP_WRITE, 0);
 }
 
-TEST(CopyFile, AWriteErrorFailsTheCopyAndLeavesNoPartialFile) {
+TEST(CopyFile, ATemporaryFileLeftByAnInterruptedRunIsTakenOver) {
   TempDir t;
-  std::string src = t.path("big.bin"), dest = t.path("copy.bin");
-  write_file(src, std::string(800000, 'z'));
+  std::string src = t.path("new.bin"), dest = t.path("copy.bin");
+  write_file(src, "the new version");
+  write_file(dest, "the earlier version");
+  write_file(dest + ".nztmp", std::string(100000, 'p'));  // a killed run's partial copy
   char err[BT_ERR_TEXT_MAX];
-  os_fault_arm(OS_OP_WRITE, 2);
-  EXPECT_EQ(5318, copyfile(src.c_str(), dest.c_str(), err));
-  os_fault_arm(OS_OP_WRITE, 0);
-  EXPECT_EQ("Error writing file " + dest + ": " + strerror(ENOSPC), std::string(err));
-  EXPECT_FALSE(file_exists(dest));
-  // Without a message buffer the failure is still reported.
-  os_fault_arm(OS_OP_WRITE, 1);
-  EXPECT_EQ(5318, copyfile(src.c_str(), dest.c_str(), nullptr));
-  os_fault_arm(OS_OP_WRITE, 0);
+  EXPECT_EQ(0, copyfile(src.c_str(), dest.c_str(), err)) << err;
+  EXPECT_EQ("the new version", read_file(dest));
+  EXPECT_FALSE(file_exists(dest + ".nztmp"));
 }
 
 TEST(CopyFile, MessagesAreCutToTheirBuffer) {

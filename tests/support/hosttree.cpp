@@ -67,10 +67,13 @@ static std::string host_fold(std::string s) {
 }
 
 std::string HostTree::normalize(const std::string &out) const {
-  std::string s = replace_all(out, "\r\n", "\n");
+  const std::string in = replace_all(out, "\r\n", "\n"), folded = host_fold(in);
   const std::string root = host_fold(tmp.dir()), mark = std::string("{tmp}") + SEP;
-  for (size_t at = 0; (at = host_fold(s).find(root, at)) != std::string::npos; at += mark.size())
-    s.replace(at, root.size(), mark);
+  std::string s;
+  size_t from = 0;
+  for (size_t at; (at = folded.find(root, from)) != std::string::npos; from = at + root.size())
+    s += in.substr(from, at - from) + mark;
+  s += in.substr(from);
   if (SEP != '/') s = replace_all(s, std::string(1, SEP), "/");
   return s;
 }

@@ -154,7 +154,7 @@ static int sync_parent(const char *path) {
   return r;
 }
 
-int os_replace(const char *from, const char *to) {
+int os_replace(const char *from, const char *to, int flush) {
   if (os_fault_hit(OS_OP_REPLACE)) return EIO;
   // A target without any write bit is refused, as Windows refuses to
   // replace a read-only file.
@@ -164,6 +164,6 @@ int os_replace(const char *from, const char *to) {
   // The new file is in place and its content on disk: a folder that
   // cannot be synced (some file systems refuse) does not undo that, and
   // reporting a failure now would describe a state that no longer holds.
-  (void)sync_parent(to);
+  if (flush) (void)sync_parent(to);
   return 0;
 }

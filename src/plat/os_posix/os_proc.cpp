@@ -1,5 +1,7 @@
 // POSIX seam: the environment and programs.
 #include <errno.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -7,6 +9,8 @@
 
 #include "os.h"
 #include "os_errno.h"
+
+extern char **environ;
 
 int os_putenv(char *entry) {
   // An entry without a name ("=value") or without '=' is refused, as the
@@ -17,11 +21,16 @@ int os_putenv(char *entry) {
   return putenv(entry) == 0 ? 0 : -1;
 }
 
-int os_exec_replace(const char *prog, const char *const argv[]) {
-  // execv takes char *const[] for historical reasons; it does not write.
-  execv(prog, const_cast<char *const *>(argv));
-  return os_errno(errno);
+int os_spawn(const char *prog, const char *const argv[]) {
+  // posix_spawn reports a program that cannot be executed, as
+  // CreateProcess does; the child is not waited for, and once this
+  // process ends it belongs to the system.
+  pid_t pid;
+  int e = posix_spawn(&pid, prog, NULL, NULL, const_cast<char *const *>(argv), environ);
+  return e == 0 ? 0 : os_errno(e);
 }
+
+void os_keep_going_past_limits(void) { (void)signal(SIGXFSZ, SIG_IGN); }
 
 void os_sleep_ms(unsigned ms) {
   struct timespec ts;

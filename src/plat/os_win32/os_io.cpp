@@ -169,12 +169,12 @@ int os_chmod(const char *path, uint32_t mode) {
 
 int os_keep_mode(os_fd fd, const char *path) { return 0; }
 
-int os_replace(const char *from, const char *to) {
+int os_replace(const char *from, const char *to, int flush) {
   if (os_fault_hit(OS_OP_REPLACE)) return EIO;
   // Replaces in one step; a read-only target is refused and stays as it
   // was. Windows refuses it by itself; Wine replaces it, so ask first.
   DWORD attr = GetFileAttributesA(to);
   if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
-  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return os_last_errno();
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0))) return os_last_errno();
   return 0;
 }
