@@ -17,6 +17,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include "plat.h"
 
@@ -29,6 +30,9 @@ extern const int OS_NAMES_FOLD_CASE;    /* 1 where file names ignore case */
 int os_name_has_path(const char *name);
 /* Length of a drive prefix "X:" at the start of path (2), else 0 (POSIX: 0). */
 size_t os_drive_len(const char *path);
+/* The file-name part of path: what follows its last separator (Windows:
+ * '\', '/' or the drive's ':'), or path itself. */
+const char *os_base_name(const char *path);
 
 /* ---- Current directory, access, directories ---- */
 int os_getcwd(char *buf, uint32_t len); /* 0, or an errno value */
@@ -86,16 +90,27 @@ int os_stat(const char *path, os_filestat *st);
 int os_same_file(const char *a, const char *b);
 int os_set_times(const char *path, int64_t atime, int64_t mtime); /* 0 or errno */
 int os_chmod(const char *path, uint32_t mode);                    /* 0 or errno */
-/* Gives the new file fd the permission bits of the file at path (POSIX);
- * nothing to do on Windows, where the replace itself refuses a read-only
- * target. 0 or errno. */
-int os_keep_mode(os_fd fd, const char *path);
+/* Gives the new file fd (named tmp_name) what the host set on the file at
+ * path, which it is to replace: on POSIX its owner, group and permission
+ * bits; on Windows its attributes (hidden, system, archive, not indexed)
+ * and its access list, with its owner where the system lets it be set.
+ * Nothing to do when path does not exist. 0 or errno. */
+int os_keep_traits(os_fd fd, const char *tmp_name, const char *path);
+/* The file a name stands for, into out (size bytes): on POSIX the target
+ * of a symbolic link, as an absolute path, so that the file and not the
+ * link is replaced; otherwise the name itself. 0; ENOENT for a link that
+ * leads nowhere; ENAMETOOLONG when out is too small. */
+int os_resolve_link(const char *path, char *out, size_t size);
 /* Puts from in the place of to in one atomic step: a replacing move. With
  * flush the move itself is on the disk when the call returns (written
  * through on Windows; the folder flushed on POSIX). A read-only target (no
  * write bit) is refused with EACCES on both. 0 or errno; on failure to is
  * as it was. */
 int os_replace(const char *from, const char *to, int flush);
+
+/* The position of a stream as 64 bits (-1 when it cannot be told): the
+ * runtime's ftell is 32 bits wide on Windows. */
+int64_t os_tell(FILE *f);
 
 /* ---- Environment and programs ---- */
 int os_putenv(char *entry); /* hands entry to the environment; 0 or -1 */
@@ -111,6 +126,8 @@ void os_keep_going_past_limits(void);
 void os_sleep_ms(unsigned ms);
 
 /* ---- Libraries ---- */
+/* A plain name is looked for in the running program's folder first (the
+ * Windows loader does so itself), then along the loader's search. */
 KCLIBRARY os_lib_load(const char *name, int quiet);
 void os_lib_free(KCLIBRARY lib);
 KCPROC os_lib_proc(KCLIBRARY lib, const char *name);
@@ -135,13 +152,17 @@ uint32_t os_code_page(void);
 #define OS_REG_ACCESS_DENIED 5
 #define OS_REG_MORE_DATA 234
 #define OS_REG_SZ 1u
+#define OS_REG_EXPAND_SZ 2u
+#define OS_REG_MULTI_SZ 7u
 typedef intptr_t os_regkey;
 long os_reg_create(const char *subkey, os_regkey *key);   /* all access, makes missing keys */
 long os_reg_open_read(const char *subkey, os_regkey *key);
 long os_reg_query_type(os_regkey key, const char *name, uint32_t *type);
 long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data, uint32_t size);
 long os_reg_delete_value(os_regkey key, const char *name);
-long os_reg_query(os_regkey key, const char *name, void *data, uint32_t *size);
+/* The value's type (type may be NULL) and its bytes into data (*size
+ * bytes; *size receives the value's length, also with OS_REG_MORE_DATA). */
+long os_reg_query(os_regkey key, const char *name, uint32_t *type, void *data, uint32_t *size);
 void os_reg_close(os_regkey key);
 
 /* ---- Fault injection, for tests ----

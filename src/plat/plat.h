@@ -81,13 +81,15 @@ KCAPI void KCMemFree(void *MemBlock);
 
 #define KC_LIB_QUIET 1u  /* no critical-error box while loading */
 #define KC_LIB_SHORT 2u  /* LibName is a module stem: <exe dir>n<LibName>.kcx */
-/* Loads LibName (with KC_LIB_SHORT: <exe dir>n<LibName>.kcx); the handle,
- * or 0 when it was not loaded or the composed name exceeds 260 characters. */
+/* Loads LibName (with KC_LIB_SHORT: <exe dir>n<LibName>.kcx); a plain
+ * name is looked for in the running program's folder first, on both
+ * systems. The handle, or 0 when it was not loaded or the composed name
+ * exceeds 260 characters. */
 KCAPI KCLIBRARY KCLibraryLoad(const char *LibName, uint32_t flags);
 /* Releases the library; the outcome is not reported. */
 KCAPI void KCLibraryFree(KCLIBRARY Library);
 /* Entry point by name, or by the low 16 bits of ProcNumber as an ordinal
- * when ProcName is NULL (no ordinals on POSIX: NULL). */
+ * when ProcName is NULL (no ordinals on POSIX: NULL). NULL for Library 0. */
 KCAPI KCPROC KCLibraryLoadProc(KCLIBRARY Library, const char *ProcName, uint32_t ProcNumber);
 
 /* 1 after asking for the current directory (even when that failed),
@@ -123,20 +125,29 @@ KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer);
  * every non-blank line not starting with ';', each NUL-terminated, and
  * one NUL more. The exported call takes no size: the caller's buffer is
  * assumed to hold KC_INI_LINE_MAX bytes for an entry and
- * KC_INI_LIST_ASSUMED bytes for a listing; a listing that does not fit
- * is cut after the last whole line, and a value that does not fit is not
- * handed out at all (534, buffer empty). A NULL buffer only reports.
+ * KC_INI_LIST_ASSUMED bytes for a listing. What cannot be handed out
+ * whole is not handed out at all: a value or a listing that does not fit
+ * those bytes, or that holds a NUL, reads as missing (534, buffer empty);
+ * a caller whose section may list more reads its entries one by one. A
+ * NULL buffer only reports.
  * A NULL file_name reads from the host or kvmover.ini by the start-up
  * flags. 0; 534 missing or empty; 535 the file cannot be opened. */
 #define KC_INI_LIST_ASSUMED 261
 KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name);
 /* Sets entry in section to buffer (NULL removes it, "" writes it empty),
- * making the file or section as needed. The file is replaced atomically;
- * on failure it is left as it was. 0; 534 a write failed, or a name or
- * value that would not read back (a line end or Ctrl-Z in it, a section
- * over 253 or an entry over 254 characters, an entry starting with '[');
- * 535 the file cannot be read, is read-only or cannot be replaced; 536 no
- * temporary file can be created; 537 no temporary name is free. */
+ * making the file or section as needed. The new content goes to a
+ * temporary file in the file's own folder (the file name up to its last
+ * '.', a number and ".tmp") and replaces the file atomically; on failure
+ * the file is left as it was. The replaced file keeps what the host set
+ * on it (POSIX: owner, group and mode; Windows: its hidden, system and
+ * archive attributes and its access list), and a file reached through a
+ * symbolic link is changed where it lies, the link kept. 0; 534 a write
+ * failed, or a name or value that would not read back whole (a line end
+ * or Ctrl-Z in it, a section over 253 or an entry over 254 characters, an
+ * entry starting with '[', or a "name=value" line over 255 characters);
+ * 535 the file cannot be read, is read-only, cannot be replaced, or is a
+ * link that leads nowhere; 536 no temporary file can be created (also
+ * when the owner cannot be kept); 537 no temporary name is free. */
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name);
 /* KCINISetString with a NULL buffer; nothing to remove gives 0 and leaves
  * the file untouched. */
@@ -156,9 +167,11 @@ KCAPI uint32_t KCINIDelete(const char *file_name);
  * 0, 538 (key), 539, 544 (access). */
 KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const char *Val);
 /* Reads value Key into Val (Length bytes). The bytes come as stored; a
- * value that does not end in a NUL is terminated when there is room and
- * refused (539) when there is none. Val is "" after any failure. 0, 538
- * (no key), 539 (also: longer than Length), 544, 545 (no value). */
+ * string value (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) that does not end in
+ * a NUL is terminated when there is room and refused (539) when there is
+ * none; values of other types are not terminated. Val is "" after any
+ * failure. 0, 538 (no key), 539 (also: longer than Length), 544, 545 (no
+ * value). */
 KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *Val, uint32_t Length);
 /* KCRegistrySetString(Section, Key, NULL): deletes the value, making the
  * key path as a write does. Deleting a missing value gives 539. */
@@ -190,7 +203,8 @@ KCAPI uint32_t KCFileExist(const char *Filename);
 KCAPI uint32_t KCFileRead(KCFILE *File, uint32_t Count, void *Buffer);
 KCAPI uint32_t KCFileWrite(KCFILE *File, uint32_t Count, const void *Buffer);
 /* Base 1 start, 2 current, 3 end; Count is a signed offset. Returns the
- * position, 0 for another Base, 0xFFFFFFFF when the position is unknown. */
+ * position, 0 for another Base, 0xFFFFFFFF when the position is unknown or
+ * does not fit in 32 bits (a file beyond 4 GiB). */
 KCAPI uint32_t KCFileSeek(KCFILE *File, uint32_t Base, uint32_t Count);
 /* Flushes the stream; the result is not reported. */
 KCAPI void KCFileFlush(KCFILE *File);

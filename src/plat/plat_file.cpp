@@ -60,8 +60,9 @@ KCAPI uint32_t KCFileSeek(KCFILE *File, uint32_t Base, uint32_t Count) {
   }
   if (!File || !File->File) return 0xFFFFFFFFu;
   (void)fseek(File->File, (long)(int32_t)Count, origin); // the position tells the outcome
-  long pos = ftell(File->File);
-  return pos < 0 ? 0xFFFFFFFFu : (uint32_t)pos;
+  int64_t pos = os_tell(File->File);
+  // A position that 32 bits cannot carry is told as unknown, never wrapped.
+  return (pos < 0 || pos >= (int64_t)0xFFFFFFFF) ? 0xFFFFFFFFu : (uint32_t)pos;
 }
 
 KCAPI void KCFileFlush(KCFILE *File) {
@@ -80,21 +81,44 @@ KCAPI uint32_t KCFileDelete(const char *Filename) {
 
 /* ---- Wildcards ---- */
 
+// Character i of the pattern as it is matched: with two or more trailing
+// stars, a star that would stand at the end of the name may not match the
+// empty remainder there (only a single trailing star does), so such a
+// tail reads as "?*": at least one more character, then anything.
+static char pattern_at(const char *Pattern, size_t body, int star_tail, size_t i) {
+  if (i < body) return Pattern[i];
+  if (!star_tail) return Pattern[i];
+  return i == body ? '?' : i == body + 1 ? '*' : '\0';
+}
+
 uint32_t PatternMatch(const char *String, const char *Pattern) {
-  // Each star either ends its run here or takes one more character; the
-  // loop stands for the recursion on the star's second branch.
-  for (;;) {
-    if (Pattern[0] == '*' && Pattern[1] == '\0') return 1;
-    if (String[0] == '\0') return Pattern[0] == '\0';
-    if (Pattern[0] == '*') {
-      if (PatternMatch(String, Pattern + 1)) return 1;
-      ++String;
+  // The body is the pattern without its trailing stars.
+  size_t len = strlen(Pattern), body = len;
+  while (body > 0 && Pattern[body - 1] == '*') --body;
+  int star_tail = len - body >= 2;
+  // Greedy, with one point to go back to: the last star met. Each star
+  // first takes nothing; on a mismatch the last one takes one character
+  // more. Earlier stars never need to take more than they have.
+  const size_t none = (size_t)-1;
+  size_t s = 0, p = 0, star_p = none, star_s = 0;
+  while (String[s]) {
+    char c = pattern_at(Pattern, body, star_tail, p);
+    if (c == '*') {
+      star_p = p++;
+      star_s = s;
       continue;
     }
-    if (Pattern[0] != '?' && Pattern[0] != String[0]) return 0; // also: Pattern exhausted
-    ++String;
-    ++Pattern;
+    if (c && (c == '?' || c == String[s])) {
+      ++s;
+      ++p;
+      continue;
+    }
+    if (star_p == none) return 0;
+    p = star_p + 1;
+    s = ++star_s;
   }
+  while (pattern_at(Pattern, body, star_tail, p) == '*') ++p;
+  return pattern_at(Pattern, body, star_tail, p) == '\0';
 }
 
 /* ---- Directory listing ---- */

@@ -21,6 +21,7 @@
 #endif
 #define INI_SECTION_MAX (KC_INI_LINE_MAX - 3)  // 253: "[%s]" fills a line
 #define INI_ENTRY_MAX (KC_INI_LINE_MAX - 2)    // 254: "name=" fits a line
+#define INI_LINE_CHARS (KC_INI_LINE_MAX - 1)   // 255: a whole "name=value" line
 #define INI_HOST_PREFIX "ZEPT"
 #define INI_HOST_ENTRY_MAX (KC_INI_LINE_MAX - 5) // 251: "ZEPT%s" fits 256 bytes
 #define INI_HOST_VALUE_LEN 80                  // the length the host is given
@@ -351,13 +352,15 @@ static int MakeKVFileName(char *path, size_t size, const char *file_name) {
 #define GN_NO_CREATE 2 // a candidate could not be created
 
 /* Chooses and creates the temporary file for template_name: the name cut
- * at its first '.', then 1, 2, ... and ".tmp". Each candidate is created
- * only when nothing stands under its name, so no existing file or link is
- * ever opened for writing. GN_OK with tmp_name and *fd set. */
+ * at the last '.' of its file-name part, then 1, 2, ... and ".tmp", so
+ * that it lies in the file's own folder (and on its file system, where the
+ * rename must happen). Each candidate is created only when nothing stands
+ * under its name, so no existing file or link is ever opened for writing.
+ * GN_OK with tmp_name and *fd set. */
 static int gen_name(const char *template_name, char *tmp_name, size_t size, os_fd *fd) {
   char base_name[KC_INI_PATH_MAX];
   if (!kc_copy(base_name, sizeof base_name, template_name)) return GN_NO_NAME;
-  char *dot = strchr(base_name, '.'); // the first '.', also one in a folder name
+  char *dot = strrchr((char *)os_base_name(base_name), '.');
   if (dot) *dot = '\0';
   for (int cnt = 1; cnt <= INI_TMP_TRIES; ++cnt) {
     if (!kc_format(tmp_name, size, "%s%d.tmp", base_name, cnt)) return GN_NO_NAME;
@@ -455,9 +458,9 @@ static uint32_t ini_read_entry(const char *section, const char *entry, char *buf
 
 /* Lists section of file_name into buffer (size bytes; NULL only reports):
  * each line that is not blank and does not start with ';', NUL-terminated,
- * and one NUL more. A listing that does not fit is cut after its last
- * whole line. 0; 534 nothing to list; 535 the file cannot be opened or
- * read; KC_ERR_INI_NOT_WHOLE when not even the first line fits. */
+ * and one NUL more. 0; 534 nothing to list; 535 the file cannot be opened
+ * or read; KC_ERR_INI_NOT_WHOLE, buffer empty, when the listing does not
+ * fit whole or a line holds a NUL. */
 static uint32_t ini_list_section(const char *section, char *buffer, size_t size, const char *file_name) {
   if (buffer && size > 0) buffer[0] = '\0';
   if (buffer && size > 1) buffer[1] = '\0';
@@ -492,9 +495,12 @@ static uint32_t ini_list_section(const char *section, char *buffer, size_t size,
       got = -1;
       break;
     }
-    if (count > line_room) { // cut after the last whole line
-      if (size > used) buffer[used] = '\0';
-      if (used == 0) status = KC_ERR_INI_NOT_WHOLE;
+    // Never handed out cut: a listing that does not fit whole, or a line
+    // that a NUL inside it would split, gives nothing.
+    if (count > line_room || memchr(buffer + used, '\0', count)) {
+      buffer[0] = '\0';
+      if (size > 1) buffer[1] = '\0';
+      status = KC_ERR_INI_NOT_WHOLE;
       break;
     }
     buffer[used + count] = '\0';
@@ -642,11 +648,16 @@ static uint32_t ini_change(const char *section, const char *entry, const char *v
   // header.
   if (!section || !entry || !file_name) return KC_ERR_INI_MISSING;
   if (strlen(section) > INI_SECTION_MAX || strlen(entry) > INI_ENTRY_MAX || entry[0] == '[' ||
-      breaks_line(section) || breaks_line(entry) || (value && breaks_line(value)))
+      breaks_line(section) || breaks_line(entry) || (value && breaks_line(value)) ||
+      (value && strlen(entry) + 1 + strlen(value) > INI_LINE_CHARS))
     return KC_ERR_INI_MISSING;
 
-  char path[KC_INI_PATH_MAX], tmp_name[KC_INI_PATH_MAX];
-  if (!MakeKVFileName(path, sizeof path, file_name)) return KC_ERR_INI_CREATE;
+  char name[KC_INI_PATH_MAX], path[KC_INI_PATH_MAX], tmp_name[KC_INI_PATH_MAX];
+  if (!MakeKVFileName(name, sizeof name, file_name)) return KC_ERR_INI_CREATE;
+  // Through a link, the file it leads to is changed and the link stays.
+  int re = os_resolve_link(name, path, sizeof path);
+  if (re == ENAMETOOLONG) return KC_ERR_INI_CREATE;
+  if (re != 0) return KC_ERR_INI_OPEN;
 
   os_fd rfd = OS_BADFD, wfd;
   int e = os_open_read(path, &rfd);
@@ -667,7 +678,7 @@ static uint32_t ini_change(const char *section, const char *entry, const char *v
 
   uint32_t status = KC_OK;
   int outcome;
-  if (rfd != OS_BADFD && os_keep_mode(wfd, path) != 0) {
+  if (rfd != OS_BADFD && os_keep_traits(wfd, tmp_name, path) != 0) {
     status = KC_ERR_INI_CREATE;
     outcome = WALK_FAIL;
   } else {

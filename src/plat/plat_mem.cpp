@@ -54,6 +54,9 @@ KCAPI KCLIBRARY KCLibraryLoad(const char *LibName, uint32_t flags) {
 KCAPI void KCLibraryFree(KCLIBRARY Library) { os_lib_free(Library); }
 
 KCAPI KCPROC KCLibraryLoadProc(KCLIBRARY Library, const char *ProcName, uint32_t ProcNumber) {
+  // No library, no entry point: handle 0 would be the program itself on
+  // Windows and every loaded library on POSIX.
+  if (!Library) return NULL;
   if (ProcName) return os_lib_proc(Library, ProcName);
   return os_lib_ordinal(Library, (uint16_t)(ProcNumber & 0xFFFFu));
 }

@@ -70,13 +70,15 @@ KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *V
   os_regkey key;
   if (os_reg_open_read(subkey, &key) != OS_REG_SUCCESS) return KC_ERR_REG_KEY;
 
-  uint32_t size = Length;
-  long rc = os_reg_query(key, Key, Val, &size);
+  uint32_t size = Length, type = 0;
+  long rc = os_reg_query(key, Key, &type, Val, &size);
   os_reg_close(key);
 
-  if (rc == OS_REG_SUCCESS && room && size <= Length) {
-    // A value stored by someone else may lack the NUL; the caller is
-    // promised a string, never bytes running past its buffer.
+  int text = type == OS_REG_SZ || type == OS_REG_EXPAND_SZ || type == OS_REG_MULTI_SZ;
+  if (rc == OS_REG_SUCCESS && room && size <= Length && text) {
+    // A string stored by someone else may lack the NUL; the caller is
+    // promised a string, never bytes running past its buffer. Values of
+    // other types come as they are stored.
     if (size == 0)
       Val[0] = '\0';
     else if (Val[size - 1] != '\0') {

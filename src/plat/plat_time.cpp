@@ -201,8 +201,11 @@ static void read_decimal(const char *s, KCDECIMAL *d) {
     int eneg = 0;
     if (*e == '+' || *e == '-') eneg = *e++ == '-';
     if (is_digit(*e)) {
+      // Saturated: every exponent past the cap is the cap, so all of them
+      // compare alike, however many digits they have.
       for (; is_digit(*e); ++e)
         if (exponent < KC_EXPONENT_CAP) exponent = exponent * 10 + (*e - '0');
+      if (exponent > KC_EXPONENT_CAP) exponent = KC_EXPONENT_CAP;
       if (eneg) exponent = -exponent;
     }
   }

@@ -12,9 +12,6 @@
 #include "btsetup.h"
 #include "kcsys.h"
 
-// A line of pagra.ini holds at most this many characters: "name=value".
-#define BT_INI_LINE_CHARS (KC_INI_LINE_MAX - 1)
-
 KCAPI uint32_t BTRegisterQSX(const char *delvan_dir) {
   char value[BT_PATH_MAX];
   if (!delvan_dir || !kc_copy(value, sizeof value, delvan_dir) || !dirsep_term(value) ||
@@ -24,11 +21,6 @@ KCAPI uint32_t BTRegisterQSX(const char *delvan_dir) {
 }
 
 KCAPI uint32_t BTUnRegisterQSX(void) { return KCRegistryRemoveString(BT_REG_SECTION, BT_REG_VALUE); }
-
-// 1 when "entry=value" fits a line of the file.
-static int fits_line(const char *entry, const char *value) {
-  return strlen(entry) + 1 + strlen(value) <= BT_INI_LINE_CHARS;
-}
 
 // Adds item to the list entry of [Pagra] unless it is an item already.
 // 0, or fail when the list cannot be read whole, has no room, or the
@@ -42,8 +34,9 @@ static uint32_t add_item(const char *ini_path, const char *entry, const char *it
   if (bt_list_find(val, item, NULL, NULL)) return 0; // nothing to write
 
   char new_val[BT_PATH_MAX];
+  // A list that would outgrow a line of the file is refused by the store.
   if (!kc_copy(new_val, sizeof new_val, val) || !kc_append(new_val, sizeof new_val, ",") ||
-      !kc_append(new_val, sizeof new_val, item) || !fits_line(entry, new_val))
+      !kc_append(new_val, sizeof new_val, item))
     return fail;
   return KCINISetString(BT_SECTION, entry, new_val, ini_path) == KC_OK ? 0 : fail;
 }

@@ -141,7 +141,7 @@ bool breaks(const std::string &s) { return s.find('\n') != std::string::npos || 
 
 bool refused_change(const std::string &s, const std::string &e, const std::string *v) {
   return s.size() > 253 || e.size() > 254 || (!e.empty() && e[0] == '[') || breaks(s) || breaks(e) ||
-         (v && breaks(*v));
+         (v && (breaks(*v) || e.size() + 1 + v->size() > 255));
 }
 
 // The file after a change; false when the file stays as it is.
@@ -218,8 +218,7 @@ uint32_t model_read(bool exists, const std::string &raw, const std::string &s, c
   return KC_ERR_INI_MISSING;
 }
 
-// A listing through the exported call: its 261 bytes, cut after the last
-// whole line.
+// A listing through the exported call: its 261 bytes, whole or nothing.
 uint32_t model_list(bool exists, const std::string &raw, const std::string &s, std::vector<std::string> *list) {
   list->clear();
   if (s.size() > 253) return KC_ERR_INI_MISSING;
@@ -232,7 +231,10 @@ uint32_t model_list(bool exists, const std::string &raw, const std::string &s, s
     const std::string &l = d.l[j];
     if (!l.empty() && l[0] == '[') break;
     if (l.empty() || l[0] == ';') continue;
-    if (used + l.size() + 2 > KC_INI_LIST_ASSUMED) break;
+    if (used + l.size() + 2 > KC_INI_LIST_ASSUMED) { // handed out whole or not at all
+      list->clear();
+      return KC_ERR_INI_MISSING;
+    }
     list->push_back(l);
     used += l.size() + 1;
   }

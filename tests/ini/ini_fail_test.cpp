@@ -14,6 +14,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <sddl.h>
 #else
 #include <signal.h>
 #include <sys/resource.h>
@@ -255,10 +256,42 @@ TEST(IniFailure, ReplaceRefusesReadOnlyTarget) {
   EXPECT_FALSE(nzt::file_exists(from));
 }
 
-TEST(IniFailure, PermissionBitsKept) {
+// The replaced file keeps what the host set on it, and a file reached
+// through a link is changed where it lies.
 #ifdef _WIN32
-  GTEST_SKIP() << "Windows files carry no permission bits beyond read-only";
+std::string dacl_of(const std::string &path) {
+  char buf[4096];
+  DWORD need = 0;
+  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buf, sizeof buf, &need)) return "";
+  char *text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(buf, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                            nullptr))
+    return "";
+  std::string s = text;
+  LocalFree(text);
+  return s;
+}
+
+TEST(IniFailure, WhatTheHostSetOnTheFileIsKept) {
+  TempDir t;
+  std::string ini = t.path("pagra.ini");
+  ASSERT_TRUE(write_file(ini, crlf({"[Pagra]", "E=old"})));
+  const DWORD set = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+  ASSERT_TRUE(SetFileAttributesA(ini.c_str(), set));
+  // An access list set by hand: protected, full access for everyone only.
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+  bool has_acl = SetFileSecurityA(ini.c_str(), DACL_SECURITY_INFORMATION, sd);
+  LocalFree(sd);
+  std::string acl_before = dacl_of(ini);
+  EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), 0u);
+  EXPECT_EQ(read_file(ini), crlf({"[Pagra]", "E=new"}));
+  EXPECT_EQ(GetFileAttributesA(ini.c_str()) & set, set) << "attributes dropped";
+  if (!has_acl || acl_before != "D:P(A;;FA;;;WD)") GTEST_SKIP() << "this file system keeps no access lists";
+  EXPECT_EQ(dacl_of(ini), acl_before);
+}
 #else
+TEST(IniFailure, WhatTheHostSetOnTheFileIsKept) {
   TempDir t;
   std::string ini = t.path("pagra.ini");
   for (mode_t mode : {0600, 0640, 0664, 0604}) {
@@ -270,8 +303,38 @@ TEST(IniFailure, PermissionBitsKept) {
     ASSERT_EQ(stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);
   }
-#endif
+  // The host's own account keeps its configuration (only root can give it).
+  if (geteuid() == 0) {
+    ASSERT_TRUE(write_file(ini, crlf({"[Pagra]", "E=old"})));
+    ASSERT_EQ(chown(ini.c_str(), 65534, 65534), 0);
+    chmod(ini.c_str(), 0600);
+    EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), 0u);
+    struct stat st;
+    ASSERT_EQ(stat(ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+  }
+  // Through a link: the file it leads to changes, the link stays, and the
+  // temporary file lies beside the file.
+  nzt::fs::create_directories(t.path("conf"));
+  nzt::fs::create_directories(t.path("host"));
+  std::string target = t.path("conf/pagra.ini"), link = t.path("host/pagra.ini");
+  ASSERT_TRUE(write_file(target, crlf({"[Pagra]", "E=old"})));
+  ASSERT_EQ(symlink("../conf/pagra.ini", link.c_str()), 0);
+  EXPECT_EQ(KCINISetString("Pagra", "E", "new", link.c_str()), 0u);
+  EXPECT_TRUE(nzt::fs::is_symlink(link));
+  EXPECT_EQ(read_file(target), crlf({"[Pagra]", "E=new"}));
+  EXPECT_EQ(names_in(t.path("conf")), std::vector<std::string>{"pagra.ini"});
+  EXPECT_EQ(names_in(t.path("host")), std::vector<std::string>{"pagra.ini"});
+  // A link that leads nowhere is not replaced by a file.
+  std::string dangling = t.path("host/other.ini");
+  ASSERT_EQ(symlink("../conf/missing.ini", dangling.c_str()), 0);
+  EXPECT_EQ(KCINISetString("Pagra", "E", "new", dangling.c_str()), KC_ERR_INI_OPEN);
+  EXPECT_TRUE(nzt::fs::is_symlink(dangling));
+  EXPECT_FALSE(nzt::fs::exists(t.path("conf/missing.ini")));
 }
+#endif
 
 // Whatever stands under a temporary name is left alone: a file, a folder,
 // a link to a file, a link to nothing.

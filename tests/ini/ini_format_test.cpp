@@ -149,32 +149,30 @@ TEST(IniRead, ListingASection) {
 
 // The exported listing assumes KC_INI_LIST_ASSUMED bytes: it ends after
 // the last whole line that fits with the closing NUL.
-TEST(IniRead, ListingIsCutAfterTheLastWholeLine) {
+TEST(IniRead, AListingIsHandedOutWholeOrNotAtAll) {
   TempDir t;
   std::string p = t.path("list.ini");
-  // Lines of 99 characters take 100 bytes each; two fit with the closing
-  // NUL in 261 bytes only when the third is left out.
+  // Lines of 99 characters take 100 bytes each; with the third and the
+  // closing NUL the listing fills 261 bytes, or one more.
   std::string l1 = "A=" + std::string(97, 'a'), l2 = "B=" + std::string(97, 'b');
   struct Case {
     std::string third;
-    size_t listed;
+    uint32_t status;
   } cases[] = {
-      {"C=" + std::string(56, 'c'), 3}, // 100 + 100 + 59 + closing NUL = 260
-      {"C=" + std::string(57, 'c'), 3}, // exactly 261
-      {"C=" + std::string(58, 'c'), 2}, // one byte short
-      {"C=" + std::string(300, 'c'), 2},
+      {"C=" + std::string(56, 'c'), 0},                  // 100 + 100 + 59 + closing NUL = 260
+      {"C=" + std::string(57, 'c'), 0},                  // exactly 261
+      {"C=" + std::string(58, 'c'), KC_ERR_INI_MISSING}, // one byte short: nothing, not two lines
+      {"C=" + std::string(300, 'c'), KC_ERR_INI_MISSING},
+      {std::string("C=x\0y", 5), KC_ERR_INI_MISSING},    // a NUL would split the line in two
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     SCOPED_TRACE(i);
-    ASSERT_TRUE(write_file(p, crlf({"[S]", l1, l2, cases[i].third, "D=4"})));
+    ASSERT_TRUE(write_file(p, crlf({"[S]", l1, l2, cases[i].third, "[T]"})));
     Read r = read_ini(p, "S", nullptr);
-    EXPECT_EQ(r.status, 0u);
-    ASSERT_EQ(r.list.size(), cases[i].listed);
-    EXPECT_EQ(r.list[0], l1);
-    EXPECT_EQ(r.list[1], l2);
-    if (cases[i].listed == 3) {
-      EXPECT_EQ(r.list[2], cases[i].third);
-    }
+    EXPECT_EQ(r.status, cases[i].status);
+    std::vector<std::string> want = {l1, l2, cases[i].third};
+    if (cases[i].status != 0) want.clear();
+    EXPECT_EQ(r.list, want);
     EXPECT_TRUE(r.tail_untouched);
   }
 }
@@ -439,17 +437,20 @@ TEST(IniSet, RefusesWhatWouldNotReadBack) {
   EXPECT_EQ(KCINIGetString(sect254.c_str(), "A", nullptr, p.c_str()), KC_ERR_INI_MISSING);
   EXPECT_EQ(KCINIGetString(sect254.c_str(), nullptr, nullptr, p.c_str()), KC_ERR_INI_MISSING);
   // The longest names that fit are taken, and read back.
-  EXPECT_EQ(KCINISetString(sect253.c_str(), entry254.c_str(), "v", p.c_str()), 0u);
-  Read r = read_ini(p, sect253.c_str(), entry254.c_str());
+  std::string entry253(253, 'e');
+  EXPECT_EQ(KCINISetString(sect253.c_str(), entry253.c_str(), "v", p.c_str()), 0u);
+  Read r = read_ini(p, sect253.c_str(), entry253.c_str());
   EXPECT_EQ(r.status, 0u);
   EXPECT_EQ(r.value, "v");
-  // A value longer than a line is written whole and read whole by the
-  // bounded read.
-  std::string long_value(1000, 'v');
-  EXPECT_EQ(KCINISetString("S", "A", long_value.c_str(), p.c_str()), 0u);
-  std::vector<char> buf(1001);
-  EXPECT_EQ(kc_ini_read_value("S", "A", buf.data(), buf.size(), p.c_str()), 0u);
-  EXPECT_EQ(std::string(buf.data()), long_value);
+  // A "name=value" line of 255 characters is written and reads back
+  // through the exported read; one of 256 would not, and is refused.
+  ASSERT_TRUE(write_file(p, before));
+  for (size_t n : {253u, 254u, 1000u}) { // in this order: the first stays
+    SCOPED_TRACE(n);
+    std::string value(n, 'v');
+    EXPECT_EQ(KCINISetString("S", "A", value.c_str(), p.c_str()), n == 253 ? 0u : KC_ERR_INI_MISSING);
+    EXPECT_EQ(read_ini(p, "S", "A").value, std::string(253, 'v'));
+  }
 }
 
 }  // namespace

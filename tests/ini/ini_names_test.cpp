@@ -98,16 +98,19 @@ TEST_F(IniNames, TemporaryNames) {
   EXPECT_EQ(kept_temporary(ini, t.dir()), "pagra2.tmp");
   EXPECT_EQ(read_file(t.path("pagra1.tmp")), crlf({"[S]", "E=new"}));
 
-  // The first '.' of the whole path cuts it, also one in a folder name.
+  // The temporary file lies in the file's own folder: a '.' in a folder's
+  // name plays no part, and the file name is cut at its last '.'.
   nzt::fs::create_directory(t.path("srv.2"));
-  std::string dotted = t.path("srv.2/pagra.ini");
-  ASSERT_TRUE(write_file(dotted, crlf({"[S]", "E=old"})));
-  EXPECT_EQ(kept_temporary(dotted, t.dir()), "srv1.tmp");
-  EXPECT_EQ(names_in(t.path("srv.2")), std::vector<std::string>{"pagra.ini"});
-  // A name without any '.' is taken whole.
-  std::string plain = t.path("config");
-  ASSERT_TRUE(write_file(plain, crlf({"[S]", "E=old"})));
-  EXPECT_EQ(kept_temporary(plain, t.dir()), "config1.tmp");
+  const struct {
+    std::string file, temporary;
+  } names[] = {{"srv.2/pagra.ini", "pagra1.tmp"}, {"srv.2/pagra.old.ini", "pagra.old1.tmp"}, {"srv.2/config", "config1.tmp"}};
+  for (const auto &n : names) {
+    SCOPED_TRACE(n.file);
+    std::string file = t.path(n.file);
+    ASSERT_TRUE(write_file(file, crlf({"[S]", "E=old"})));
+    EXPECT_EQ(kept_temporary(file, t.path("srv.2")), n.temporary);
+  }
+  EXPECT_EQ(names_in(t.dir()), (std::vector<std::string>{"pagra.ini", "pagra1.tmp", "pagra2.tmp", "srv.2"}));
 }
 
 TEST_F(IniNames, NoFreeTemporaryName) {

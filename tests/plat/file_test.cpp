@@ -128,6 +128,21 @@ TEST(FileSeek, ByBase) {
   KCFileClose(&f);
 }
 
+TEST(FileSeek, APositionBeyond32BitsIsUnknownNotWrapped) {
+  TempDir t;
+  std::string p = t.path("large");
+  KCFILE f;
+  ASSERT_EQ(KCFileOpen(p.c_str(), KCFILE_WRITE | KCFILE_CREATE | KCFILE_BINARY, &f), 0u);
+  // A sparse file of 5 GiB: its end lies beyond what 32 bits carry.
+  ASSERT_EQ(0, fseek(f.File, 0x7FFFFFFF, SEEK_SET));
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(0, fseek(f.File, 0x7FFFFFFF, SEEK_CUR));
+  ASSERT_EQ(0, fseek(f.File, 0x40000000 + 3, SEEK_CUR));
+  ASSERT_EQ(1u, KCFileWrite(&f, 1, "x"));
+  EXPECT_EQ(KCFileSeek(&f, 3, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(KCFileSeek(&f, 1, 10), 10u);
+  KCFileClose(&f);
+}
+
 TEST(FileFlush, WritesReachTheDisk) {
   TempDir t;
   std::string p = t.path("flushed");

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "os.h"
 #include "plat_int.h"
 #include "testsupport.h"
 
@@ -49,6 +50,35 @@ TEST(Library, MissingLibraryGivesZero) {
     SCOPED_TRACE(flags);
     EXPECT_EQ(KCLibraryLoad(t.path("absent.dll").c_str(), flags & KC_LIB_QUIET), 0u);
   }
+}
+
+TEST(Library, NoLibraryNoEntryPoint) {
+  EXPECT_EQ(KCLibraryLoadProc(0, kWindows ? "GetProcAddress" : "malloc", 0), nullptr);
+  EXPECT_EQ(KCLibraryLoadProc(0, nullptr, 1), nullptr);
+}
+
+// A copy of this test program in a folder of its own, npagra.dll beside
+// it, loads the library by its plain name: the program's folder is
+// searched first on both systems.
+TEST(Library, APlainNameIsFoundBesideTheProgram) {
+  if (getenv("NZT_BESIDE_CHILD")) {
+    KCLIBRARY h = KCLibraryLoad(KC_HOST_LIBRARY, KC_LIB_QUIET);
+    ASSERT_NE(h, 0u);
+    EXPECT_NE(KCLibraryLoadProc(h, "OSGetEnvironmentString", 0), nullptr);
+    KCLibraryFree(h);
+    return;
+  }
+  TempDir t;
+  char self[4096];
+  ASSERT_EQ(0, os_self_path(self, sizeof self));
+  std::string copy = t.path("plat_copy") + (kWindows ? ".exe" : "");
+  fs::copy_file(self, copy);
+  fs::permissions(copy, fs::perms::owner_exec, fs::perm_options::add);
+  fs::copy_file(hostlib_path(), t.path(KC_HOST_LIBRARY));
+  RunResult r = run_program(copy, {copy, "--gtest_filter=Library.APlainNameIsFoundBesideTheProgram"}, "", t.dir(),
+                            {{"NZT_BESIDE_CHILD", "1"}});
+  EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("[  PASSED  ] 1 test")) << r.out;
 }
 
 TEST(Library, PlainNameGoesThroughLoaderSearch) {

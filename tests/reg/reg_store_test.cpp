@@ -47,7 +47,7 @@ Raw raw_get(const std::string &subkey, const char *name) {
   if (r.rc == OS_REG_SUCCESS) {
     char buf[4096];
     uint32_t n = sizeof buf;
-    r.rc = os_reg_query(k, name, buf, &n);
+    r.rc = os_reg_query(k, name, nullptr, buf, &n);
     if (r.rc == OS_REG_SUCCESS) r.bytes.assign(buf, n);
   }
   os_reg_close(k);
@@ -254,6 +254,19 @@ TEST_F(RegStore, AValueWithoutNulComesBackTerminatedOrIsRefused) {
   char buf[4] = "xyz";
   EXPECT_EQ(0u, KCRegistryGetString(sect.c_str(), "Bare", buf, sizeof buf));
   EXPECT_STREQ("", buf);
+  // Values of other types come as stored, in a buffer just their size.
+  const struct {
+    uint32_t type;
+    std::string bytes;
+  } others[] = {{4 /* REG_DWORD */, std::string("\x2A\x00\x00\x01", 4)}, {kRegBinary, "\x01\x02\x03"}};
+  for (const auto &o : others) {
+    SCOPED_TRACE(o.type);
+    ASSERT_EQ(OS_REG_SUCCESS, raw_set(subkey(sect), "Bare", o.type, o.bytes));
+    char got[8];
+    memset(got, '#', sizeof got);
+    EXPECT_EQ(0u, KCRegistryGetString(sect.c_str(), "Bare", got, (uint32_t)o.bytes.size()));
+    EXPECT_EQ(o.bytes + std::string(sizeof got - o.bytes.size(), '#'), std::string(got, sizeof got));
+  }
 }
 
 TEST_F(RegStore, SectionWithLeadingBackslashIsBelowTheRoot) {

@@ -76,6 +76,8 @@ TEST(VersionCompare, Table) {
       {"5.", "+5", 0},     {"-0", "0", 0},        {"-2", "-10", 1},      {"1e3", "999", 1},
       {"1E-3", "0.001", 0}, {"1e", "1", 0},       {"0x10", "1", -1},     {"inf", "1", -1},
       {"- 1", "0", 0},     {"12.5", "125e-1", 0}, {"1e400", "1e401", -1}, {"1.0000000000000000000001", "1", 1},
+      // Exponents past the cap compare alike, however many digits they have.
+      {"1e12345678901", "1e2000000000", 0}, {"1e-12345678901", "1e-2000000000", 0},
       {nullptr, "1", -1},  {nullptr, nullptr, 0},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {

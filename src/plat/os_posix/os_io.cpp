@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,10 +128,29 @@ int os_set_times(const char *path, int64_t atime, int64_t mtime) {
 
 int os_chmod(const char *path, uint32_t mode) { return chmod(path, (mode_t)(mode & 07777)) == 0 ? 0 : os_errno(errno); }
 
-int os_keep_mode(os_fd fd, const char *path) {
+int os_keep_traits(os_fd fd, const char *tmp_name, const char *path) {
+  (void)tmp_name;
   struct stat s;
   if (stat(path, &s) != 0) return errno == ENOENT ? 0 : os_errno(errno);
+  // The owner first: a change of owner clears the set-id bits that the
+  // mode then puts back. Where the owner cannot be kept (not run as root),
+  // the new file would belong to someone else: refused.
+  if (fchown((int)fd, s.st_uid, s.st_gid) != 0) return os_errno(errno);
   return fchmod((int)fd, s.st_mode & 07777) == 0 ? 0 : os_errno(errno);
+}
+
+int os_resolve_link(const char *path, char *out, size_t size) {
+  struct stat s;
+  if (lstat(path, &s) != 0 || !S_ISLNK(s.st_mode)) {
+    if (strlen(path) >= size) return ENAMETOOLONG;
+    memcpy(out, path, strlen(path) + 1);
+    return 0;
+  }
+  char real[PATH_MAX];
+  if (!realpath(path, real)) return os_errno(errno);
+  if (strlen(real) >= size) return ENAMETOOLONG;
+  memcpy(out, real, strlen(real) + 1);
+  return 0;
 }
 
 // The folder part of path, for the fsync that makes a rename durable.
@@ -167,3 +187,5 @@ int os_replace(const char *from, const char *to, int flush) {
   if (flush) (void)sync_parent(to);
   return 0;
 }
+
+int64_t os_tell(FILE *f) { return (int64_t)ftello(f); }

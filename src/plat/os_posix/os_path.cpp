@@ -17,6 +17,11 @@ int os_name_has_path(const char *name) { return strchr(name, '/') != NULL; }
 
 size_t os_drive_len(const char *path) { return 0; }
 
+const char *os_base_name(const char *path) {
+  const char *slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
 int os_getcwd(char *buf, uint32_t len) {
   if (!getcwd(buf, len)) {
     int e = os_errno(errno);

@@ -259,13 +259,14 @@ long os_reg_query_type(os_regkey key, const char *name, uint32_t *type) {
   return rc;
 }
 
-long os_reg_query(os_regkey key, const char *name, void *data, uint32_t *size) {
+long os_reg_query(os_regkey key, const char *name, uint32_t *type, void *data, uint32_t *size) {
   int f;
-  uint32_t type;
+  uint32_t stored_type;
   off_t off;
   uint64_t len;
-  long rc = open_value((int)key, name, &f, &type, &off, &len);
+  long rc = open_value((int)key, name, &f, &stored_type, &off, &len);
   if (rc != OS_REG_SUCCESS) return rc;
+  if (type) *type = stored_type;
   if (len > UINT32_MAX) {
     close(f);
     return REG_ERROR_BADDB;

@@ -1,7 +1,9 @@
 // Windows seam: low-level files for the INI store's rewrite and the
 // installer's copies, over KERNEL32 handles.
 #include <windows.h>
+#include <aclapi.h>
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "os.h"
@@ -167,7 +169,55 @@ int os_chmod(const char *path, uint32_t mode) {
   return SetFileAttributesA(path, want) ? 0 : os_last_errno();
 }
 
-int os_keep_mode(os_fd fd, const char *path) { return 0; }
+// The attributes a host may set on its configuration and that a new file
+// would not have; read-only never reaches here (such a file is refused).
+#define OS_KEPT_ATTRIBUTES \
+  (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED)
+
+// The access list of path onto tmp_name: one set by hand stays as it was
+// (protected, as it was), one inherited from the folder is inherited again
+// by the new file beside it. The owner and group go with it where the
+// system lets this process set them; else the access list alone.
+static int keep_security(const char *tmp_name, const char *path) {
+  PSECURITY_DESCRIPTOR sd = NULL;
+  PSID owner = NULL, group = NULL;
+  PACL dacl = NULL;
+  SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD rc = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, what, &owner, &group, &dacl, NULL, &sd);
+  if (rc == ERROR_NOT_SUPPORTED || rc == ERROR_CALL_NOT_IMPLEMENTED) return 0; // no security on this volume
+  if (rc != ERROR_SUCCESS) return os_errno(rc);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  (void)GetSecurityDescriptorControl(sd, &control, &revision);
+  SECURITY_INFORMATION dacl_kind = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
+                                                                    ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                    : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  char *name = const_cast<char *>(tmp_name); // the ANSI call takes a non-const name; it does not write it
+  rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, dacl_kind | OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
+                             owner, group, dacl, NULL);
+  if (rc != ERROR_SUCCESS) rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, dacl_kind, NULL, NULL, dacl, NULL);
+  LocalFree(sd);
+  return rc == ERROR_SUCCESS ? 0 : os_errno(rc);
+}
+
+int os_keep_traits(os_fd fd, const char *tmp_name, const char *path) {
+  (void)fd;
+  DWORD attr = GetFileAttributesA(path);
+  if (attr == INVALID_FILE_ATTRIBUTES) {
+    DWORD e = GetLastError();
+    return (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) ? 0 : os_errno(e);
+  }
+  DWORD keep = attr & OS_KEPT_ATTRIBUTES;
+  if (keep && !SetFileAttributesA(tmp_name, keep)) return os_last_errno();
+  return keep_security(tmp_name, path);
+}
+
+int os_resolve_link(const char *path, char *out, size_t size) {
+  size_t n = strlen(path);
+  if (n >= size) return ENAMETOOLONG;
+  memcpy(out, path, n + 1);
+  return 0;
+}
 
 int os_replace(const char *from, const char *to, int flush) {
   if (os_fault_hit(OS_OP_REPLACE)) return EIO;
@@ -178,3 +228,5 @@ int os_replace(const char *from, const char *to, int flush) {
   if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0))) return os_last_errno();
   return 0;
 }
+
+int64_t os_tell(FILE *f) { return (int64_t)_ftelli64(f); }

@@ -18,6 +18,13 @@ size_t os_drive_len(const char *path) {
   return (path[0] && path[1] == ':') ? 2 : 0;
 }
 
+const char *os_base_name(const char *path) {
+  const char *base = path;
+  for (const char *p = path; *p; ++p)
+    if (*p == '\\' || *p == '/' || *p == ':') base = p + 1;
+  return base;
+}
+
 int os_getcwd(char *buf, uint32_t len) {
   DWORD n = GetCurrentDirectoryA(len, buf);
   if (n == 0 || n >= len) {

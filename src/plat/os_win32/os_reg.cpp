@@ -34,10 +34,11 @@ long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data
 
 long os_reg_delete_value(os_regkey key, const char *name) { return RegDeleteValueA((HKEY)key, name); }
 
-long os_reg_query(os_regkey key, const char *name, void *data, uint32_t *size) {
-  DWORD n = *size;
-  LONG rc = RegQueryValueExA((HKEY)key, name, NULL, NULL, (BYTE *)data, &n);
+long os_reg_query(os_regkey key, const char *name, uint32_t *type, void *data, uint32_t *size) {
+  DWORD n = *size, t = 0;
+  LONG rc = RegQueryValueExA((HKEY)key, name, NULL, &t, (BYTE *)data, &n);
   *size = n;
+  if (type) *type = t;
   return rc;
 }
 
