@@ -24,6 +24,8 @@ static std::string replace_all(std::string s, const std::string &from, const std
   return s;
 }
 
+std::string read_source(const std::string &rel) { return read_file(source_path(rel)); }
+
 std::string HostTree::sample_content(const std::string &name) { return "sample package file " + name + "\n"; }
 
 HostTree::HostTree(const std::string &host_name) {

@@ -40,6 +40,9 @@ class HostTree {
   static std::string sample_content(const std::string &name);
 };
 
+// The bytes of a file of the source tree, rel with '/' ("scripts/...").
+std::string read_source(const std::string &rel);
+
 // Compares text with tests/e2e/golden/<name>; NZT_REGENERATE=1 rewrites it.
 ::testing::AssertionResult matches_golden(const std::string &name, const std::string &text);
 
