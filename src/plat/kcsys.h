@@ -66,6 +66,19 @@ int kc_access(const char *path, int mode);
 uint32_t kc_ini_read_value(const char *section, const char *entry, char *buffer, size_t size,
                            const char *file_name);
 
+/* 1 when "entry=value" fits a line of the INI format (255 characters): a
+ * longer one the store refuses to write, as the host could not read it. */
+int kc_ini_line_fits(const char *entry, const char *value);
+
+/* Sets several entries of one section of a named INI file in a single
+ * rewrite: entries[i] to values[i] (NULL removes it), count at most
+ * KC_INI_EDITS_MAX, entries distinct. The bytes written are those of
+ * KCINISetString called for each in turn; its statuses; on a failure
+ * none of them is written. */
+#define KC_INI_EDITS_MAX 4
+uint32_t kc_ini_set_values(const char *section, size_t count, const char *const entries[], const char *const values[],
+                           const char *file_name);
+
 /* ---- Copying one file ---- */
 
 /* The step at which kc_copy_file stopped, for the caller's message. */
@@ -78,11 +91,12 @@ enum kc_copy_step {
   KC_COPY_WRITE,       /* writing or closing the destination failed */
 };
 /* Copies srcfile to destfile, which gets the source's times and
- * permission bits with the owner's write bit added (never read-only). The
- * data goes to a temporary file beside destfile (its name and ".nztmp";
- * one left by an interrupted copy is replaced), flushed to disk when an
- * earlier file is replaced, and takes destfile's place only when whole:
- * on every failure destfile is as it was and no temporary file is left. A
+ * permission bits with the owner's write bit added (never read-only). A
+ * new file is written in place (made exclusively; a failed copy deletes
+ * it). An earlier file is replaced only by a whole copy: the data goes to
+ * a temporary file beside it (its name and ".nztmp"; one an interrupted
+ * copy left is replaced), flushed to disk, and renamed over it; on every
+ * failure the earlier file is as it was and no temporary file is left. A
  * destination that is the source itself (another spelling of its folder,
  * a link) or is read-only is refused before anything is written.
  * KC_COPY_DONE, or the failing step with its errno value in *err. */

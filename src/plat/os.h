@@ -65,7 +65,8 @@ int os_self_path(char *buf, uint32_t len); /* 0, or an errno value */
 typedef intptr_t os_fd;
 #define OS_BADFD ((os_fd)-1)
 int os_open_read(const char *path, os_fd *fd);   /* binary; 0 or errno */
-/* Creates path only when nothing (file or link) stands under that name. */
+/* Creates path only when nothing (file or link) stands under that name;
+ * the new file's access list may then be set through fd. */
 int os_create_excl(const char *path, os_fd *fd); /* 0, EEXIST, or errno */
 /* Creates or truncates path for writing (read and write permission). */
 int os_create_trunc(const char *path, os_fd *fd);
@@ -90,12 +91,17 @@ int os_stat(const char *path, os_filestat *st);
 int os_same_file(const char *a, const char *b);
 int os_set_times(const char *path, int64_t atime, int64_t mtime); /* 0 or errno */
 int os_chmod(const char *path, uint32_t mode);                    /* 0 or errno */
-/* Gives the new file fd (named tmp_name) what the host set on the file at
- * path, which it is to replace: on POSIX its owner, group and permission
- * bits; on Windows its attributes (hidden, system, archive, not indexed)
- * and its access list, with its owner where the system lets it be set.
- * Nothing to do when path does not exist. 0 or errno. */
-int os_keep_traits(os_fd fd, const char *tmp_name, const char *path);
+/* The same through an open file, before it is closed (no second open of
+ * the name). Windows keeps only the read-only attribute for a mode: one
+ * without any write bit makes the file read-only. 0 or errno. */
+int os_fd_set_times(os_fd fd, int64_t atime, int64_t mtime);
+int os_fd_chmod(os_fd fd, uint32_t mode);
+/* Gives the new file fd (named tmp_name) what the host set on the file
+ * open as from (named path), which it is to replace: on POSIX its owner,
+ * group and permission bits; on Windows its attributes (hidden, system,
+ * archive, not indexed) and its access list, with its owner and group
+ * where the system lets this process set them. 0 or errno. */
+int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from, const char *path);
 /* The file a name stands for, into out (size bytes): on POSIX the target
  * of a symbolic link, as an absolute path, so that the file and not the
  * link is replaced; otherwise the name itself. 0; ENOENT for a link that

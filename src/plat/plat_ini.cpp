@@ -12,6 +12,9 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#if defined(__i386__) || defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 #include "os.h"
 #include "plat_int.h"
@@ -33,8 +36,33 @@
 
 /* ---- Block reader ---- */
 
-// The first c in [p, end), or NULL. A word at a time: the Windows C
-// runtime's memchr goes byte by byte, and lines are short.
+// The first c in [p, end), or NULL. Every byte of a changed file is
+// looked at twice (for a Ctrl-Z as it is read, for line ends as it is
+// copied), and the Windows C runtime's memchr goes byte by byte: sixteen
+// bytes at a time with SSE2, which every x86 processor the system runs on
+// has; elsewhere a word at a time.
+#if (defined(__i386__) || defined(__x86_64__)) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("sse2"))) static const char *find_byte(const char *p, const char *end, char c) {
+  const __m128i needle = _mm_set1_epi8(c);
+  // Sixty-four bytes looked at together before a branch.
+  while (end - p >= 64) {
+    __m128i a = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)p), needle);
+    __m128i b = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + 16)), needle);
+    __m128i c2 = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + 32)), needle);
+    __m128i d = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + 48)), needle);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c2, d)))) break;
+    p += 64;
+  }
+  while (end - p >= 16) {
+    int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)p), needle));
+    if (hits) return p + __builtin_ctz((unsigned)hits);
+    p += 16;
+  }
+  for (; p < end; ++p)
+    if (*p == c) return p;
+  return NULL;
+}
+#else
 static const char *find_byte(const char *p, const char *end, char c) {
   const uintptr_t ones = (uintptr_t)-1 / 0xFF, highs = ones * 0x80, pattern = ones * (unsigned char)c;
   while ((size_t)(end - p) >= sizeof(uintptr_t)) {
@@ -48,6 +76,7 @@ static const char *find_byte(const char *p, const char *end, char c) {
     if (*p == c) return p;
   return NULL;
 }
+#endif
 
 // Hands out the bytes of one file up to its end or its first Ctrl-Z.
 typedef struct ini_reader {
@@ -64,30 +93,38 @@ static void r_init(ini_reader *r, os_fd fd) {
   r->eof = r->err = 0;
 }
 
+/* Reads more of the file behind the unread bytes, which move to the
+ * block's front first: the count read; 0 when nothing more comes (the end
+ * of the file, a Ctrl-Z, a failed read in r->err) or the block is full. */
+static size_t r_more(ini_reader *r) {
+  if (r->eof) return 0;
+  if (r->pos > 0) {
+    memmove(r->buf, r->buf + r->pos, r->len - r->pos);
+    r->len -= r->pos;
+    r->pos = 0;
+  }
+  if (r->len == sizeof r->buf) return 0;
+  int e = 0;
+  long got = os_read(r->fd, r->buf + r->len, sizeof r->buf - r->len, &e);
+  if (got <= 0) {
+    if (got < 0) r->err = e ? e : EIO;
+    r->eof = 1;
+    return 0;
+  }
+  // Nothing at or after a Ctrl-Z is part of the file.
+  const char *z = find_byte(r->buf + r->len, r->buf + r->len + got, INI_CTRL_Z);
+  if (z) {
+    got = z - (r->buf + r->len);
+    r->eof = 1;
+  }
+  r->len += (size_t)got;
+  return (size_t)got;
+}
+
 // Makes at least want (a few) bytes readable unless the file ends first;
 // returns how many are readable.
 static size_t r_fill(ini_reader *r, size_t want) {
-  while (r->len - r->pos < want && !r->eof) {
-    if (r->pos > 0) { // keep the unread byte at the front
-      memmove(r->buf, r->buf + r->pos, r->len - r->pos);
-      r->len -= r->pos;
-      r->pos = 0;
-    }
-    int e = 0;
-    long got = os_read(r->fd, r->buf + r->len, sizeof r->buf - r->len, &e);
-    if (got <= 0) {
-      if (got < 0) r->err = e ? e : EIO;
-      r->eof = 1;
-      break;
-    }
-    // Nothing at or after a Ctrl-Z is part of the file.
-    const char *z = find_byte(r->buf + r->len, r->buf + r->len + got, INI_CTRL_Z);
-    if (z) {
-      r->len = (size_t)(z - r->buf);
-      r->eof = 1;
-    } else {
-      r->len += (size_t)got;
-    }
+  while (r->len - r->pos < want && r_more(r) > 0) {
   }
   return r->len - r->pos;
 }
@@ -226,49 +263,114 @@ static int carry_line(ini_reader *r, ini_writer *w, const char *line, size_t ll,
   return rest_of_line(r, w, NULL, 0, &n);
 }
 
+/* The places in a block where the copy of its lines must stop to look:
+ * an LF without a CR before it (its run breaks there to get its CR), and
+ * with brackets a '[' at the start of a line (a header, perhaps). The
+ * first one in [p, end), or NULL; prev is the byte before p, which may lie
+ * outside the block ('\n' when p starts a line). */
+#define EV_LONE_LF 1
+#define EV_BRACKET 2
+static int is_event(char c, char prev, int kinds) {
+  return ((kinds & EV_LONE_LF) && c == '\n' && prev != '\r') || ((kinds & EV_BRACKET) && c == '[' && prev == '\n');
+}
+
+#if (defined(__i386__) || defined(__x86_64__)) && (defined(__GNUC__) || defined(__clang__))
+// Sixteen bytes at a time, each beside the byte before it (a load one byte
+// back), four such loads looked at together before a branch.
+__attribute__((target("sse2"))) static __m128i events16(const char *q, __m128i lf_on, __m128i br_on) {
+  const __m128i v = _mm_loadu_si128((const __m128i *)q), before = _mm_loadu_si128((const __m128i *)(q - 1));
+  __m128i lone = _mm_andnot_si128(_mm_cmpeq_epi8(before, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+  __m128i br = _mm_and_si128(_mm_cmpeq_epi8(before, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('[')));
+  return _mm_or_si128(_mm_and_si128(lone, lf_on), _mm_and_si128(br, br_on));
+}
+
+__attribute__((target("sse2"))) static const char *find_event(const char *p, const char *end, char prev, int kinds) {
+  if (p >= end) return NULL;
+  if (is_event(*p, prev, kinds)) return p;
+  const __m128i lf_on = _mm_set1_epi8((kinds & EV_LONE_LF) ? -1 : 0), br_on = _mm_set1_epi8((kinds & EV_BRACKET) ? -1 : 0);
+  const char *q = p + 1; // from here on the byte before lies in the block
+  while (end - q >= 64) {
+    __m128i e0 = events16(q, lf_on, br_on), e1 = events16(q + 16, lf_on, br_on);
+    __m128i e2 = events16(q + 32, lf_on, br_on), e3 = events16(q + 48, lf_on, br_on);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(e0, e1), _mm_or_si128(e2, e3)))) {
+      const __m128i e[4] = {e0, e1, e2, e3};
+      for (int k = 0;; ++k) {
+        int m = _mm_movemask_epi8(e[k]);
+        if (m) return q + 16 * k + __builtin_ctz((unsigned)m);
+      }
+    }
+    q += 64;
+  }
+  for (; end - q >= 16; q += 16) {
+    int m = _mm_movemask_epi8(events16(q, lf_on, br_on));
+    if (m) return q + __builtin_ctz((unsigned)m);
+  }
+  for (; q < end; ++q)
+    if (is_event(*q, q[-1], kinds)) return q;
+  return NULL;
+}
+#else
+static const char *find_event(const char *p, const char *end, char prev, int kinds) {
+  for (; p < end; prev = *p++)
+    if (is_event(*p, prev, kinds)) return p;
+  return NULL;
+}
+#endif
+
 /* Moves the lines that lie whole in the reader's block to w (when given)
  * in runs: the bytes go as they are, and only an LF without a CR before it
  * breaks a run, to get its CR. *cr_before tells whether the byte before
  * the block's first one was a CR (a CR LF split between two blocks). With
- * a header (hlen > 0) it stops after the first line that starts with it,
- * letters folded, and returns 1; else it returns 0 once no whole line is
- * left. The reader then stands after the last line moved. */
+ * a header (hlen > 0; the block then starts a line) it stops after the
+ * first line that starts with it, letters folded, and returns 1; else it
+ * returns 0 once no whole line is left. The reader then stands after the
+ * last line moved. Lines are not taken one by one: the bytes are searched
+ * for the few places that matter. */
 static int move_lines(ini_reader *r, ini_writer *w, const char *header, size_t hlen, int *cr_before) {
   const char *start = r->buf + r->pos, *end = r->buf + r->len;
-  const char *line = start, *run = start;
+  const char *whole = end; // the end of the block's last whole line
+  while (whole > start && whole[-1] != '\n') --whole;
+  int kinds = (w ? EV_LONE_LF : 0) | (hlen ? EV_BRACKET : 0);
+  char prev = hlen ? '\n' : (*cr_before ? '\r' : '\0');
+  const char *run = start;
   int found = 0;
-  while (line < end) {
-    const char *lf = find_byte(line, end, '\n');
-    if (!lf) break;
-    int cr = lf > start ? lf[-1] == '\r' : *cr_before;
-    if (hlen) {
-      size_t len = (size_t)(lf - line) - (cr && lf > line ? 1 : 0);
-      found = len >= hlen && kc_fold_eq(line, header, hlen);
+  for (const char *ev = start; kinds && (ev = find_event(ev, whole, ev > start ? ev[-1] : prev, kinds)) != NULL;
+       ++ev) {
+    if (*ev == '[') {
+      if ((size_t)(whole - ev) < hlen || !kc_fold_eq(ev, header, hlen)) continue;
+      // The header has no LF: its line ends in the block, and the copy
+      // ends with it (its LF, too, gets a CR it lacks).
+      whole = find_byte(ev, whole, '\n') + 1;
+      found = 1;
+      kinds &= ~EV_BRACKET;
+      continue;
     }
-    if (w && !cr) {
-      w_put(w, run, (size_t)(lf - run));
-      w_put(w, "\r\n", 2);
-      run = lf + 1;
-    }
-    line = lf + 1;
-    if (found) break;
+    w_put(w, run, (size_t)(ev - run));
+    w_put(w, "\r\n", 2);
+    run = ev + 1;
   }
-  if (w) w_put(w, run, (size_t)(line - run));
-  r->pos = (size_t)(line - r->buf);
+  if (w) w_put(w, run, (size_t)(whole - run));
+  if (whole > start) *cr_before = 0; // the reader now stands after an LF
+  r->pos = (size_t)(whole - r->buf);
   return found;
 }
 
-/* Copies what is left of the file, block by block. 0, or -1 when a read
- * failed. */
+/* Copies what is left of the file. The start of a line that goes on
+ * beyond the block stays in it while the next bytes are read behind it,
+ * so that each block goes out in one piece. 0, or -1 when a read failed. */
 static int copy_rest(ini_reader *r, ini_writer *w) {
   int cr_before = 0;
-  while (!w->err && r_fill(r, 1) > 0) {
+  while (!w->err) {
     (void)move_lines(r, w, NULL, 0, &cr_before);
-    // The start of a line that goes on in the next block moves as it is.
+    if (r_more(r) > 0) continue;
+    // Nothing more came: the file's last line, or a block full of one line.
     const char *tail = r->buf + r->pos, *end = r->buf + r->len;
-    w_put(w, tail, (size_t)(end - tail));
-    cr_before = end[-1] == '\r';
-    r->pos = r->len;
+    if (tail < end) {
+      w_put(w, tail, (size_t)(end - tail));
+      cr_before = end[-1] == '\r';
+      r->pos = r->len;
+    }
+    if (r->eof) break;
   }
   return r->err ? -1 : 0;
 }
@@ -322,13 +424,16 @@ static int find_section(const char *sect_name, ini_reader *copy_from, ini_writer
     if (fs != FS_GO_ON) return fs;
   }
   for (;;) {
-    // The lines that lie whole in the block are looked at where they are.
+    // The lines that lie whole in the block are looked at where they are;
+    // the start of the next one stays while more is read behind it.
     int cr_before = 0; // the block starts a line here
     int found = move_lines(copy_from, copy_to, t_section, t_len, &cr_before);
     if (copy_to && copy_to->err) return FS_WRITE_FAILED;
     if (found) return FS_FOUND;
-    // Then the line that crosses the block's end, or the file's last line
-    // without an LF, one character at a time.
+    if (r_more(copy_from) > 0) continue;
+    if (copy_from->err) return FS_READ_FAILED;
+    // The file's last line without an LF, or one longer than the block:
+    // one character at a time.
     int fs = step_line(copy_from, copy_to, t_section, t_len, 0);
     if (fs != FS_GO_ON) return fs;
   }
@@ -569,21 +674,36 @@ static void put_blanks(ini_writer *w, size_t *blank_count) {
 #define WALK_DISCARD 1 // nothing to change
 #define WALK_FAIL 2    // *status says why
 
-// "[section]" and the entry line, each with its line end.
-static void put_new_section(ini_writer *w, const char *section, const char *entry, const char *value) {
-  w_put(w, "[", 1);
-  w_str(w, section);
-  w_put(w, "]", 1);
-  w_eol(w);
-  put_entry(w, entry, value);
+/* The entries one change sets (value NULL: removes), in their order. */
+typedef struct ini_edit {
+  size_t count;
+  const char *const *entries;
+  const char *const *values;
+  int met[KC_INI_EDITS_MAX]; // the entry's line was found and handled
+} ini_edit;
+
+// The entries not met in the section, at its end, in their order.
+static void put_missing(ini_writer *w, ini_edit *ed) {
+  for (size_t i = 0; i < ed->count; ++i)
+    if (!ed->met[i] && ed->values[i]) put_entry(w, ed->entries[i], ed->values[i]);
+}
+
+// 1 when the change writes anything: a value to set, or a line to remove.
+static int changes(const ini_edit *ed) {
+  for (size_t i = 0; i < ed->count; ++i)
+    if (ed->values[i] || ed->met[i]) return 1;
+  return 0;
 }
 
 /* Writes the new content: the lines read through r (NULL for a missing
- * file) with entry set to value, or removed when value is NULL. */
-static int write_changed(ini_reader *r, ini_writer *w, const char *section, const char *entry, const char *value,
-                         uint32_t *status) {
-  if (!r) { // a new file: header and entry
-    put_new_section(w, section, entry, value);
+ * file) with each entry set to its value, or removed when it is NULL. */
+static int write_changed(ini_reader *r, ini_writer *w, const char *section, ini_edit *ed, uint32_t *status) {
+  if (!r) { // a new file: the header and the entries
+    w_put(w, "[", 1);
+    w_str(w, section);
+    w_put(w, "]", 1);
+    w_eol(w);
+    put_missing(w, ed);
     return WALK_COMMIT;
   }
   *status = KC_ERR_INI_MISSING;
@@ -594,63 +714,73 @@ static int write_changed(ini_reader *r, ini_writer *w, const char *section, cons
     return WALK_FAIL;
   }
   if (fs == FS_MISSING) {
-    if (!value) return WALK_DISCARD;
+    if (!changes(ed)) return WALK_DISCARD;
     // A new section at the end, after a blank line.
     w_eol(w);
-    put_new_section(w, section, entry, value);
-    return WALK_COMMIT;
+    return write_changed(NULL, w, section, ed, status);
   }
 
-  // Walk the section. Blank lines are held back, so that a new entry
-  // follows the section's last non-blank line.
-  size_t len = strlen(entry), blank_count = 0, ll;
+  // Walk the section. Blank lines are held back, so that new entries
+  // follow the section's last non-blank line.
+  size_t blank_count = 0, ll, left = ed->count;
   char line[KC_INI_LINE_MAX];
   int more;
   for (;;) {
     int got = read_line(r, line, sizeof line, &ll, &more);
     if (got < 0) break;
-    if (got == 0) { // end of file, the entry not met
-      if (!value) return WALK_DISCARD;
-      put_entry(w, entry, value);
+    if (got == 0 || (ll > 0 && line[0] == '[')) { // the section ends
+      if (!changes(ed)) return WALK_DISCARD;
+      put_missing(w, ed);
       put_blanks(w, &blank_count);
+      if (got == 0) return WALK_COMMIT;
+      if (carry_line(r, w, line, ll, more) < 0 || copy_rest(r, w) < 0) break;
       return WALK_COMMIT;
     }
     if (ll == 0 && !more) {
       blank_count++;
       continue;
     }
-    if (line[0] == '[') { // the next section, the entry not met
-      if (!value) return WALK_DISCARD;
-      put_entry(w, entry, value);
-      put_blanks(w, &blank_count);
-      if (carry_line(r, w, line, ll, more) < 0) break;
-      if (copy_rest(r, w) < 0) break;
-      return WALK_COMMIT;
-    }
     put_blanks(w, &blank_count);
-    if (holds_entry(line, ll, more, entry, len)) {
-      if (value) put_entry(w, entry, value);
-      if (more && skip_rest(r) < 0) break; // the old line goes
+    size_t i = 0;
+    while (i < ed->count && (ed->met[i] || !holds_entry(line, ll, more, ed->entries[i], strlen(ed->entries[i])))) ++i;
+    if (i == ed->count) { // a line of no entry of the change
+      if (carry_line(r, w, line, ll, more) < 0) break;
+      if (w->err) return WALK_FAIL;
+      continue;
+    }
+    ed->met[i] = 1;
+    if (ed->values[i]) put_entry(w, ed->entries[i], ed->values[i]);
+    if (more && skip_rest(r) < 0) break; // the old line goes
+    if (--left == 0) {
       if (copy_rest(r, w) < 0) break;
       return WALK_COMMIT;
     }
-    if (carry_line(r, w, line, ll, more) < 0) break;
-    if (w->err) return WALK_FAIL;
   }
   *status = KC_ERR_INI_OPEN; // a read failed
   return WALK_FAIL;
 }
 
-/* Sets (value NULL: removes) entry of section in file_name. */
-static uint32_t ini_change(const char *section, const char *entry, const char *value, const char *file_name) {
-  // What would not read back as it was written is refused: names beyond
-  // a line, line or file ends inside a text, an entry that looks like a
-  // header.
-  if (!section || !entry || !file_name) return KC_ERR_INI_MISSING;
-  if (strlen(section) > INI_SECTION_MAX || strlen(entry) > INI_ENTRY_MAX || entry[0] == '[' ||
-      breaks_line(section) || breaks_line(entry) || (value && breaks_line(value)) ||
-      (value && strlen(entry) + 1 + strlen(value) > INI_LINE_CHARS))
-    return KC_ERR_INI_MISSING;
+// 1 when the entry, or its value, would not read back as it was written:
+// names beyond a line, line or file ends inside a text, an entry that
+// looks like a header, a "name=value" line longer than the format's.
+static int refused_entry(const char *entry, const char *value) {
+  return !entry || strlen(entry) > INI_ENTRY_MAX || entry[0] == '[' || breaks_line(entry) ||
+         (value && (breaks_line(value) || !kc_ini_line_fits(entry, value)));
+}
+
+int kc_ini_line_fits(const char *entry, const char *value) { return strlen(entry) + 1 + strlen(value) <= INI_LINE_CHARS; }
+
+/* Sets (a NULL value: removes) entries of section in file_name in one
+ * rewrite. */
+static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_name) {
+  if (!section || !file_name || ed->count == 0 || ed->count > KC_INI_EDITS_MAX) return KC_ERR_INI_MISSING;
+  if (strlen(section) > INI_SECTION_MAX || breaks_line(section)) return KC_ERR_INI_MISSING;
+  int any_value = 0;
+  for (size_t i = 0; i < ed->count; ++i) {
+    if (refused_entry(ed->entries[i], ed->values[i])) return KC_ERR_INI_MISSING;
+    ed->met[i] = 0;
+    any_value |= ed->values[i] != NULL;
+  }
 
   char name[KC_INI_PATH_MAX], path[KC_INI_PATH_MAX], tmp_name[KC_INI_PATH_MAX];
   if (!MakeKVFileName(name, sizeof name, file_name)) return KC_ERR_INI_CREATE;
@@ -662,7 +792,7 @@ static uint32_t ini_change(const char *section, const char *entry, const char *v
   os_fd rfd = OS_BADFD, wfd;
   int e = os_open_read(path, &rfd);
   if (e == ENOENT) {
-    if (!value) return KC_OK; // nothing to remove
+    if (!any_value) return KC_OK; // nothing to remove
   } else if (e != 0) {
     return KC_ERR_INI_OPEN; // there but unreadable: not overwritten
   } else if (os_access(path, OS_W_OK) == EACCES) {
@@ -678,7 +808,7 @@ static uint32_t ini_change(const char *section, const char *entry, const char *v
 
   uint32_t status = KC_OK;
   int outcome;
-  if (rfd != OS_BADFD && os_keep_traits(wfd, tmp_name, path) != 0) {
+  if (rfd != OS_BADFD && os_keep_traits(wfd, tmp_name, rfd, path) != 0) {
     status = KC_ERR_INI_CREATE;
     outcome = WALK_FAIL;
   } else {
@@ -686,7 +816,7 @@ static uint32_t ini_change(const char *section, const char *entry, const char *v
     ini_writer w;
     if (rfd != OS_BADFD) r_init(&r, rfd);
     w_init(&w, wfd);
-    outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, entry, value, &status);
+    outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status);
     if (outcome == WALK_COMMIT) {
       w_flush(&w);
       if (w.err || os_fsync(wfd) != 0) {
@@ -710,12 +840,29 @@ static uint32_t ini_change(const char *section, const char *entry, const char *v
   return KC_OK;
 }
 
+static uint32_t change_one(const char *section, const char *entry, const char *value, const char *file_name) {
+  ini_edit ed;
+  ed.count = 1;
+  ed.entries = &entry;
+  ed.values = &value;
+  return ini_change(section, &ed, file_name);
+}
+
+uint32_t kc_ini_set_values(const char *section, size_t count, const char *const entries[], const char *const values[],
+                           const char *file_name) {
+  ini_edit ed;
+  ed.count = count;
+  ed.entries = entries;
+  ed.values = values;
+  return ini_change(section, &ed, file_name);
+}
+
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name) {
-  return ini_change(section, entry, buffer, file_name);
+  return change_one(section, entry, buffer, file_name);
 }
 
 KCAPI uint32_t KCINIRemoveString(const char *section, const char *entry, const char *file_name) {
-  return ini_change(section, entry, NULL, file_name);
+  return change_one(section, entry, NULL, file_name);
 }
 
 KCAPI uint32_t KCINIDelete(const char *file_name) {

@@ -67,10 +67,12 @@ KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir);
  * status, nonzero also when the value was not there. */
 KCAPI uint32_t BTRegisterQSX(const char *delvan_dir);
 KCAPI uint32_t BTUnRegisterQSX(void);
-/* Adds "nzeptext.dll" to EXTMGR_ADDINS, then "ZEPT" to ServerTasks, in
- * [Pagra] of ini_path (made when missing); an item already there as a
- * whole item is not added again. 0; 5335 when EXTMGR_ADDINS was not
- * written (ServerTasks then untouched); 1 when ServerTasks was not. */
+/* Adds "nzeptext.dll" to EXTMGR_ADDINS and "ZEPT" to ServerTasks, in
+ * [Pagra] of ini_path (made when missing), both in one rewrite of the
+ * file; an item already there as a whole item is not added again. 0; 5335
+ * when EXTMGR_ADDINS was not written (ServerTasks then untouched); 1 when
+ * ServerTasks was not (its list too long to take the item, or its write
+ * failed where EXTMGR_ADDINS needed none). */
 KCAPI uint32_t BTEditPagraIni(const char *ini_path);
 /* Cuts "nzeptext.dll" out of EXTMGR_ADDINS (an entry left empty goes),
  * then "ZEPT" out of ServerTasks (an entry left empty stays, empty). 0, or

@@ -22,30 +22,46 @@ KCAPI uint32_t BTRegisterQSX(const char *delvan_dir) {
 
 KCAPI uint32_t BTUnRegisterQSX(void) { return KCRegistryRemoveString(BT_REG_SECTION, BT_REG_VALUE); }
 
-// Adds item to the list entry of [Pagra] unless it is an item already.
-// 0, or fail when the list cannot be read whole, has no room, or the
-// write fails; the file is then as it was.
-static uint32_t add_item(const char *ini_path, const char *entry, const char *item, uint32_t fail) {
+#define LIST_SAME 0    // the item is in the list already: nothing to write
+#define LIST_NEW 1     // new_val holds the list with the item added
+#define LIST_REFUSED 2 // the list cannot be read whole, or has no room
+
+// The list entry of [Pagra] with item added, into new_val (BT_PATH_MAX
+// bytes). A list that cannot be read whole, or would grow beyond what a
+// line of the file holds, is never written cut.
+static int list_with_item(const char *ini_path, const char *entry, const char *item, char *new_val) {
   char val[BT_PATH_MAX];
   uint32_t st = kc_ini_read_value(BT_SECTION, entry, val, sizeof val, ini_path);
-  if (st == KC_ERR_INI_NOT_WHOLE) return fail;
+  if (st == KC_ERR_INI_NOT_WHOLE) return LIST_REFUSED;
   if (st != KC_OK) // missing, empty, or no file yet: the item alone
-    return KCINISetString(BT_SECTION, entry, item, ini_path) == KC_OK ? 0 : fail;
-  if (bt_list_find(val, item, NULL, NULL)) return 0; // nothing to write
-
-  char new_val[BT_PATH_MAX];
-  // A list that would outgrow a line of the file is refused by the store.
-  if (!kc_copy(new_val, sizeof new_val, val) || !kc_append(new_val, sizeof new_val, ",") ||
-      !kc_append(new_val, sizeof new_val, item))
-    return fail;
-  return KCINISetString(BT_SECTION, entry, new_val, ini_path) == KC_OK ? 0 : fail;
+    return kc_copy(new_val, BT_PATH_MAX, item) ? LIST_NEW : LIST_REFUSED;
+  if (bt_list_find(val, item, NULL, NULL)) return LIST_SAME;
+  if (!kc_copy(new_val, BT_PATH_MAX, val) || !kc_append(new_val, BT_PATH_MAX, ",") ||
+      !kc_append(new_val, BT_PATH_MAX, item) || !kc_ini_line_fits(entry, new_val))
+    return LIST_REFUSED;
+  return LIST_NEW;
 }
 
+// Both lists change in one rewrite of the file: both items or neither.
 KCAPI uint32_t BTEditPagraIni(const char *ini_path) {
   if (!ini_path) return BT_ERR_CONFIG;
-  uint32_t st = add_item(ini_path, BT_ADDINS, BT_ADDIN_ITEM, BT_ERR_CONFIG);
-  if (st != 0) return st;
-  return add_item(ini_path, BT_SERVERTASKS, BT_TASK_ITEM, BT_ERR_SERVERTASKS);
+  char addins[BT_PATH_MAX], tasks[BT_PATH_MAX];
+  int a = list_with_item(ini_path, BT_ADDINS, BT_ADDIN_ITEM, addins);
+  if (a == LIST_REFUSED) return BT_ERR_CONFIG; // ServerTasks then untouched
+  int t = list_with_item(ini_path, BT_SERVERTASKS, BT_TASK_ITEM, tasks);
+  const char *entries[2], *values[2];
+  size_t n = 0;
+  if (a == LIST_NEW) {
+    entries[n] = BT_ADDINS;
+    values[n++] = addins;
+  }
+  if (t == LIST_NEW) {
+    entries[n] = BT_SERVERTASKS;
+    values[n++] = tasks;
+  }
+  if (n > 0 && kc_ini_set_values(BT_SECTION, n, entries, values, ini_path) != KC_OK)
+    return a == LIST_NEW ? BT_ERR_CONFIG : BT_ERR_SERVERTASKS; // nothing was written
+  return t == LIST_REFUSED ? BT_ERR_SERVERTASKS : 0;
 }
 
 // Cuts the first whole item out of the list entry of [Pagra]. A list left

@@ -62,6 +62,7 @@ static int join(char *out, const char *dir, const char *name) {
 static int32_t install_row(const BTFileNameStrings *row, const char *to_dir, char *err) {
   char src[BT_PATH_MAX], dest[BT_PATH_MAX];
   printf("* ");
+  fflush(stdout); // the mark shows while a large file is copied
   if (!join(src, gInstDir, row->dest))
     return copy_error(err, "Error opening source file", row->dest, strerror(ENAMETOOLONG));
   if (!KCFileExist(src) && !join(src, gInstDir, row->src))

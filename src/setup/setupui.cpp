@@ -445,6 +445,11 @@ static void make_selections(void) {
 
 int main(int argc, char **argv) {
   (void)argc;
+  // Whole blocks of output: on a Windows console an unbuffered stream
+  // writes every printf through the console on its own, many times the
+  // cost of the run's work. Every question flushes before it waits.
+  static char out_buf[8192];
+  setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
   if (BTInit(argv, g_delvan_dir, &g_uninst) != 0) return NZ_EXIT_STARTUP;
   logo(g_uninst);
   make_selections();

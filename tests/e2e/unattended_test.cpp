@@ -21,8 +21,9 @@ bool installed(const HostTree &t) {
 }
 
 bool gone(const HostTree &t) {
-  for (int i = 0; i < 300 && file_exists(t.host + "nzeptrmv.exe"); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the interpreter's last deletions
+  // The interpreter's last deletions: the remover, then its library.
+  for (int i = 0; i < 300 && (file_exists(t.host + "nzeptrmv.exe") || file_exists(t.host + "kccmn10.dll")); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   for (const BTFileNameStrings &row : Files)
     if (file_exists(t.host + row.dest)) return false;
   return read_file(t.ini_path()) == t.ini_before && registered_qsx(t).empty();

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -128,10 +129,22 @@ int os_set_times(const char *path, int64_t atime, int64_t mtime) {
 
 int os_chmod(const char *path, uint32_t mode) { return chmod(path, (mode_t)(mode & 07777)) == 0 ? 0 : os_errno(errno); }
 
-int os_keep_traits(os_fd fd, const char *tmp_name, const char *path) {
+int os_fd_set_times(os_fd fd, int64_t atime, int64_t mtime) {
+  struct timespec ts[2];
+  ts[0].tv_sec = (time_t)atime;
+  ts[0].tv_nsec = 0;
+  ts[1].tv_sec = (time_t)mtime;
+  ts[1].tv_nsec = 0;
+  return futimens((int)fd, ts) == 0 ? 0 : os_errno(errno);
+}
+
+int os_fd_chmod(os_fd fd, uint32_t mode) { return fchmod((int)fd, (mode_t)(mode & 07777)) == 0 ? 0 : os_errno(errno); }
+
+int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from, const char *path) {
   (void)tmp_name;
+  (void)path;
   struct stat s;
-  if (stat(path, &s) != 0) return errno == ENOENT ? 0 : os_errno(errno);
+  if (fstat((int)from, &s) != 0) return os_errno(errno);
   // The owner first: a change of owner clears the set-id bits that the
   // mode then puts back. Where the owner cannot be kept (not run as root),
   // the new file would belong to someone else: refused.

@@ -1,7 +1,6 @@
 // Windows seam: low-level files for the INI store's rewrite and the
 // installer's copies, over KERNEL32 handles.
 #include <windows.h>
-#include <aclapi.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -25,7 +24,9 @@ int os_open_read(const char *path, os_fd *fd) {
 int os_create_excl(const char *path, os_fd *fd) {
   *fd = OS_BADFD;
   if (os_fault_hit(OS_OP_CREATE)) return EIO;
-  return open_handle(path, GENERIC_WRITE, CREATE_NEW, fd);
+  // WRITE_DAC, which a file's creator holds: the INI store gives the new
+  // file the access list of the one it replaces.
+  return open_handle(path, GENERIC_WRITE | WRITE_DAC, CREATE_NEW, fd);
 }
 
 int os_create_trunc(const char *path, os_fd *fd) {
@@ -159,6 +160,22 @@ int os_set_times(const char *path, int64_t atime, int64_t mtime) {
   return r;
 }
 
+int os_fd_set_times(os_fd fd, int64_t atime, int64_t mtime) {
+  FILETIME a = filetime_from(atime), m = filetime_from(mtime);
+  return SetFileTime((HANDLE)fd, NULL, &a, &m) ? 0 : os_last_errno();
+}
+
+int os_fd_chmod(os_fd fd, uint32_t mode) {
+  FILE_BASIC_INFO info;
+  if (!GetFileInformationByHandleEx((HANDLE)fd, FileBasicInfo, &info, sizeof info)) return os_last_errno();
+  DWORD attr = info.FileAttributes;
+  DWORD want = (mode & 0222) ? (attr & ~(DWORD)FILE_ATTRIBUTE_READONLY) : (attr | FILE_ATTRIBUTE_READONLY);
+  if (want == attr) return 0; // the usual case: nothing to ask of the system
+  memset(&info, 0, sizeof info); // zero times: left as they are
+  info.FileAttributes = want ? want : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle((HANDLE)fd, FileBasicInfo, &info, sizeof info) ? 0 : os_last_errno();
+}
+
 // Only the read-only attribute stands for the permission: set when no
 // write bit is given, cleared otherwise; every other attribute is kept.
 int os_chmod(const char *path, uint32_t mode) {
@@ -174,42 +191,42 @@ int os_chmod(const char *path, uint32_t mode) {
 #define OS_KEPT_ATTRIBUTES \
   (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED)
 
-// The access list of path onto tmp_name: one set by hand stays as it was
-// (protected, as it was), one inherited from the folder is inherited again
-// by the new file beside it. The owner and group go with it where the
-// system lets this process set them; else the access list alone.
-static int keep_security(const char *tmp_name, const char *path) {
-  PSECURITY_DESCRIPTOR sd = NULL;
-  PSID owner = NULL, group = NULL;
-  PACL dacl = NULL;
-  SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  DWORD rc = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, what, &owner, &group, &dacl, NULL, &sd);
-  if (rc == ERROR_NOT_SUPPORTED || rc == ERROR_CALL_NOT_IMPLEMENTED) return 0; // no security on this volume
-  if (rc != ERROR_SUCCESS) return os_errno(rc);
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  (void)GetSecurityDescriptorControl(sd, &control, &revision);
-  SECURITY_INFORMATION dacl_kind = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
-                                                                    ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                    : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  char *name = const_cast<char *>(tmp_name); // the ANSI call takes a non-const name; it does not write it
-  rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, dacl_kind | OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
-                             owner, group, dacl, NULL);
-  if (rc != ERROR_SUCCESS) rc = SetNamedSecurityInfoA(name, SE_FILE_OBJECT, dacl_kind, NULL, NULL, dacl, NULL);
-  LocalFree(sd);
-  return rc == ERROR_SUCCESS ? 0 : os_errno(rc);
+// The security of the file open as from onto the new file fd, through the
+// handles (asking by name costs a hundred times as much under Wine): the
+// access list as it is, protected or inheriting as it was (the new file
+// lies in the same folder); the owner and group too when they differ from
+// the new file's and the system lets this process set them.
+static int keep_security(os_fd fd, const char *tmp_name, os_fd from) {
+  const SECURITY_INFORMATION all = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  char buf[4096], mine[1024];
+  DWORD need = 0;
+  if (!GetKernelObjectSecurity((HANDLE)from, all, buf, sizeof buf, &need)) {
+    DWORD e = GetLastError();
+    // A volume that keeps no security has none to keep.
+    return (e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION) ? 0 : os_errno(e);
+  }
+  if (!SetKernelObjectSecurity((HANDLE)fd, DACL_SECURITY_INFORMATION, buf)) return os_last_errno();
+  PSID owner = NULL, new_owner = NULL;
+  BOOL defaulted;
+  if (!GetSecurityDescriptorOwner(buf, &owner, &defaulted) || !owner ||
+      !GetKernelObjectSecurity((HANDLE)fd, OWNER_SECURITY_INFORMATION, mine, sizeof mine, &need) ||
+      !GetSecurityDescriptorOwner(mine, &new_owner, &defaulted) || (new_owner && EqualSid(owner, new_owner)))
+    return 0;
+  HANDLE h = CreateFileA(tmp_name, WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h != INVALID_HANDLE_VALUE) {
+    (void)SetKernelObjectSecurity(h, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, buf);
+    CloseHandle(h);
+  }
+  return 0;
 }
 
-int os_keep_traits(os_fd fd, const char *tmp_name, const char *path) {
-  (void)fd;
+int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from, const char *path) {
   DWORD attr = GetFileAttributesA(path);
-  if (attr == INVALID_FILE_ATTRIBUTES) {
-    DWORD e = GetLastError();
-    return (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) ? 0 : os_errno(e);
-  }
+  if (attr == INVALID_FILE_ATTRIBUTES) return os_last_errno();
   DWORD keep = attr & OS_KEPT_ATTRIBUTES;
   if (keep && !SetFileAttributesA(tmp_name, keep)) return os_last_errno();
-  return keep_security(tmp_name, path);
+  return keep_security(fd, tmp_name, from);
 }
 
 int os_resolve_link(const char *path, char *out, size_t size) {
