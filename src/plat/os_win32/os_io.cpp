@@ -222,10 +222,21 @@ static int keep_security(os_fd fd, const char *tmp_name, os_fd from) {
 }
 
 int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from, const char *path) {
-  DWORD attr = GetFileAttributesA(path);
-  if (attr == INVALID_FILE_ATTRIBUTES) return os_last_errno();
-  DWORD keep = attr & OS_KEPT_ATTRIBUTES;
-  if (keep && !SetFileAttributesA(tmp_name, keep)) return os_last_errno();
+  (void)path;
+  // Through the handles, and only what differs: a new file is mostly as
+  // the old one was (archive set), and every question by name costs.
+  FILE_BASIC_INFO old_info, new_info;
+  if (!GetFileInformationByHandleEx((HANDLE)from, FileBasicInfo, &old_info, sizeof old_info) ||
+      !GetFileInformationByHandleEx((HANDLE)fd, FileBasicInfo, &new_info, sizeof new_info))
+    return os_last_errno();
+  DWORD keep = old_info.FileAttributes & OS_KEPT_ATTRIBUTES;
+  if ((new_info.FileAttributes & OS_KEPT_ATTRIBUTES) != keep) {
+    FILE_BASIC_INFO set;
+    memset(&set, 0, sizeof set); // zero times: left as they are
+    set.FileAttributes = (new_info.FileAttributes & ~(DWORD)OS_KEPT_ATTRIBUTES) | keep;
+    if (set.FileAttributes == 0) set.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle((HANDLE)fd, FileBasicInfo, &set, sizeof set)) return os_last_errno();
+  }
   return keep_security(fd, tmp_name, from);
 }
 
