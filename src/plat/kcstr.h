@@ -22,11 +22,9 @@ int kc_format(char *dst, size_t size, const char *fmt, ...)
 #endif
     ;
 
-/* The letter c with A-Z folded onto a-z; every other byte as it is, so
- * that no locale changes an answer. */
-int kc_fold(int c);
 /* 1 when a and b are equal in their first n characters (fewer when both
- * end sooner), letters A-Z and a-z counting alike. */
+ * end sooner), letters A-Z and a-z counting alike and every other byte as
+ * it is, so that no locale changes an answer. */
 int kc_fold_eq(const char *a, const char *b, size_t n);
 /* Lower-cases the letters A-Z of s in place. */
 void kc_lower(char *s);

@@ -46,10 +46,6 @@ int kc_dir_entered(const char *dir, char *out, uint32_t read_len);
  * (KC_PATH_MAX bytes): 1, or 0 when it cannot be told. */
 int kc_self_dir(char *dir);
 
-/* 1 when both names exist and are one file or folder, whatever their
- * spelling (links, another form of a folder's name); else 0. */
-int kc_same_file(const char *a, const char *b);
-
 /* The system's access test: 0 when path exists (KC_ACCESS_EXISTS) or can
  * be read (KC_ACCESS_READ), else an errno value: EACCES when refused,
  * ENOENT when nothing is there. */

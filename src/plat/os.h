@@ -90,18 +90,18 @@ int os_stat(const char *path, os_filestat *st);
  * the names' spelling, links included. */
 int os_same_file(const char *a, const char *b);
 int os_set_times(const char *path, int64_t atime, int64_t mtime); /* 0 or errno */
-int os_chmod(const char *path, uint32_t mode);                    /* 0 or errno */
-/* The same through an open file, before it is closed (no second open of
- * the name). Windows keeps only the read-only attribute for a mode: one
- * without any write bit makes the file read-only. 0 or errno. */
+/* The times, and the permission bits, through an open file before it is
+ * closed (no second open of the name). Windows keeps only the read-only
+ * attribute for a mode: one without any write bit makes the file
+ * read-only. 0 or errno. */
 int os_fd_set_times(os_fd fd, int64_t atime, int64_t mtime);
 int os_fd_chmod(os_fd fd, uint32_t mode);
 /* Gives the new file fd (named tmp_name) what the host set on the file
- * open as from (named path), which it is to replace: on POSIX its owner,
+ * open as from, which it is to replace: on POSIX its owner,
  * group and permission bits; on Windows its attributes (hidden, system,
  * archive, not indexed) and its access list, with its owner and group
  * where the system lets this process set them. 0 or errno. */
-int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from, const char *path);
+int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from);
 /* The file a name stands for, into out (size bytes): on POSIX the target
  * of a symbolic link, as an absolute path, so that the file and not the
  * link is replaced; otherwise the name itself. 0; ENOENT for a link that

@@ -54,8 +54,6 @@ int kc_self_dir(char *dir) {
   return kc_copy(dir, KC_PATH_MAX, self);
 }
 
-int kc_same_file(const char *a, const char *b) { return os_same_file(a, b); }
-
 int kc_access(const char *path, int mode) {
   return os_access(path, mode == KC_ACCESS_READ ? OS_R_OK : OS_F_OK);
 }

@@ -808,7 +808,7 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
 
   uint32_t status = KC_OK;
   int outcome;
-  if (rfd != OS_BADFD && os_keep_traits(wfd, tmp_name, rfd, path) != 0) {
+  if (rfd != OS_BADFD && os_keep_traits(wfd, tmp_name, rfd) != 0) {
     status = KC_ERR_INI_CREATE;
     outcome = WALK_FAIL;
   } else {

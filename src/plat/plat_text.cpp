@@ -36,7 +36,7 @@ int kc_format(char *dst, size_t size, const char *fmt, ...) {
   return 1;
 }
 
-int kc_fold(int c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
+static int kc_fold(int c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
 int kc_fold_eq(const char *a, const char *b, size_t n) {
   for (size_t i = 0; i < n; ++i) {

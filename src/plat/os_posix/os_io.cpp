@@ -127,8 +127,6 @@ int os_set_times(const char *path, int64_t atime, int64_t mtime) {
   return utime(path, &tv) == 0 ? 0 : os_errno(errno);
 }
 
-int os_chmod(const char *path, uint32_t mode) { return chmod(path, (mode_t)(mode & 07777)) == 0 ? 0 : os_errno(errno); }
-
 int os_fd_set_times(os_fd fd, int64_t atime, int64_t mtime) {
   struct timespec ts[2];
   ts[0].tv_sec = (time_t)atime;
@@ -140,9 +138,8 @@ int os_fd_set_times(os_fd fd, int64_t atime, int64_t mtime) {
 
 int os_fd_chmod(os_fd fd, uint32_t mode) { return fchmod((int)fd, (mode_t)(mode & 07777)) == 0 ? 0 : os_errno(errno); }
 
-int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from, const char *path) {
+int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from) {
   (void)tmp_name;
-  (void)path;
   struct stat s;
   if (fstat((int)from, &s) != 0) return os_errno(errno);
   // The owner first: a change of owner clears the set-id bits that the

@@ -176,16 +176,6 @@ int os_fd_chmod(os_fd fd, uint32_t mode) {
   return SetFileInformationByHandle((HANDLE)fd, FileBasicInfo, &info, sizeof info) ? 0 : os_last_errno();
 }
 
-// Only the read-only attribute stands for the permission: set when no
-// write bit is given, cleared otherwise; every other attribute is kept.
-int os_chmod(const char *path, uint32_t mode) {
-  DWORD attr = GetFileAttributesA(path);
-  if (attr == INVALID_FILE_ATTRIBUTES) return os_last_errno();
-  DWORD want = (mode & 0222) ? (attr & ~(DWORD)FILE_ATTRIBUTE_READONLY) : (attr | FILE_ATTRIBUTE_READONLY);
-  if (want == attr) return 0;
-  return SetFileAttributesA(path, want) ? 0 : os_last_errno();
-}
-
 // The attributes a host may set on its configuration and that a new file
 // would not have; read-only never reaches here (such a file is refused).
 #define OS_KEPT_ATTRIBUTES \
@@ -196,15 +186,9 @@ int os_chmod(const char *path, uint32_t mode) {
 // access list as it is, protected or inheriting as it was (the new file
 // lies in the same folder); the owner and group too when they differ from
 // the new file's and the system lets this process set them.
-static int keep_security(os_fd fd, const char *tmp_name, os_fd from) {
-  const SECURITY_INFORMATION all = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  char buf[4096], mine[1024];
+static int set_security(os_fd fd, const char *tmp_name, PSECURITY_DESCRIPTOR buf) {
+  char mine[1024];
   DWORD need = 0;
-  if (!GetKernelObjectSecurity((HANDLE)from, all, buf, sizeof buf, &need)) {
-    DWORD e = GetLastError();
-    // A volume that keeps no security has none to keep.
-    return (e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION) ? 0 : os_errno(e);
-  }
   if (!SetKernelObjectSecurity((HANDLE)fd, DACL_SECURITY_INFORMATION, buf)) return os_last_errno();
   PSID owner = NULL, new_owner = NULL;
   BOOL defaulted;
@@ -221,8 +205,25 @@ static int keep_security(os_fd fd, const char *tmp_name, os_fd from) {
   return 0;
 }
 
-int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from, const char *path) {
-  (void)path;
+static int keep_security(os_fd fd, const char *tmp_name, os_fd from) {
+  const SECURITY_INFORMATION all = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  char local[4096];
+  DWORD need = 0;
+  if (GetKernelObjectSecurity((HANDLE)from, all, local, sizeof local, &need)) return set_security(fd, tmp_name, local);
+  DWORD e = GetLastError();
+  // A volume that keeps no security has none to keep.
+  if (e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION) return 0;
+  if (e != ERROR_INSUFFICIENT_BUFFER) return os_errno(e);
+  // A long access list: a block of the size the system asked for.
+  void *big = HeapAlloc(GetProcessHeap(), 0, need);
+  if (!big) return ENOMEM;
+  int r = GetKernelObjectSecurity((HANDLE)from, all, big, need, &need) ? set_security(fd, tmp_name, big)
+                                                                       : os_last_errno();
+  HeapFree(GetProcessHeap(), 0, big);
+  return r;
+}
+
+int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from) {
   // Through the handles, and only what differs: a new file is mostly as
   // the old one was (archive set), and every question by name costs.
   FILE_BASIC_INFO old_info, new_info;
