@@ -2,8 +2,8 @@
  * kcsys.h - what the platform library offers the installer actions beyond
  * its exported KC functions: the host's path conventions, the current and
  * the running program's folders, the read of one INI value into a sized
- * buffer, the copy of one file, and the hand-over to the command
- * interpreter. With kcstr.h, the installer's only way to the system. Not
+ * buffer, temporary files of ours, putting a set of files in place, and
+ * the hand-over to the command interpreter. With kcstr.h, the installer's only way to the system. Not
  * exported.
  */
 #ifndef KC_SYS_H
@@ -75,28 +75,84 @@ int kc_ini_line_fits(const char *entry, const char *value);
 uint32_t kc_ini_set_values(const char *section, size_t count, const char *const entries[], const char *const values[],
                            const char *file_name);
 
-/* ---- Copying one file ---- */
+/* ---- Temporary files of ours ----
+ * What the library writes beside a file to put it in place later, and an
+ * earlier file it keeps while replacing it, stand meanwhile under a name
+ * of ours: "~nz" and five characters of [0-9a-z], no longer than any name
+ * of the package, so that it fits wherever the file it stands for fits.
+ * While its writer is at work the file is held, and a file of ours that
+ * no process holds is what a killed run left. */
+#define KC_TMP_NAME_LEN 8
+/* 1 when name (a file name, no folder) is one of ours. */
+int kc_tmp_is_ours(const char *name);
+/* Removes from folder dir (ending in the separator; "" the current one)
+ * every file of ours that no process holds. */
+void kc_tmp_sweep(const char *dir);
 
-/* The step at which kc_copy_file stopped, for the caller's message. */
+/* ---- Putting a set of files in place, all or nothing ---- */
+
+/* The step at which staging a file stopped, for the caller's message. */
 enum kc_copy_step {
   KC_COPY_DONE = 0,
   KC_COPY_OPEN_SOURCE, /* the source cannot be opened or asked for its status */
   KC_COPY_SAME_FILE,   /* the destination is the source itself under another name */
   KC_COPY_CREATE,      /* the destination cannot be created or replaced */
   KC_COPY_READ,        /* reading the source failed part-way */
-  KC_COPY_WRITE,       /* writing or closing the destination failed */
+  KC_COPY_WRITE,       /* writing, flushing or closing the new file failed */
 };
-/* Copies srcfile to destfile, which gets the source's times and
- * permission bits with the owner's write bit added (never read-only). A
- * new file is written in place (made exclusively; a failed copy deletes
- * it). An earlier file is replaced only by a whole copy: the data goes to
- * a temporary file beside it (its name and ".nztmp"; one an interrupted
- * copy left is replaced), flushed to disk, and renamed over it; on every
- * failure the earlier file is as it was and no temporary file is left. A
- * destination that is the source itself (another spelling of its folder,
- * a link) or is read-only is refused before anything is written.
- * KC_COPY_DONE, or the failing step with its errno value in *err. */
+
+#define KC_STAGE_MAX 24 /* files of one set */
+typedef struct kc_staged {
+  char dest[KC_PATH_MAX];
+  char tmp[KC_PATH_MAX];  /* the new file's name of ours until it is put in place */
+  char kept[KC_PATH_MAX]; /* the earlier file's name of ours while the set goes in ("" none) */
+  intptr_t tmp_fd, old_fd; /* both held while staged; old_fd -1 without an earlier file */
+  int placed;              /* the new file stands under dest */
+} kc_staged;
+typedef struct kc_stage {
+  size_t count;
+  kc_staged files[KC_STAGE_MAX];
+} kc_stage;
+
+void kc_stage_init(kc_stage *s);
+/* Copies srcfile beside destfile under a name of ours, whole, with the
+ * source's times and its permission bits with the owner's write bit added
+ * (never read-only). destfile is not touched: an earlier file there is
+ * only checked to be replaceable (a plain file, not read-only, not held,
+ * run or kept open by another process) and held until the set is put in
+ * place or abandoned. KC_COPY_DONE; KC_COPY_SAME_FILE when destfile is the
+ * source itself (nothing staged); else the failing step with its errno
+ * value in *err, this file not staged. */
+int kc_stage_file(kc_stage *s, const char *srcfile, const char *destfile, int *err);
+/* Flushes every staged file to disk, then puts each in place in the order
+ * staged, one rename each (an earlier file moved to a name of ours first),
+ * then flushes each folder that got a new name. Only when all this has
+ * succeeded are the earlier files removed. On any failure every file
+ * already put in place is taken out again and every earlier file put
+ * back: the destinations are as they were. KC_COPY_DONE; else
+ * KC_COPY_WRITE (a flush) or KC_COPY_CREATE (a rename) with its errno
+ * value in *err and in *failed the index of the file it concerned. The
+ * set is released either way. */
+int kc_stage_commit(kc_stage *s, int *err, size_t *failed);
+/* Removes every staged file and releases the set; no destination has
+ * been touched. */
+void kc_stage_abandon(kc_stage *s);
+/* One file staged and put in place on its own: the steps above. */
 int kc_copy_file(const char *srcfile, const char *destfile, int *err);
+
+/* Deletes the file path: 0, or the errno value of the failure (a folder is
+ * never deleted: EACCES). */
+int kc_delete_file(const char *path);
+
+/* Moves the file path out of its name to a fresh name of ours beside it
+ * (into moved, KC_PATH_MAX bytes) and holds it until kc_release(*hold):
+ * 0; or an errno value with the file as it was (ENOENT none there, EACCES
+ * held by another process). A running program's own file may be moved. */
+int kc_move_aside(const char *path, char *moved, intptr_t *hold);
+/* Moves a file that kc_move_aside moved (held as hold) back to path,
+ * unless something stands there now: 0 or errno. */
+int kc_move_back(intptr_t hold, const char *moved, const char *path);
+void kc_release(intptr_t hold);
 
 /* ---- The process ---- */
 
@@ -105,9 +161,14 @@ int kc_copy_file(const char *srcfile, const char *destfile, int *err);
  * process. */
 void kc_process_start(void);
 /* Starts the command interpreter prog (argv ending with NULL) as a process
- * of its own, which outlives this one; it is not waited for. On Windows
- * the arguments are joined with single blanks: the caller quotes what must
- * stay one word. 0, or an errno value when it could not be started. */
-int kc_start_interpreter(const char *prog, const char *const argv[]);
+ * of its own. Without wait it outlives this one; with wait the call
+ * returns once it has ended, its exit status in *status (-1 when it did
+ * not end by itself). On Windows the arguments are joined with single
+ * blanks: the caller quotes what must stay one word. 0, or an errno value
+ * when it could not be started. */
+int kc_start_interpreter(const char *prog, const char *const argv[], int wait, int *status);
+/* The system's folder of programs, with a trailing separator, into dir
+ * (KC_PATH_MAX bytes): 1, or 0 when it cannot be told. */
+int kc_system_dir(char *dir);
 
 #endif /* KC_SYS_H */

@@ -65,8 +65,8 @@ int os_self_path(char *buf, uint32_t len); /* 0, or an errno value */
 typedef intptr_t os_fd;
 #define OS_BADFD ((os_fd)-1)
 int os_open_read(const char *path, os_fd *fd);   /* binary; 0 or errno */
-/* Creates path only when nothing (file or link) stands under that name;
- * the new file's access list may then be set through fd. */
+/* Creates path only when nothing (file or link) stands under that name,
+ * held (below); the new file's access list may then be set through fd. */
 int os_create_excl(const char *path, os_fd *fd); /* 0, EEXIST, or errno */
 /* Creates or truncates path for writing (read and write permission). */
 int os_create_trunc(const char *path, os_fd *fd);
@@ -114,6 +114,34 @@ int os_resolve_link(const char *path, char *out, size_t size);
  * as it was. */
 int os_replace(const char *from, const char *to, int flush);
 
+/* ---- Held files ----
+ * A held file cannot be deleted or renamed by another process while fd is
+ * open, and is never taken for stale: on Windows the handle denies delete
+ * sharing, on POSIX it carries an exclusive lock (flock) that the system
+ * drops with the descriptor, also when the process is killed. os_close
+ * ends the hold. A file that no process holds is provably no process's
+ * work in progress. */
+/* Holds the existing file path: 0; EACCES when another process holds it,
+ * or it is a folder; ENOENT. With replace it must also be free of use: on
+ * Windows not run as a program or library nor kept open by another
+ * process without letting others write (POSIX knows no such use). Without
+ * replace it is held to be moved only (a running program's own file). */
+int os_open_held(const char *path, int replace, os_fd *fd);
+/* Renames the held file fd, named from, to to, in the same folder or on
+ * the same volume. Without replace, EEXIST when anything stands under to;
+ * with replace a read-only file there is refused (EACCES). 0 or errno. */
+int os_fd_rename(os_fd fd, const char *from, const char *to, int replace);
+/* Deletes the held file fd, named name, and closes fd: 0 or errno (fd
+ * closed either way). */
+int os_fd_delete(os_fd fd, const char *name);
+/* Deletes the file path unless a process holds it: 0; EBUSY held; ENOENT;
+ * EACCES for what is no plain file, or read-only. */
+int os_remove_unheld(const char *path);
+/* Puts the entries of folder dir ("" the current one) on the disk: POSIX
+ * flushes the folder (where the file system keeps none to flush, nothing
+ * is lost); Windows asks for it where the system allows. 0 or errno. */
+int os_sync_dir(const char *dir);
+
 /* The position of a stream as 64 bits (-1 when it cannot be told): the
  * runtime's ftell is 32 bits wide on Windows. */
 int64_t os_tell(FILE *f);
@@ -121,11 +149,18 @@ int64_t os_tell(FILE *f);
 /* ---- Environment and programs ---- */
 int os_putenv(char *entry); /* hands entry to the environment; 0 or -1 */
 /* Starts prog (argv ending with NULL) as a process of its own, with this
- * process's standard handles and environment, and does not wait for it.
- * Windows joins the arguments with single blanks, as the runtime's exec
- * calls do: the caller quotes what must stay one word. 0, or an errno
- * value when the program could not be started. */
-int os_spawn(const char *prog, const char *const argv[]);
+ * process's standard handles and environment. Without wait it outlives
+ * the call; with wait the call returns when it has ended, its exit status
+ * in *status (-1 when it did not end by itself). Windows joins the
+ * arguments with single blanks, as the runtime's exec calls do: the caller
+ * quotes what must stay one word. 0, or an errno value when the program
+ * could not be started. */
+int os_spawn(const char *prog, const char *const argv[], int wait, int *status);
+/* The system's folder of programs (Windows: the system folder; POSIX:
+ * /bin), with a trailing separator, into buf: 0 or errno. */
+int os_system_dir(char *buf, uint32_t len);
+/* A number that differs from process to process and from call to call. */
+uint32_t os_unique_seed(void);
 /* A write beyond the process's file-size limit fails (EFBIG) instead of
  * ending the process (POSIX's SIGXFSZ); nothing to do on Windows. */
 void os_keep_going_past_limits(void);
@@ -179,7 +214,8 @@ enum os_op {
   OS_OP_REMOVE, OS_OP_READ, OS_OP_COUNT
 };
 void os_fault_arm(enum os_op op, int nth);
-int os_fault_hit(enum os_op op); /* 1 when this call must fail */
+int os_fault_hit(enum os_op op);  /* 1 when this call must fail */
+int os_fault_left(enum os_op op); /* calls of op still to come before the armed failure (0: none armed) */
 
 /* Pins "now" for os_local_time (tests); NULL returns to the clock.
  * os_time_pinned gives the pinned time to the seam files: 1 when pinned. */

@@ -10,6 +10,8 @@ void os_fault_arm(enum os_op op, int nth) {
   if (op >= 0 && op < OS_OP_COUNT) fault_countdown[op] = nth > 0 ? nth : 0;
 }
 
+int os_fault_left(enum os_op op) { return fault_countdown[op]; }
+
 int os_fault_hit(enum os_op op) {
   if (fault_countdown[op] == 0) return 0;
   if (--fault_countdown[op] == 0) return 1;

@@ -76,8 +76,10 @@ KCAPI uint32_t KCFileExist(const char *Filename) {
 
 KCAPI uint32_t KCFileDelete(const char *Filename) {
   if (!Filename) return 0;
-  return os_remove(Filename) == 0 ? 1 : 0;
+  return kc_delete_file(Filename) == 0 ? 1 : 0;
 }
+
+int kc_delete_file(const char *path) { return os_remove(path); }
 
 /* ---- Wildcards ---- */
 

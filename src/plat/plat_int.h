@@ -47,4 +47,14 @@ void KCPerror(const char *err_string);
  * directory with a trailing separator, or NULL with szPath untouched. */
 char *PathParts(const char *szName, char *szPath);
 
+/* Temporary files of ours (kcsys.h): a fresh name of ours in the folder
+ * of beside into path (size bytes): 1, or 0 when it does not fit. */
+int kc_tmp_path(char *path, size_t size, const char *beside);
+/* Creates a held file of ours beside beside, its name into path: 0 or an
+ * errno value. */
+int kc_tmp_create(const char *beside, char *path, size_t size, intptr_t *fd);
+/* Renames the held file fd, named from, to a fresh name of ours beside it
+ * (into path): 0 or an errno value. */
+int kc_tmp_move(intptr_t fd, const char *from, char *path, size_t size);
+
 #endif /* KC_PLAT_INT_H */

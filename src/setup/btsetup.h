@@ -55,10 +55,13 @@ KCAPI uint32_t BTGetDelvanIniFileDir(const char *ini_file, const char *delvan_di
  * (missing, empty, or too long to take the separator), 535. */
 KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir);
 
-/* Copies the 21 files from the installer's folder: 0 or 5318. */
+/* Copies the 21 files from the installer's folder, all or nothing: each
+ * is first written whole beside its destination; only when all are ready
+ * are they flushed and put in place. 0, with every file in place and on
+ * disk; or 5318 with every destination as it was. */
 KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir);
 /* Deletes them (in removal mode sparing the remover and its library):
- * 0, or 5320 when at least one deletion failed. */
+ * 0, or 5320 when at least one deletion failed; bt_left_file names each. */
 KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir);
 
 /* The registry value QSXKC = delvan_dir, one separator, "nqsxkc.dll":
@@ -80,11 +83,14 @@ KCAPI uint32_t BTEditPagraIni(const char *ini_path);
  * untouched. */
 KCAPI uint32_t BTUndoPagraIni(const char *ini_path);
 
-/* Starts the command interpreter (COMSPEC on Windows, /bin/sh elsewhere)
- * as a process of its own, which waits (bounded) until the remover has
- * ended and then deletes "nzeptrmv.exe" and "kccmn10.dll" from zept_dir;
- * the caller then ends. 0 when the interpreter started; 5320 when it
- * could not, after printing which two files are left to delete by hand. */
+/* Hands "nzeptrmv.exe" and "kccmn10.dll" of zept_dir over to the command
+ * interpreter (COMSPEC on Windows, /bin/sh elsewhere): both are first
+ * moved out of their names to names of ours, which the interpreter then
+ * deletes. On Windows it does so once the remover has ended (the caller
+ * ends next); elsewhere the call waits for it. 0 when both names are free
+ * and the interpreter deletes (or has deleted) the files; 5320 when that
+ * cannot be made sure, after printing which files are left to delete by
+ * hand. */
 KCAPI uint32_t BTCleanup(const char *zept_dir);
 
 /* ---- Internal to the installer actions ---- */
@@ -104,28 +110,38 @@ int dirsep_term(char *dir);
  * before it, or after it for the first item, with the blanks after that
  * comma). Either pointer may be NULL. */
 int bt_list_find(const char *list, const char *item, size_t *cut_from, size_t *cut_to);
-/* Copies one file, keeping its times, the copy writable. err (NULL, or
- * BT_ERR_TEXT_MAX bytes) receives the message of a failure, cut to fit.
- * 0 or 5318. */
+/* Copies one file, keeping its times, the copy writable; an earlier file
+ * is replaced only by a whole copy. err (NULL, or BT_ERR_TEXT_MAX bytes)
+ * receives the message of a failure, cut to fit. 0 or 5318. */
 #define BT_ERR_TEXT_MAX 256
 int32_t copyfile(const char *srcfile, const char *destfile, char *err);
+/* 1 when dir + name fits a path (BT_PATH_MAX bytes), and so does a
+ * temporary file of ours beside it. */
+int bt_file_fits(const char *dir, const char *name);
+/* 1 when every file the package puts into dir fits: the program files,
+ * or with data the data files. */
+int bt_dir_fits(const char *dir, int data);
+/* The files the last BTRemoveProgramFiles could not delete, in the order
+ * met: each "<path>: <reason>". */
+size_t bt_left_count(void);
+const char *bt_left_file(size_t i);
 
 /* The deferred self-removal's pieces, open to the tests. */
 #define BT_CLEANUP_CMD_MAX 4096 /* the longest command handed over, with its NUL */
-#define BT_CLEANUP_TRIES 30     /* retries of the remover's deletion, about a second apart */
+#define BT_CLEANUP_TRIES 30     /* tries at the remover's deletion, about a second apart */
 /* The command for the Windows command interpreter (run with /D /C) that
- * enters zept_dir on its own drive, waits until the remover can be
- * deleted, and deletes the remover and its library, each named by its full
- * path. 1, or 0 with command "" when zept_dir is empty, longer than a path,
- * holds '"', '%' or a control character (no safe quoting exists for them),
- * or the command does not fit size bytes. */
-int bt_cleanup_cmd_command(const char *zept_dir, char *command, size_t size);
-/* The same for /bin/sh -c, the folder quoted for the shell. 1, or 0 with
- * command "" when zept_dir is empty or the command does not fit. */
-int bt_cleanup_sh_command(const char *zept_dir, char *command, size_t size);
-/* Starts interpreter prog with the cmd form of the command when cmd is 1,
- * else the sh form: 0, or 5320 after printing which two files to delete
- * by hand when it could not be started. */
+ * deletes the file remover (retried until the remover has ended, bounded)
+ * and then library (NULL or "": none), both full paths; the one program
+ * it calls is ping.exe from the system folder sysdir (ending in a
+ * backslash). 1, or 0 with command "" when a path is empty, holds '"',
+ * '%' or a control character (no safe quoting exists for them), or the
+ * command does not fit size bytes. */
+int bt_cleanup_cmd_command(const char *sysdir, const char *remover, const char *library, char *command,
+                           size_t size);
+/* The same for /bin/sh -c: /bin/rm of both, each quoted as one word. */
+int bt_cleanup_sh_command(const char *remover, const char *library, char *command, size_t size);
+/* The hand-over of BTCleanup to interpreter prog, with the cmd form of the
+ * command when cmd is 1, else the sh form (then waited for). */
 uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir);
 
 #endif /* BT_SETUP_H */

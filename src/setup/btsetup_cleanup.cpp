@@ -1,14 +1,20 @@
-// Deferred self-removal: the last step of a removal starts the command
-// interpreter, which deletes the remover and its library from the program
-// folder once the ending program has let go of them; the program itself
-// then ends with its own status.
+// Deferred self-removal: the last step of a removal by the remover, which
+// cannot delete its own running program file.
 //
-// The command is built so that the folder name is only ever a quoted
-// argument of cd: it cannot run anything else or cut the command short.
-// The interpreter may start before this process has fully ended, so the
-// remover's deletion is retried for a bounded time, with a wait (ping)
-// that works whatever standard input is. The library goes only after the
-// remover, as the removal left them in that order.
+// The remover first moves its program file and its library out of their
+// names to names of ours beside them (a running program's file may be
+// renamed), so the two names are free at once: a later install may take
+// them while the interpreter has not yet run, and the interpreter, which
+// deletes only the names of ours, can never reach its files. A name of
+// ours is never given to another file while one stands under it.
+//
+// On Windows the remover's file can be deleted only once the remover has
+// ended: the interpreter retries for a bounded time, with a wait (ping)
+// that works whatever standard input is. Elsewhere a running program's
+// file may be deleted, and the remover waits for the interpreter and ends
+// with what it did. Every program the command calls is named by its full
+// path: nothing is picked up from the host folder or the search path.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -20,92 +26,147 @@
 #define BT_STR(x) BT_STR_(x)
 
 // cmd /C keeps the inner quotes because the command does not start with
-// one. Inside quotes & ^ ( ) and blanks are plain characters. Every file is
-// named by its full path: some interpreters go on after a failed cd, and
-// the names must not then reach files in another folder. The loop's body
-// is one bracketed group straight after "do", the one form every
+// one. Inside quotes & ^ ( ) and blanks are plain characters. The loop's
+// body is one bracketed group straight after "do", the one form every
 // interpreter reads alike. del reports success even when it could not
-// delete, so "if exist" judges instead.
-#define BT_REMOVER_AT "\"%s" BT_REMOVER "\""
-#define BT_LIBRARY_AT "\"%s" BT_LAST_LIBRARY "\""
-static const char kCmdFormat[] =
-    "cd /d \"%s\" && ((for /l %%i in (1,1," BT_STR(BT_CLEANUP_TRIES) ") do (@if exist " BT_REMOVER_AT
-    " del /f/q " BT_REMOVER_AT " 2>nul & if exist " BT_REMOVER_AT " ping -n 2 127.0.0.1 >nul))"
-    " & if exist " BT_REMOVER_AT " (del /f/q " BT_REMOVER_AT ") else (del /f/q " BT_LIBRARY_AT "))";
+// delete, so "if exist" judges instead. The library, when there is one,
+// goes once the loop has seen the remover go.
+#define BT_LOOP                                                                                                       \
+  "(for /l %%i in (1,1," BT_STR(BT_CLEANUP_TRIES) ") do (@if exist \"%s\" del /f/q \"%s\" 2>nul & if exist \"%s\" " \
+                                                  "\"%sping.exe\" -n 2 127.0.0.1 >nul 2>nul))"
+static const char kCmdWithLibrary[] =
+    BT_LOOP " & if exist \"%s\" (del /f/q \"%s\") else (del /f/q \"%s\")";
+static const char kCmdAlone[] = BT_LOOP " & if exist \"%s\" (del /f/q \"%s\")";
 
-// The folder stands as one single-quoted word, in which nothing is special.
-static const char kShFormat[] =
-    "cd -- %s && { n=0; while [ -e " BT_REMOVER " ] && [ $n -lt " BT_STR(BT_CLEANUP_TRIES) " ]; do rm -f " BT_REMOVER
-    " 2>/dev/null || sleep 1; n=$((n+1)); done; if [ -e " BT_REMOVER " ]; then rm -f " BT_REMOVER
-    "; else rm -f " BT_LAST_LIBRARY "; fi; }";
-
-int bt_cleanup_cmd_command(const char *zept_dir, char *command, size_t size) {
-  if (size) command[0] = '\0';
-  if (!zept_dir || !zept_dir[0]) return 0;
-  // '"' would end the quotes, '%' is expanded even inside them, and a line
-  // break ends the command: no quoting makes these safe.
-  for (const unsigned char *p = (const unsigned char *)zept_dir; *p; ++p)
+// '"' would end the quotes, '%' is expanded even inside them, and a line
+// break ends the command: no quoting makes these safe.
+static int cmd_quotable(const char *s) {
+  if (!s || !s[0]) return 0;
+  for (const unsigned char *p = (const unsigned char *)s; *p; ++p)
     if (*p == '"' || *p == '%' || *p < 0x20) return 0;
-  // The folder with one backslash at its end: "c:" alone would be the
-  // current folder of drive c, and the file names are formed from it.
-  char dir[BT_PATH_MAX + 1];
-  if (!kc_copy(dir, sizeof dir, zept_dir)) return 0;
-  if (dir[strlen(dir) - 1] != '\\' && !kc_append(dir, sizeof dir, "\\")) return 0;
-  return kc_format(command, size, kCmdFormat, dir, dir, dir, dir, dir, dir, dir);
+  return 1;
 }
 
-int bt_cleanup_sh_command(const char *zept_dir, char *command, size_t size) {
+int bt_cleanup_cmd_command(const char *sysdir, const char *remover, const char *library, char *command,
+                           size_t size) {
   if (size) command[0] = '\0';
-  if (!zept_dir || !zept_dir[0]) return 0;
-  char quoted[BT_CLEANUP_CMD_MAX];
-  size_t k = 0;
-  quoted[k++] = '\'';
-  for (const char *p = zept_dir; *p; ++p) {
+  int lib = library && library[0];
+  if (!cmd_quotable(sysdir) || !cmd_quotable(remover) || (lib && !cmd_quotable(library))) return 0;
+  const char *r = remover;
+  if (lib) return kc_format(command, size, kCmdWithLibrary, r, r, r, sysdir, r, r, library);
+  return kc_format(command, size, kCmdAlone, r, r, r, sysdir, r, r);
+}
+
+// s as one single-quoted shell word, in which nothing is special, into
+// out at *k: 1, or 0 when it does not fit size bytes (with a NUL).
+static int sh_word(const char *s, char *out, size_t *k, size_t size) {
+  if (*k + 3 > size) return 0;
+  out[(*k)++] = ' ';
+  out[(*k)++] = '\'';
+  for (; *s; ++s) {
     // A quote ends the quoted word, stands escaped, and opens a new one.
-    const char *piece = *p == '\'' ? "'\\''" : NULL;
+    const char *piece = *s == '\'' ? "'\\''" : NULL;
     size_t n = piece ? 4 : 1;
-    if (k + n + 2 > sizeof quoted) return 0; // and the closing quote, NUL
-    if (piece)
-      memcpy(quoted + k, piece, n);
-    else
-      quoted[k] = *p;
-    k += n;
+    if (*k + n + 2 > size) return 0; // and the closing quote, NUL
+    memcpy(out + *k, piece ? piece : s, n);
+    *k += n;
   }
-  quoted[k++] = '\'';
-  quoted[k] = '\0';
-  return kc_format(command, size, kShFormat, quoted);
+  out[(*k)++] = '\'';
+  out[*k] = '\0';
+  return 1;
+}
+
+int bt_cleanup_sh_command(const char *remover, const char *library, char *command, size_t size) {
+  static const char head[] = "exec /bin/rm -f --";
+  if (size) command[0] = '\0';
+  if (!remover || !remover[0] || size < sizeof head) return 0;
+  memcpy(command, head, sizeof head);
+  size_t k = sizeof head - 1;
+  if (sh_word(remover, command, &k, size) && (!library || !library[0] || sh_word(library, command, &k, size)))
+    return 1;
+  command[0] = '\0';
+  return 0;
+}
+
+// One of the two files after a hand-over that could not be made sure:
+// back under its own name when it can be, into left (BT_PATH_MAX bytes)
+// the name it now stands under, "" when it is gone.
+static void settle(intptr_t hold, const char *moved, const char *path, char *left) {
+  left[0] = '\0';
+  if (!moved[0]) {
+    if (KCFileExist(path)) kc_copy(left, BT_PATH_MAX, path);
+  } else if (kc_move_back(hold, moved, path) == 0) {
+    kc_copy(left, BT_PATH_MAX, path);
+  } else if (KCFileExist(moved)) {
+    kc_copy(left, BT_PATH_MAX, moved);
+  }
+  kc_release(hold);
 }
 
 // What is left to the administrator when the interpreter cannot do it.
-static void print_by_hand(const char *zept_dir) {
-  const char *dir = zept_dir ? zept_dir : "";
+static void print_by_hand(const char *a, const char *b) {
   printf("\nThe remover could not delete its last two files.\n");
-  printf("Please delete them by hand:\n   %s%s\n   %s%s\n", dir, BT_REMOVER, dir, BT_LAST_LIBRARY);
+  printf("Please delete them by hand:\n");
+  if (a[0]) printf("   %s\n", a);
+  if (b[0]) printf("   %s\n", b);
   fflush(stdout);
 }
 
-uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
-  char command[BT_CLEANUP_CMD_MAX];
-  int ok = cmd ? bt_cleanup_cmd_command(zept_dir, command, sizeof command)
-               : bt_cleanup_sh_command(zept_dir, command, sizeof command);
-  if (ok && prog && prog[0]) {
-    // The Windows runtime joins the arguments with blanks as they are: a
-    // program path with a blank is quoted so that it stays one word.
-    char arg0[BT_PATH_MAX + 2];
-    const char *name = prog;
-    if (cmd && strchr(prog, ' ')) {
-      ok = kc_format(arg0, sizeof arg0, "\"%s\"", prog) && !strchr(prog, '"');
-      name = arg0;
-    }
-    // No AutoRun commands (/D), and no delayed expansion of "!" in names.
-    const char *cmd_argv[] = {name, "/D", "/V:OFF", "/C", command, NULL};
-    const char *sh_argv[] = {prog, "-c", command, NULL};
-    // Every message is out before the interpreter, which writes to the
-    // same place, starts.
-    fflush(NULL);
-    if (ok && kc_start_interpreter(prog, cmd ? cmd_argv : sh_argv) == 0) return 0;
+// Starts the interpreter on the command for the moved files: 1 when it
+// started (and, waited for, deleted them).
+static int hand_over(const char *prog, int cmd, const char *remover, const char *library) {
+  char command[BT_CLEANUP_CMD_MAX], sysdir[BT_PATH_MAX];
+  int ok = cmd ? kc_system_dir(sysdir) && bt_cleanup_cmd_command(sysdir, remover, library, command, sizeof command)
+               : bt_cleanup_sh_command(remover, library, command, sizeof command);
+  if (!ok || !prog || !prog[0]) return 0;
+  // The Windows runtime joins the arguments with blanks as they are: a
+  // program path with a blank is quoted so that it stays one word.
+  char arg0[BT_PATH_MAX + 2];
+  const char *name = prog;
+  if (cmd && strchr(prog, ' ')) {
+    if (strchr(prog, '"') || !kc_format(arg0, sizeof arg0, "\"%s\"", prog)) return 0;
+    name = arg0;
   }
-  print_by_hand(zept_dir);
+  // No AutoRun commands (/D), and no delayed expansion of "!" in names.
+  const char *cmd_argv[] = {name, "/D", "/V:OFF", "/C", command, NULL};
+  const char *sh_argv[] = {prog, "-c", command, NULL};
+  // Every message is out before the interpreter, which writes to the
+  // same place, starts.
+  fflush(NULL);
+  int status = 0;
+  if (kc_start_interpreter(prog, cmd ? cmd_argv : sh_argv, !cmd, &status) != 0) return 0;
+  return cmd || status == 0;
+}
+
+uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
+  char remover[BT_PATH_MAX], library[BT_PATH_MAX], moved_remover[BT_PATH_MAX], moved_library[BT_PATH_MAX];
+  intptr_t remover_hold = -1, library_hold = -1;
+  const char *dir = zept_dir ? zept_dir : "";
+  moved_remover[0] = moved_library[0] = '\0';
+  int ok = dir[0] && kc_format(remover, sizeof remover, "%s" BT_REMOVER, dir) &&
+           kc_format(library, sizeof library, "%s" BT_LAST_LIBRARY, dir);
+  if (!ok) {
+    print_by_hand(BT_REMOVER, BT_LAST_LIBRARY);
+    return BT_ERR_REMOVE;
+  }
+  // Both names are freed, or neither: a file held by another process
+  // stays where it is, for the administrator.
+  ok = kc_move_aside(remover, moved_remover, &remover_hold) == 0;
+  if (ok) {
+    int e = kc_move_aside(library, moved_library, &library_hold);
+    if (e == ENOENT) moved_library[0] = '\0'; // already gone: nothing to hand over
+    else if (e) ok = 0;
+  }
+  if (ok && hand_over(prog, cmd, moved_remover, moved_library)) {
+    kc_release(remover_hold);
+    kc_release(library_hold);
+    return 0;
+  }
+  char left_remover[BT_PATH_MAX], left_library[BT_PATH_MAX];
+  settle(remover_hold, moved_remover, remover, left_remover);
+  settle(library_hold, moved_library, library, left_library);
+  if (!left_remover[0] && !left_library[0]) return 0; // the interpreter did delete them after all
+  print_by_hand(left_remover, left_library);
   return BT_ERR_REMOVE;
 }
 

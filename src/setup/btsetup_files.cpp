@@ -27,17 +27,12 @@ static int32_t copy_error(char *err, const char *what, const char *path, const c
   return (int32_t)BT_ERR_COPY;
 }
 
-// With same_is_done, a destination that is the source itself counts as
-// copied: the file is already where it goes.
-static int32_t copy_one(const char *srcfile, const char *destfile, char *err, int same_is_done) {
-  int e = 0;
-  switch (kc_copy_file(srcfile, destfile, &e)) {
-    case KC_COPY_DONE:
-      return 0;
+// The message of a step that failed, about the file it concerned.
+static int32_t step_error(char *err, int step, int e, const char *srcfile, const char *destfile) {
+  switch (step) {
     case KC_COPY_OPEN_SOURCE:
       return copy_error(err, "Error opening source file", srcfile, strerror(e));
     case KC_COPY_SAME_FILE:
-      if (same_is_done) return 0;
       return copy_error(err, "Error creating file", destfile, "it is the source file itself");
     case KC_COPY_CREATE:
       return copy_error(err, "Error creating file", destfile, strerror(e));
@@ -48,18 +43,36 @@ static int32_t copy_one(const char *srcfile, const char *destfile, char *err, in
   }
 }
 
-int32_t copyfile(const char *srcfile, const char *destfile, char *err) { return copy_one(srcfile, destfile, err, 0); }
+int32_t copyfile(const char *srcfile, const char *destfile, char *err) {
+  int e = 0;
+  int step = kc_copy_file(srcfile, destfile, &e);
+  return step == KC_COPY_DONE ? 0 : step_error(err, step, e, srcfile, destfile);
+}
 
 static int join(char *out, const char *dir, const char *name) {
   return kc_format(out, BT_PATH_MAX, "%s%s", dir, name);
 }
 
-// One row: the source under the destination's name first, so that a
-// distribution's own nzeptrmv.exe wins over nzeptins.exe. A row whose
-// destination is its source (the distribution is the host folder itself,
-// however spelt) has nothing to copy; the others are still copied, the
-// remover and the data files among them.
-static int32_t install_row(const BTFileNameStrings *row, const char *to_dir, char *err) {
+int bt_file_fits(const char *dir, const char *name) {
+  size_t n = strlen(name);
+  return strlen(dir) + (n > KC_TMP_NAME_LEN ? n : KC_TMP_NAME_LEN) < BT_PATH_MAX;
+}
+
+int bt_dir_fits(const char *dir, int data) {
+  const BTFileNameStrings *rows = data ? PTFPSF_Files : Files;
+  size_t count = data ? BT_DATA_FILES_COUNT : BT_FILES_COUNT;
+  for (size_t i = 0; i < count; ++i)
+    if (!bt_file_fits(dir, rows[i].dest)) return 0;
+  return 1;
+}
+
+// One row, staged beside its destination: the source under the
+// destination's name first, so that a distribution's own nzeptrmv.exe wins
+// over nzeptins.exe. A row whose destination is its source (the
+// distribution is the host folder itself, however spelt) has nothing to
+// copy; the others are still copied, the remover and the data files among
+// them.
+static int32_t install_row(const BTFileNameStrings *row, const char *to_dir, kc_stage *stage, char *err) {
   char src[BT_PATH_MAX], dest[BT_PATH_MAX];
   printf("* ");
   fflush(stdout); // the mark shows while a large file is copied
@@ -69,8 +82,14 @@ static int32_t install_row(const BTFileNameStrings *row, const char *to_dir, cha
     return copy_error(err, "Error opening source file", row->src, strerror(ENAMETOOLONG));
   if (!join(dest, to_dir, row->dest))
     return copy_error(err, "Error creating file", row->dest, strerror(ENAMETOOLONG));
-  return copy_one(src, dest, err, 1);
+  int e = 0;
+  int step = kc_stage_file(stage, src, dest, &e);
+  return step == KC_COPY_DONE || step == KC_COPY_SAME_FILE ? 0 : step_error(err, step, e, src, dest);
 }
+
+// The staged set: each file a few hundred bytes of names, too many for
+// the stack of a caller that is not ours.
+static kc_stage gStage;
 
 KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
   char destdir[BT_PATH_MAX];
@@ -85,26 +104,61 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
 
   if (!dirsep_term(zept_dir)) status = copy_error(err, "Error creating file", zept_dir, strerror(ENAMETOOLONG));
 
+  // What killed runs left goes first; files another run still holds stay.
+  if (status == 0) {
+    kc_tmp_sweep(zept_dir);
+    kc_tmp_sweep(data_dir);
+  }
+  // Every file is made ready beside its destination first; only a whole
+  // set goes in place, so a halt leaves every destination as it was.
+  kc_stage_init(&gStage);
   for (int numfiles = BT_FILES_COUNT; status == 0 && numfiles > 0;)
-    status = install_row(&Files[--numfiles], zept_dir, err);
+    status = install_row(&Files[--numfiles], zept_dir, &gStage, err);
   for (int numfiles = BT_DATA_FILES_COUNT; status == 0 && numfiles > 0;)
-    status = install_row(&PTFPSF_Files[--numfiles], data_dir, err);
+    status = install_row(&PTFPSF_Files[--numfiles], data_dir, &gStage, err);
+  if (status == 0) {
+    int e = 0;
+    size_t failed = 0;
+    int step = kc_stage_commit(&gStage, &e, &failed);
+    if (step != KC_COPY_DONE) status = step_error(err, step, e, "", gStage.files[failed].dest);
+  } else {
+    kc_stage_abandon(&gStage);
+  }
 
   if (status != 0) printf("\n%s\n", err);
   printf("\n");
   return (uint32_t)status;
 }
 
+// The files the last removal could not delete, each with the reason.
+static char gLeft[BT_FILES_COUNT + BT_DATA_FILES_COUNT][BT_PATH_MAX + BT_ERR_TEXT_MAX];
+static size_t gLeftCount;
+
+size_t bt_left_count(void) { return gLeftCount; }
+const char *bt_left_file(size_t i) { return i < gLeftCount ? gLeft[i] : ""; }
+
+static uint32_t left(const char *path, int e) {
+  if (gLeftCount < sizeof gLeft / sizeof gLeft[0])
+    snprintf(gLeft[gLeftCount++], sizeof gLeft[0], "%s: %s", path, strerror(e)); // fits: path and a short text
+  return BT_ERR_REMOVE;
+}
+
 static uint32_t remove_row(const BTFileNameStrings *row, const char *from_dir) {
   char target[BT_PATH_MAX];
   printf(" *");
-  if (!join(target, from_dir, row->dest)) return BT_ERR_REMOVE;
-  return KCFileDelete(target) ? 0 : BT_ERR_REMOVE;
+  if (!join(target, from_dir, row->dest)) return left(row->dest, ENAMETOOLONG);
+  int e = kc_delete_file(target);
+  return e == 0 ? 0 : left(target, e);
 }
 
 KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir) {
   uint32_t status = 0;
   int dir_ok = dirsep_term(zept_dir);
+  gLeftCount = 0;
+
+  // What killed runs left goes too; files another run still holds stay.
+  if (dir_ok) kc_tmp_sweep(zept_dir);
+  kc_tmp_sweep(data_dir);
 
   for (int numfiles = BT_FILES_COUNT; numfiles > 0;) {
     const BTFileNameStrings *row = &Files[--numfiles];
@@ -115,7 +169,7 @@ KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir) {
     }
     if (!dir_ok) {
       printf(" *");
-      status = BT_ERR_REMOVE;
+      status = left(row->dest, ENAMETOOLONG);
     } else if (remove_row(row, zept_dir) != 0) {
       status = BT_ERR_REMOVE;
     }

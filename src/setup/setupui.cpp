@@ -15,12 +15,16 @@
  *   4       the registry value or the host configuration file could not be
  *           changed (the rest of the sequence went on)
  *   5       the removal could not delete every program file (also when
- *           the command interpreter that deletes the remover and its
- *           library cannot be started)
+ *           the remover cannot hand its own two files over to the command
+ *           interpreter)
  *
- * A removal in removal mode ends by starting the command interpreter,
- * which deletes the remover and its library once the program has ended;
- * the program ends with the status of the table all the same.
+ * When more than one thing fails, the first failure of the run decides
+ * the status (the registry value and pagra.ini come before the files in a
+ * removal); the transcript names every one.
+ *
+ * A removal in removal mode ends by handing the remover and its library to
+ * the command interpreter, which deletes them; the program ends with the
+ * status of the table all the same.
  */
 #include <ctype.h>
 #include <errno.h>
@@ -48,6 +52,16 @@ static uint32_t g_uninst;
 static char g_delvan_dir[BT_PATH_MAX];
 static int g_exit_status = NZ_EXIT_OK;
 
+/* How the answers are written, told by their first bytes: plain bytes
+ * (a UTF-8 byte-order mark dropped), or UTF-16 with its mark, of which
+ * only ASCII can be taken as it is meant. */
+enum { IN_UNKNOWN, IN_BYTES, IN_UTF16LE, IN_UTF16BE, IN_UNREADABLE };
+static int g_in_form = IN_UNKNOWN;
+static int g_ahead[3], g_ahead_len, g_ahead_pos; /* bytes read to tell the form */
+#define NO_CHAR (-2)
+static int g_back = NO_CHAR; /* a character read after a CR, to be read again */
+static int g_nul_seen;       /* a NUL was read since the last answer began */
+
 
 /* The first failure decides the exit status. */
 static void note_failure(int status) {
@@ -56,21 +70,61 @@ static void note_failure(int status) {
 
 /* Standard input ended at a prompt: nothing further is done. */
 static void terminate_at_eof(void) {
+  if (g_in_form == IN_UNREADABLE) printf("\nThe answers hold a UTF-16 character other than ASCII, which cannot be read.\n");
   printf("\n....Terminating\n");
   fflush(stdout);
   exit(NZ_EXIT_EOF);
+}
+
+static int next_byte(void) { return g_ahead_pos < g_ahead_len ? g_ahead[g_ahead_pos++] : getchar(); }
+
+/* Reads the first bytes of the answers to tell their form; those that
+ * are no mark are read again as answers. */
+static void tell_form(void) {
+  static const int utf8_mark[] = {0xEF, 0xBB, 0xBF};
+  g_in_form = IN_BYTES;
+  int c = getchar();
+  g_ahead[g_ahead_len++] = c;
+  if (c == 0xFF || c == 0xFE) {
+    int d = getchar();
+    if (c + d == 0xFF + 0xFE) { // FF FE or FE FF
+      g_in_form = c == 0xFF ? IN_UTF16LE : IN_UTF16BE;
+      g_ahead_len = 0;
+      return;
+    }
+    g_ahead[g_ahead_len++] = d;
+    return;
+  }
+  for (int i = 1; i < 3 && g_ahead[i - 1] == utf8_mark[i - 1]; ++i) g_ahead[g_ahead_len++] = getchar();
+  if (g_ahead_len == 3 && g_ahead[2] == utf8_mark[2]) g_ahead_len = 0; // the mark is no part of an answer
+}
+
+/* One character as written: a byte, or a UTF-16 unit. A unit beyond ASCII
+ * has no sure meaning here: it and all that follows read as the end. */
+static int raw_char(void) {
+  if (g_in_form == IN_UNKNOWN) tell_form();
+  if (g_in_form == IN_BYTES) return next_byte();
+  if (g_in_form == IN_UNREADABLE) return EOF;
+  int a = next_byte(), b = next_byte();
+  if (a == EOF || b == EOF) return EOF;
+  int unit = g_in_form == IN_UTF16LE ? (a | b << 8) : (a << 8 | b);
+  if (unit < 0x80) return unit;
+  g_in_form = IN_UNREADABLE;
+  return EOF;
 }
 
 /* One character of the answers. A CR LF line end counts as one line end,
  * as the Windows runtime's text mode reads it, so that an answer file
  * written with CR LF gives the same answers on both builds. */
 static int read_char(void) {
-  int c = getchar();
+  int c = g_back != NO_CHAR ? g_back : raw_char();
+  g_back = NO_CHAR;
   if (c == '\r') {
-    int next = getchar();
+    int next = raw_char();
     if (next == '\n') return '\n';
-    if (next != EOF) ungetc(next, stdin);
+    if (next != EOF) g_back = next;
   }
+  if (c == '\0') g_nul_seen = 1;
   return c;
 }
 
@@ -138,15 +192,22 @@ static void read_word(char *word, size_t size, int *too_long) {
 }
 
 #define TOO_LONG_TEXT "\nThat entry is too long to be used: a path holds at most %d characters.\n\n"
+#define NUL_TEXT "\nThat entry holds a NUL character and cannot be used.\n\n"
+#define TOO_LONG_DIR_TEXT "\nThat directory is too long for the package's files: a path holds at most %d characters.\n\n"
+
+/* What a folder answer must hold room for. */
+enum { FOR_NOTHING, FOR_PROGRAM_FILES, FOR_DATA_FILES };
 
 /* Lets the administrator accept or replace the proposal in def (a
- * BT_PATH_MAX buffer). With IsPath the value ends in a separator. An
- * answer too long for the buffer is refused and asked for again: no
- * answer is ever cut. */
-static void get_input(char *def, unsigned long IsPath) {
+ * BT_PATH_MAX buffer). With IsPath the value ends in a separator; with
+ * room_for the package's program or data files must fit in that folder.
+ * An answer too long for the buffer or for the files, or holding a NUL,
+ * is refused and asked for again: no answer is ever cut. */
+static void get_input(char *def, unsigned long IsPath, int room_for) {
   for (;;) {
     char word[BT_PATH_MAX];
     int too_long = 0;
+    g_nul_seen = 0;
     if (def[0]) {
       if (IsPath)
         printf("  OR just press ENTER to accept the value setup has detected.\n\n");
@@ -155,20 +216,31 @@ static void get_input(char *def, unsigned long IsPath) {
       printf("  ==> ( %s ) ", def);
       fflush(stdout);
       if (!read_line_word(word, sizeof word, &too_long)) terminate_at_eof();
-      if (!word[0] && !too_long) { // Enter, or blanks only: the proposal stays
+      if (!word[0] && !too_long && !g_nul_seen) { // Enter, or blanks only: the proposal stays
         if (IsPath) (void)dirsep_term(def);
-        return;
+        if (room_for == FOR_NOTHING || bt_dir_fits(def, room_for == FOR_DATA_FILES)) return;
+        printf(TOO_LONG_DIR_TEXT, BT_PATH_MAX - 1);
+        continue;
       }
     } else {
       fflush(stdout);
       read_word(word, sizeof word, &too_long);
     }
-    // A folder must keep room for its separator.
-    if (!too_long && (!IsPath || dirsep_term(word))) {
-      memcpy(def, word, strlen(word) + 1);
-      return;
+    if (g_nul_seen) {
+      printf(NUL_TEXT);
+      continue;
     }
-    printf(TOO_LONG_TEXT, BT_PATH_MAX - 1);
+    // A folder must keep room for its separator.
+    if (too_long || (IsPath && !dirsep_term(word))) {
+      printf(TOO_LONG_TEXT, BT_PATH_MAX - 1);
+      continue;
+    }
+    if (room_for != FOR_NOTHING && !bt_dir_fits(word, room_for == FOR_DATA_FILES)) {
+      printf(TOO_LONG_DIR_TEXT, BT_PATH_MAX - 1);
+      continue;
+    }
+    memcpy(def, word, strlen(word) + 1);
+    return;
   }
 }
 
@@ -194,8 +266,9 @@ static int get_option(int x, int y) {
     memset(in, 0, sizeof in);
     printf("Enter your choice(1-3): ");
     fflush(stdout);
+    g_nul_seen = 0;
     if (!read_line(in, sizeof in, &too_long)) terminate_at_eof();
-    option = too_long ? 0 : scan_int(in, option);
+    option = too_long || g_nul_seen ? 0 : scan_int(in, option);
   } while (option < x || option > y);
   return option;
 }
@@ -303,6 +376,7 @@ static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
     printf("\nAn error has occurred removing some of the\n");
     printf("%s program files!\n", SERVER_TITLE);
     printf("Some files may have been missing or in use.\n");
+    for (size_t i = 0; i < bt_left_count(); ++i) printf("   %s\n", bt_left_file(i));
   }
 
   printf("\n%s UN-install is now complete.\n", SERVER_TITLE);
@@ -367,30 +441,34 @@ static int confirm_removal(char *delvan_dir, char *data_dir, char *ini_path) {
 }
 
 /* Asks for the configuration file's name and folder until their joined
- * path fits ini_path (BT_PATH_MAX bytes): a path that does not fit is
- * refused, never cut into the name of another file. */
+ * path fits ini_path (BT_PATH_MAX bytes), and so does the file written
+ * beside it while it changes: a path that does not fit is refused, never
+ * cut into the name of another file. */
 static void ask_ini_path(const char *delvan_dir, char *ini_file, char *ini_dir, char *ini_path) {
   for (;;) {
     printf("Enter the name of your Delvan initialization file...\n");
     memset(ini_file, 0, BT_PATH_MAX);
     memset(ini_dir, 0, BT_PATH_MAX);
     memcpy(ini_file, "pagra.ini", sizeof "pagra.ini");
-    get_input(ini_file, 0);
+    get_input(ini_file, 0, FOR_NOTHING);
     printf("\n\n");
 
     (void)BTGetDelvanIniFileDir(ini_file, delvan_dir, ini_dir);
     printf("Enter the full path to the directory containing the \n");
     printf("%s file...  \n", ini_file);
-    get_input(ini_dir, 1);
+    get_input(ini_dir, 1, FOR_NOTHING);
     printf("\n\n");
 
     size_t dir_len = strlen(ini_dir), file_len = strlen(ini_file);
-    if (dir_len + file_len < BT_PATH_MAX) {
+    if (bt_file_fits(ini_dir, ini_file)) {
       memcpy(ini_path, ini_dir, dir_len);
       memcpy(ini_path + dir_len, ini_file, file_len + 1);
       return;
     }
-    printf("The path of %s in that directory would be longer than %d characters.\n", ini_file, BT_PATH_MAX - 1);
+    if (dir_len + file_len < BT_PATH_MAX)
+      printf("The file written beside %s while it changes would not fit that directory.\n", ini_file);
+    else
+      printf("The path of %s in that directory would be longer than %d characters.\n", ini_file, BT_PATH_MAX - 1);
     printf("Please enter the file name and its directory again.\n\n");
   }
 }
@@ -407,14 +485,14 @@ static int make_selections_once(void) {
 
   if (!g_uninst) {
     printf("Enter full path to Delvan program directory...\n");
-    get_input(delvan_dir, 1);
+    get_input(delvan_dir, 1, FOR_PROGRAM_FILES);
     printf("\n\n");
   }
 
   ask_ini_path(delvan_dir, ini_file, ini_dir, ini_path);
   (void)BTGetDelvanDataDir(ini_path, data_dir);
   printf("Enter full path to the Delvan data directory... \n");
-  get_input(data_dir, 1);
+  get_input(data_dir, 1, FOR_DATA_FILES);
   printf("\n\n");
 
   if (g_uninst) return confirm_removal(delvan_dir, data_dir, ini_path);

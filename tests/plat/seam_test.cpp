@@ -93,7 +93,7 @@ TEST(SeamSpawn, StartsAProgramThatOutlivesTheCall) {
   // is quoted by the caller.
   std::string arg0 = kWindows ? "\"" + self + "\"" : self;
   const char *argv[] = {arg0.c_str(), "--gtest_filter=SeamSpawn.ChildWritesMark", NULL};
-  ASSERT_EQ(0, os_spawn(self.c_str(), argv));
+  ASSERT_EQ(0, os_spawn(self.c_str(), argv, 0, nullptr));
   for (int i = 0; i < 600 && !file_exists(mark); ++i) os_sleep_ms(50);
   EXPECT_EQ(read_file(mark), "started");
 }
@@ -102,5 +102,5 @@ TEST(SeamSpawn, MissingProgramIsReported) {
   TempDir t;
   std::string prog = t.path("absent") + OS_EXE_SUFFIX;
   const char *argv[] = {prog.c_str(), NULL};
-  EXPECT_EQ(os_spawn(prog.c_str(), argv), ENOENT);
+  EXPECT_EQ(os_spawn(prog.c_str(), argv, 0, nullptr), ENOENT);
 }

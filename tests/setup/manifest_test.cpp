@@ -5,8 +5,12 @@
 #include <ctype.h>
 #include <string.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "btsetup.h"
 #include "hosttree.h"
+#include "kcsys.h"
 #include "os.h"
 #include "testsupport.h"
 
@@ -33,6 +37,25 @@ struct Package {
     gUninst = 0;
     os_fault_arm(OS_OP_READ, 0);
     os_fault_arm(OS_OP_WRITE, 0);
+  }
+  // An earlier version of a package file.
+  void earlier(const std::string &dir, const std::string &name) const {
+    write_file(dir + name, "earlier " + name);
+    os_set_times((dir + name).c_str(), 1000000000, 1000000000);
+  }
+  // The names in dir, sorted.
+  std::vector<std::string> names(const std::string &dir) const {
+    std::vector<std::string> v;
+    for (const auto &e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+  // Temporary files of ours in the host and data folders.
+  size_t ours() const {
+    size_t n = 0;
+    for (const std::string &dir : {host, data})
+      for (const std::string &name : names(dir)) n += kc_tmp_is_ours(name.c_str());
+    return n;
   }
 };
 
@@ -122,16 +145,15 @@ TEST(Install, ADistributionsOwnRemoverWinsOverTheInstaller) {
   EXPECT_EQ("remover", read_file(p.host + "nzeptrmv.exe"));
 }
 
-TEST(Install, TheFirstFailedCopyHaltsWithItsMessageAndAnEmptyLine) {
+TEST(Install, TheFirstFailedCopyHaltsWithItsMessageAndNothingInstalled) {
   Package p;
   fs::remove(p.dist + "msvcrt40.dll");  // row 16: the third copied
   Outcome r = install(p.host, p.data);
   EXPECT_EQ(5318u, r.status);
   EXPECT_EQ("* * * \nError opening source file " + p.dist + "msvcrt40.dll: " + strerror(ENOENT) + "\n\n", r.out);
-  EXPECT_TRUE(file_exists(p.host + "kccsn13.tlb"));
-  EXPECT_TRUE(file_exists(p.host + "kccmn10.dll"));
-  EXPECT_FALSE(file_exists(p.host + "nzept.exe"));
-  EXPECT_FALSE(file_exists(p.data + "zeptdoc.psf"));
+  // The two files copied before it never went in place.
+  EXPECT_EQ(std::vector<std::string>{}, p.names(p.host));
+  EXPECT_EQ(std::vector<std::string>{}, p.names(p.data));
 }
 
 TEST(Install, AMissingDestinationFolderFailsTheFirstCopy) {
@@ -216,66 +238,67 @@ TEST(Install, OverlongPathsFailTheCopyWithoutOverrun) {
   EXPECT_LT(r.out.size(), (size_t)BT_ERR_TEXT_MAX + 4) << "the message is cut to its buffer";
 }
 
-TEST(CopyFile, AFailedCopyLeavesTheEarlierFileAsItWasAndNoTemporaryFile) {
-  const struct {
-    const char *what;
-    os_op op;
-    int nth;
-    const char *message;  // with the destination, or the source for a read
-    int error;
-  } cases[] = {
-      {"a read error in the middle of the file", OS_OP_READ, 3, "Error reading file", EIO},
-      {"a full disk in the middle of the file", OS_OP_WRITE, 2, "Error writing file", ENOSPC},
-      {"a disk that reports full only at the close", OS_OP_CLOSE, 2, "Error writing file", EIO},
-      {"a flush that fails", OS_OP_FSYNC, 1, "Error writing file", EIO},
-      {"a destination that cannot be replaced", OS_OP_REPLACE, 1, "Error creating file", EIO},
-  };
-  for (const auto &c : cases) {
-    for (bool earlier : {true, false}) {
-      SCOPED_TRACE(std::string(c.what) + (earlier ? ", upgrading" : ", a new file"));
-      TempDir t;
-      std::string src = t.path("big.bin"), dest = t.path("copy.bin");
-      write_file(src, std::string(800000, 'z'));
-      if (earlier) write_file(dest, "the earlier version");
-      // A new file is written in place: no flush and no rename to fail.
-      bool applies = (c.op != OS_OP_FSYNC && c.op != OS_OP_REPLACE) || earlier;
-      char err[BT_ERR_TEXT_MAX];
-      os_fault_arm(c.op, c.nth);
-      int32_t status = copyfile(src.c_str(), dest.c_str(), err);
-      os_fault_arm(c.op, 0);
-      if (!applies) {
-        EXPECT_EQ(0, status);
-        continue;
+// Fault injection at every seam call of an upgrade's copy: either every
+// file is new, or every file is as it was, bytes and times, and no
+// temporary file of ours is left (one whose removal was the failure goes
+// with the next run).
+TEST(Install, EveryFailurePointLeavesAllFilesNewOrAllAsTheyWere) {
+  const os_op ops[] = {OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE, OS_OP_REMOVE, OS_OP_READ};
+  int failures = 0;
+  for (os_op op : ops) {
+    for (int nth = 1;; ++nth) {
+      SCOPED_TRACE(testing::Message() << "seam call " << op << " #" << nth);
+      Package p;
+      for (const BTFileNameStrings &row : Files) p.earlier(p.host, row.dest);
+      for (const BTFileNameStrings &row : PTFPSF_Files) p.earlier(p.data, row.dest);
+      os_fault_arm(op, nth);
+      Outcome r = install(p.host, p.data);
+      bool hit = os_fault_left(op) == 0;
+      os_fault_arm(op, 0);
+      bool all_new = true, all_old = true;
+      for (const std::string &dir : {p.host, p.data})
+        for (const std::string &name : p.names(dir)) {
+          if (kc_tmp_is_ours(name.c_str())) continue;
+          std::string bytes = read_file(dir + name);
+          all_old = all_old && bytes == "earlier " + name && mtime_of(dir + name) == 1000000000;
+          all_new = all_new && bytes != "earlier " + name;
+        }
+      EXPECT_EQ(21u, p.names(p.host).size() + p.names(p.data).size() - p.ours());
+      if (r.status == 0) {
+        EXPECT_TRUE(all_new) << r.out;
+      } else {
+        ++failures;
+        EXPECT_EQ(5318u, r.status);
+        EXPECT_TRUE(all_old) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("\nError ")) << r.out;
       }
-      EXPECT_EQ(5318, status);
-      EXPECT_EQ(std::string(c.message) + " " + (c.op == OS_OP_READ ? src : dest) + ": " + strerror(c.error),
-                std::string(err));
-      if (earlier)
-        EXPECT_EQ("the earlier version", read_file(dest));
-      else
-        EXPECT_FALSE(file_exists(dest));
-      EXPECT_FALSE(file_exists(dest + ".nztmp"));
-      EXPECT_EQ(std::string(800000, 'z'), read_file(src));
+      if (op == OS_OP_REMOVE && p.ours() > 0) install(p.host, p.data);
+      EXPECT_EQ(0u, p.ours());
+      if (!hit) break;
     }
   }
-  // Without a message buffer the failure is still reported.
-  TempDir t;
-  write_file(t.path("s"), "x");
-  os_fault_arm(OS_OP_WRITE, 1);
-  EXPECT_EQ(5318, copyfile(t.path("s").c_str(), t.path("d").c_str(), nullptr));
-  os_fault_arm(OS_OP_WRITE, 0);
+  EXPECT_GT(failures, 21 * 3) << "each file's creation, write and read can fail";
 }
 
-TEST(CopyFile, ATemporaryFileLeftByAnInterruptedRunIsTakenOver) {
-  TempDir t;
-  std::string src = t.path("new.bin"), dest = t.path("copy.bin");
-  write_file(src, "the new version");
-  write_file(dest, "the earlier version");
-  write_file(dest + ".nztmp", std::string(100000, 'p'));  // a killed run's partial copy
-  char err[BT_ERR_TEXT_MAX];
-  EXPECT_EQ(0, copyfile(src.c_str(), dest.c_str(), err)) << err;
-  EXPECT_EQ("the new version", read_file(dest));
-  EXPECT_FALSE(file_exists(dest + ".nztmp"));
+TEST(Install, WhatKilledRunsLeftGoesAndWhatARunningOneHoldsStays) {
+  Package p;
+  const char *stale[] = {"~nzaaaaa", "~nz00000"}, *not_ours[] = {"~nzABCDE", "~nzaaaa", "~nzaaaaaa", "x~nzaaaaa"};
+  for (const std::string &dir : {p.host, p.data}) {
+    for (const char *name : stale) write_file(dir + name, "left by a killed run");
+    for (const char *name : not_ours) write_file(dir + name, "the host's");
+  }
+  // One held as its writer holds it: another run is still at work on it.
+  os_fd held;
+  ASSERT_EQ(0, os_create_excl((p.host + "~nzzzzzz").c_str(), &held));
+  EXPECT_EQ(0u, install(p.host, p.data).status);
+  for (const std::string &dir : {p.host, p.data}) {
+    for (const char *name : stale) EXPECT_FALSE(file_exists(dir + name)) << name;
+    for (const char *name : not_ours) EXPECT_EQ("the host's", read_file(dir + name)) << name;
+  }
+  EXPECT_TRUE(file_exists(p.host + "~nzzzzzz"));
+  os_close(held);
+  EXPECT_EQ(0u, remove(p.host, p.data).status);
+  EXPECT_FALSE(file_exists(p.host + "~nzzzzzz")) << "a removal sweeps too";
 }
 
 TEST(CopyFile, MessagesAreCutToTheirBuffer) {

@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,13 +22,33 @@ int os_putenv(char *entry) {
   return putenv(entry) == 0 ? 0 : -1;
 }
 
-int os_spawn(const char *prog, const char *const argv[]) {
+int os_spawn(const char *prog, const char *const argv[], int wait, int *status) {
   // posix_spawn reports a program that cannot be executed, as
-  // CreateProcess does; the child is not waited for, and once this
-  // process ends it belongs to the system.
+  // CreateProcess does. A child not waited for belongs to the system once
+  // this process ends.
   pid_t pid;
   int e = posix_spawn(&pid, prog, NULL, NULL, const_cast<char *const *>(argv), environ);
-  return e == 0 ? 0 : os_errno(e);
+  if (e != 0) return os_errno(e);
+  if (!wait) return 0;
+  int st = 0;
+  pid_t w;
+  while ((w = waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
+  }
+  *status = (w == pid && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+  return 0;
+}
+
+int os_system_dir(char *buf, uint32_t len) {
+  if (len < sizeof "/bin/") return ENAMETOOLONG;
+  memcpy(buf, "/bin/", sizeof "/bin/");
+  return 0;
+}
+
+uint32_t os_unique_seed(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  static uint32_t calls;
+  return (uint32_t)getpid() * 2654435761u ^ (uint32_t)ts.tv_nsec ^ (uint32_t)ts.tv_sec * 40503u ^ ++calls * 97u;
 }
 
 void os_keep_going_past_limits(void) { (void)signal(SIGXFSZ, SIG_IGN); }

@@ -4,9 +4,13 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "os.h"
 #include "os_errno.h"
+
+// The longest path passed to the calls by handle, with its NUL.
+#define OS_LONG_PATH_MAX 1024
 
 static int open_handle(const char *path, DWORD access, DWORD disposition, os_fd *fd) {
   HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, disposition,
@@ -21,12 +25,104 @@ int os_open_read(const char *path, os_fd *fd) {
   return open_handle(path, GENERIC_READ, OPEN_EXISTING, fd);
 }
 
+// A hold is an open handle that denies delete sharing: while it is open
+// no other process can delete or rename the file, and the system drops it
+// with the handle, also when the process is killed.
+#define OS_HOLD_SHARING (FILE_SHARE_READ | FILE_SHARE_WRITE)
+
 int os_create_excl(const char *path, os_fd *fd) {
   *fd = OS_BADFD;
   if (os_fault_hit(OS_OP_CREATE)) return EIO;
   // WRITE_DAC, which a file's creator holds: the INI store gives the new
-  // file the access list of the one it replaces.
-  return open_handle(path, GENERIC_WRITE | WRITE_DAC, CREATE_NEW, fd);
+  // file the access list of the one it replaces. DELETE: the new file is
+  // renamed into place through this handle. Others may read it, never
+  // write, delete or rename it.
+  HANDLE h = CreateFileA(path, GENERIC_WRITE | WRITE_DAC | DELETE, FILE_SHARE_READ, NULL, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return os_last_errno();
+  *fd = (os_fd)h;
+  return 0;
+}
+
+int os_open_held(const char *path, int replace, os_fd *fd) {
+  *fd = OS_BADFD;
+  // To be replaced, the file must also be free of use: the right to write
+  // it is refused while another process runs it as a program or library,
+  // or keeps it open without letting others write. A running program's
+  // own file is held to be moved (renamed) only.
+  DWORD access = DELETE | FILE_READ_ATTRIBUTES | (replace ? FILE_WRITE_DATA : 0);
+  HANDLE h = CreateFileA(path, access, OS_HOLD_SHARING, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return os_last_errno();
+  *fd = (os_fd)h;
+  return 0;
+}
+
+// The full path of name as wide characters, for the calls by handle, which
+// take no current folder and no 260-character limit.
+static int wide_full_path(const char *name, WCHAR *out, DWORD size) {
+  char full[OS_LONG_PATH_MAX];
+  DWORD n = GetFullPathNameA(name, sizeof full, full, NULL);
+  if (n == 0) return os_last_errno();
+  if (n >= sizeof full) return ENAMETOOLONG;
+  if (MultiByteToWideChar(CP_ACP, 0, full, -1, out, (int)size) == 0) return ENAMETOOLONG;
+  return 0;
+}
+
+int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
+  (void)from;
+  if (os_fault_hit(OS_OP_REPLACE)) return EIO;
+  if (replace) {
+    // Windows refuses to replace a read-only file by itself; Wine does not.
+    DWORD attr = GetFileAttributesA(to);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
+  }
+  // FILE_RENAME_INFO ends in the name; the block holds the longest path.
+  union {
+    FILE_RENAME_INFO info;
+    char bytes[sizeof(FILE_RENAME_INFO) + OS_LONG_PATH_MAX * sizeof(WCHAR)];
+  } block;
+  memset(&block, 0, sizeof block);
+  int e = wide_full_path(to, block.info.FileName, OS_LONG_PATH_MAX);
+  if (e) return e;
+  block.info.ReplaceIfExists = replace ? TRUE : FALSE;
+  block.info.FileNameLength = (DWORD)(wcslen(block.info.FileName) * sizeof(WCHAR));
+  DWORD size = (DWORD)(sizeof block.info + block.info.FileNameLength);
+  if (!SetFileInformationByHandle((HANDLE)fd, FileRenameInfo, &block.info, size)) return os_last_errno();
+  return 0;
+}
+
+int os_fd_delete(os_fd fd, const char *name) {
+  (void)name;
+  int e = 0;
+  FILE_DISPOSITION_INFO gone;
+  gone.DeleteFile = TRUE;
+  if (os_fault_hit(OS_OP_REMOVE))
+    e = EIO;
+  else if (!SetFileInformationByHandle((HANDLE)fd, FileDispositionInfo, &gone, sizeof gone))
+    e = os_last_errno();
+  CloseHandle((HANDLE)fd); // the name goes with the last handle
+  return e;
+}
+
+int os_remove_unheld(const char *path) {
+  if (os_fault_hit(OS_OP_REMOVE)) return EIO;
+  // The system refuses to delete a file that a holder keeps open without
+  // delete sharing, or that runs as a program.
+  if (DeleteFileA(path)) return 0;
+  DWORD e = GetLastError();
+  return e == ERROR_SHARING_VIOLATION ? EBUSY : os_errno(e);
+}
+
+int os_sync_dir(const char *dir) {
+  if (os_fault_hit(OS_OP_FSYNC)) return EIO;
+  // Where the system flushes a folder's entries on request, it does;
+  // where it refuses, its own journal is all there is.
+  HANDLE h = CreateFileA(dir[0] ? dir : ".", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  (void)FlushFileBuffers(h);
+  CloseHandle(h);
+  return 0;
 }
 
 int os_create_trunc(const char *path, os_fd *fd) {

@@ -18,7 +18,7 @@ int os_putenv(char *entry) {
   return _putenv(entry) == 0 ? 0 : -1;
 }
 
-int os_spawn(const char *prog, const char *const argv[]) {
+int os_spawn(const char *prog, const char *const argv[], int wait, int *status) {
   char cmdline[OS_CMDLINE_MAX];
   size_t n = 0;
   for (size_t i = 0; argv[i]; ++i) {
@@ -41,8 +41,32 @@ int os_spawn(const char *prog, const char *const argv[]) {
   PROCESS_INFORMATION pi;
   if (!CreateProcessA(prog, cmdline, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) return os_last_errno();
   CloseHandle(pi.hThread);
+  if (wait) {
+    DWORD code = 0;
+    int ended = WaitForSingleObject(pi.hProcess, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code);
+    *status = ended ? (int)code : -1;
+  }
   CloseHandle(pi.hProcess);
   return 0;
+}
+
+int os_system_dir(char *buf, uint32_t len) {
+  UINT n = GetSystemDirectoryA(buf, len);
+  if (n == 0) return os_last_errno();
+  if (n + 2 > len) return ENAMETOOLONG; // and the separator
+  if (buf[n - 1] != '\\') {
+    buf[n] = '\\';
+    buf[n + 1] = '\0';
+  }
+  return 0;
+}
+
+uint32_t os_unique_seed(void) {
+  LARGE_INTEGER t;
+  QueryPerformanceCounter(&t);
+  static uint32_t calls;
+  return (uint32_t)GetCurrentProcessId() * 2654435761u ^ (uint32_t)t.LowPart ^ (uint32_t)t.HighPart * 40503u ^
+         ++calls * 97u;
 }
 
 void os_keep_going_past_limits(void) {}

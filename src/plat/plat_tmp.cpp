@@ -1,0 +1,100 @@
+// Temporary files of ours. A new file written beside the one it is to
+// replace, an earlier file kept while the new one goes in, the remover's
+// own files on their way out: each stands meanwhile under a name of ours,
+// "~nz" and five characters of [0-9a-z]. The name is recognisable, and no
+// longer than the shortest name of the package, so that it fits wherever
+// the file it stands for fits.
+//
+// While its writer is at work the file is held (os.h): a file of ours that
+// no process holds is provably what a killed run left, and any later run
+// may remove it. Names are drawn at random and taken only when free, so a
+// name never changes hands while a file stands under it.
+#include <errno.h>
+#include <string.h>
+
+#include "os.h"
+#include "plat_int.h"
+
+#define TMP_PREFIX "~nz"
+#define TMP_PREFIX_LEN 3
+#define TMP_TRIES 64 // names drawn before giving up: each is free but for a 1 in 60 million chance
+
+static const char kTmpChars[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+
+// A small generator seeded once per process from its identity and the
+// clock; only freshness matters, not secrecy.
+static uint32_t next_random(void) {
+  static uint32_t state;
+  if (state == 0) state = os_unique_seed() | 1u;
+  state ^= state << 13;
+  state ^= state >> 17;
+  state ^= state << 5;
+  return state;
+}
+
+int kc_tmp_is_ours(const char *name) {
+  if (strlen(name) != KC_TMP_NAME_LEN || memcmp(name, TMP_PREFIX, TMP_PREFIX_LEN) != 0) return 0;
+  for (const char *p = name + TMP_PREFIX_LEN; *p; ++p)
+    if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'z'))) return 0;
+  return 1;
+}
+
+int kc_tmp_path(char *path, size_t size, const char *beside) {
+  size_t dir_len = (size_t)(os_base_name(beside) - beside);
+  if (dir_len + KC_TMP_NAME_LEN + 1 > size) return 0;
+  memcpy(path, beside, dir_len);
+  memcpy(path + dir_len, TMP_PREFIX, TMP_PREFIX_LEN);
+  uint32_t r = next_random();
+  for (size_t i = TMP_PREFIX_LEN; i < KC_TMP_NAME_LEN; ++i, r /= 36) path[dir_len + i] = kTmpChars[r % 36];
+  path[dir_len + KC_TMP_NAME_LEN] = '\0';
+  return 1;
+}
+
+int kc_tmp_create(const char *beside, char *path, size_t size, os_fd *fd) {
+  for (int i = 0; i < TMP_TRIES; ++i) {
+    if (!kc_tmp_path(path, size, beside)) return ENAMETOOLONG;
+    int e = os_create_excl(path, fd);
+    if (e != EEXIST) return e;
+  }
+  return EEXIST;
+}
+
+int kc_tmp_move(os_fd fd, const char *from, char *path, size_t size) {
+  for (int i = 0; i < TMP_TRIES; ++i) {
+    if (!kc_tmp_path(path, size, from)) return ENAMETOOLONG;
+    int e = os_fd_rename(fd, from, path, 0);
+    if (e != EEXIST) return e;
+  }
+  return EEXIST;
+}
+
+void kc_tmp_sweep(const char *dir) {
+  char search[KC_PATH_MAX], name[KC_PATH_MAX], path[KC_PATH_MAX];
+  if (!kc_format(search, sizeof search, "%s" TMP_PREFIX "*", dir)) return;
+  os_find_t h = os_find_first(search, name);
+  if (h == OS_FIND_NONE) return;
+  do {
+    // A file that is held stays: its writer is still at work.
+    if (kc_tmp_is_ours(name) && kc_format(path, sizeof path, "%s%s", dir, name)) (void)os_remove_unheld(path);
+  } while (os_find_next(h, name) == 0);
+  os_find_close(h);
+}
+
+int kc_move_aside(const char *path, char *moved, intptr_t *hold) {
+  os_fd fd;
+  *hold = OS_BADFD;
+  int e = os_open_held(path, 0, &fd);
+  if (e) return e;
+  if ((e = kc_tmp_move(fd, path, moved, KC_PATH_MAX)) != 0) {
+    (void)os_close(fd);
+    return e;
+  }
+  *hold = fd;
+  return 0;
+}
+
+int kc_move_back(intptr_t hold, const char *moved, const char *path) { return os_fd_rename(hold, moved, path, 0); }
+
+void kc_release(intptr_t hold) {
+  if (hold != OS_BADFD) (void)os_close(hold);
+}
