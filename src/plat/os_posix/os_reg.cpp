@@ -5,7 +5,9 @@
 // named '=' and the value name with every byte outside [A-Za-z0-9_.-]
 // written as %XX, holding the line "kcreg <type>" and then the value's bytes.
 // A value is written to a temporary file ("=~...") and renamed into place,
-// so a reader sees the old value or the new one, never a part. Names of keys
+// so a reader sees the old value or the new one, never a part. The writer
+// holds a lock on its temporary file; one that nobody holds is what a
+// killed writer left, and every later write to the key removes it. Names of keys
 // and values are matched without regard to ASCII case, as the system's
 // registry does; a new key or value keeps the caller's spelling.
 //
@@ -19,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -297,6 +300,33 @@ static long write_all(int f, const void *buf, size_t n) {
   return OS_REG_SUCCESS;
 }
 
+// 1 when the entry name of dfd is the open file f.
+static int names_file(int dfd, const char *name, int f) {
+  struct stat a, b;
+  return fstat(f, &a) == 0 && fstatat(dfd, name, &b, AT_SYMLINK_NOFOLLOW) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
+// Removes the temporary files of killed writers from key folder dfd: each
+// one nobody holds a lock on.
+static void sweep_temporaries(int dfd) {
+  int d2 = dup(dfd);
+  DIR *d = d2 < 0 ? NULL : fdopendir(d2);
+  if (!d) {
+    if (d2 >= 0) close(d2);
+    return;
+  }
+  rewinddir(d);
+  for (struct dirent *ent; (ent = readdir(d)) != NULL;) {
+    if (ent->d_name[0] != REG_VALUE_MARK || ent->d_name[1] != REG_TEMP_MARK) continue;
+    int f = openat(dfd, ent->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (f < 0) continue;
+    if (flock(f, LOCK_EX | LOCK_NB) == 0 && names_file(dfd, ent->d_name, f)) unlinkat(dfd, ent->d_name, 0);
+    close(f);
+  }
+  closedir(d);
+}
+
 long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data, uint32_t size) {
   int dfd = (int)key;
   char target[REG_FILE_NAME_MAX];
@@ -318,8 +348,16 @@ long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data
     }
     f = openat(dfd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     e = f < 0 ? errno : 0;
+    // Held from here on; one removed as stale before the lock is no name
+    // of ours any more.
+    if (f >= 0 && (flock(f, LOCK_EX | LOCK_NB) != 0 || !names_file(dfd, tmp, f))) {
+      close(f);
+      f = -1;
+      e = EEXIST;
+    }
   }
   if (f < 0) return reg_error(e);
+  sweep_temporaries(dfd);
 
   char head[REG_HEADER_MAX];
   int hn = snprintf(head, sizeof head, "kcreg %lu\n", (unsigned long)type);
@@ -331,19 +369,18 @@ long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data
     else if (fsync(f) != 0)
       rc = reg_error(errno);
   }
-  int ce = close(f) == 0 ? 0 : errno;
-  if (os_fault_hit(OS_OP_CLOSE)) ce = EIO;
-  if (rc == OS_REG_SUCCESS && ce) rc = reg_error(ce);
   if (rc == OS_REG_SUCCESS) {
+    // Renamed while still held: no other writer takes it for stale.
     if (os_fault_hit(OS_OP_REPLACE))
       rc = reg_error(EIO);
     else if (renameat(dfd, tmp, dfd, target) != 0)
       rc = reg_error(errno);
   }
-  if (rc != OS_REG_SUCCESS) {
-    unlinkat(dfd, tmp, 0); // the old value, if any, stands as it was
-    return rc;
-  }
+  if (rc != OS_REG_SUCCESS) unlinkat(dfd, tmp, 0); // the old value, if any, stands as it was
+  int ce = close(f) == 0 ? 0 : errno;
+  if (os_fault_hit(OS_OP_CLOSE)) ce = EIO;
+  (void)ce; // the bytes were flushed before the rename: a late close error changes nothing on disk
+  if (rc != OS_REG_SUCCESS) return rc;
   fsync(dfd); // the new name is in place either way
   return OS_REG_SUCCESS;
 }
@@ -354,6 +391,7 @@ long os_reg_delete_value(os_regkey key, const char *name) {
   long rc = find_value(dfd, name, found);
   if (rc != OS_REG_SUCCESS) return rc;
   if (write_refused(dfd)) return OS_REG_ACCESS_DENIED;
+  sweep_temporaries(dfd);
   if (os_fault_hit(OS_OP_REMOVE)) return reg_error(EIO);
   if (unlinkat(dfd, found, 0) != 0) return reg_error(errno);
   fsync(dfd);
