@@ -1,8 +1,11 @@
 // Benchmark: installing the 21-file package (about 30 MB, a few files of 5
-// to 10 MB) with BTInstallProgramFiles, beside in the same run
+// to 10 MB) with BTInstallProgramFiles, as a first install and as an
+// upgrade over the same files, beside in the same run
 //   - the floor: reading and writing the same bytes in 1 MiB blocks,
 //   - natively: `cp -p` of the same files,
-//   - under Wine: the system's CopyFileA on the same files.
+//   - under Wine: the system's CopyFileA on the same files,
+// each also followed by a flush of every file written (and of the two
+// folders, natively), which the installer does before it reports done.
 // Each is run several times on a warm cache; the median counts.
 //   copy_bench [runs]
 #include <stdio.h>
@@ -20,6 +23,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -57,6 +63,25 @@ static double time_ms(F f) {
 
 static void clear(const std::vector<Job> &jobs) {
   for (const Job &j : jobs) os_remove(j.dest.c_str());
+}
+
+// What a plain copy adds to be on disk: each file flushed, and (natively)
+// each of the two folders. cp keeps the source's name (nzeptins.exe).
+static void flush_all(const std::vector<Job> &jobs, const std::string &host, const std::string &data, bool cp_names) {
+  for (const Job &j : jobs) {
+    std::string dest = cp_names ? j.dest.substr(0, j.dest.rfind(OS_DIRSEP) + 1) + fs::path(j.src).filename().string() : j.dest;
+#ifdef _WIN32
+    HANDLE h = CreateFileA(dest.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h)) abort();
+    CloseHandle(h);
+#else
+    int fd = open(dest.c_str(), O_WRONLY);
+    if (fd < 0 || fsync(fd) != 0) abort();
+    close(fd);
+#endif
+  }
+  os_sync_dir(host.c_str());
+  os_sync_dir(data.c_str());
 }
 
 // The floor: the same bytes read and written in 1 MiB blocks.
@@ -99,41 +124,77 @@ int main(int argc, char **argv) {
   }
   snprintf(gInstDir, sizeof gInstDir, "%s", dist.c_str());
 
-  std::vector<double> ours, floor_ms, other;
-  for (int r = 0; r < runs; ++r) {
-    clear(jobs);
-    floor_ms.push_back(time_ms([&] { floor_copy(jobs); }));
-    clear(jobs);
-    ours.push_back(time_ms([&] {
-      char dir[BT_PATH_MAX];
-      snprintf(dir, sizeof dir, "%s", host.c_str());
-      if (BTInstallProgramFiles(dir, data.c_str()) != 0) abort();
-    }));
-    clear(jobs);
+  // The installer's copy, as a first install and as an upgrade; each
+  // other copy plain and flushed.
+  auto install = [&] {
+    char dir[BT_PATH_MAX];
+    snprintf(dir, sizeof dir, "%s", host.c_str());
+    if (BTInstallProgramFiles(dir, data.c_str()) != 0) abort();
+  };
+  auto system_copy = [&] {
 #ifdef _WIN32
-    other.push_back(time_ms([&] {
-      for (const Job &j : jobs)
-        if (!CopyFileA(j.src.c_str(), j.dest.c_str(), FALSE)) abort();
-    }));
+    for (const Job &j : jobs)
+      if (!CopyFileA(j.src.c_str(), j.dest.c_str(), FALSE)) abort();
 #else
     std::string cmd = "cp -p";
     for (const BTFileNameStrings &row : Files) cmd += " '" + dist + row.src + "'";
     cmd += " '" + host + "' && cp -p '" + dist + "zeptadm.ptf' '" + dist + "zeptdoc.psf' '" + data + "'";
-    other.push_back(time_ms([&] {
-      if (system(cmd.c_str()) != 0) abort();
-    }));
+    if (system(cmd.c_str()) != 0) abort();
 #endif
+  };
+#ifdef _WIN32
+  const bool kWindowsCopy = true;
+#else
+  const bool kWindowsCopy = false;
+#endif
+  enum { FIRST, UPGRADE, FLOOR, FLOOR_FLUSHED, SYSTEM, SYSTEM_FLUSHED, SYSTEM_OVER_FLUSHED, KINDS };
+  std::vector<double> ms[KINDS];
+  for (int r = 0; r < runs; ++r) {
+    clear(jobs);
+    ms[FLOOR].push_back(time_ms([&] { floor_copy(jobs); }));
+    clear(jobs);
+    ms[FLOOR_FLUSHED].push_back(time_ms([&] {
+      floor_copy(jobs);
+      flush_all(jobs, host, data, false);
+    }));
+    clear(jobs);
+    ms[FIRST].push_back(time_ms(install));
+    ms[UPGRADE].push_back(time_ms(install));
+    clear(jobs);
+    ms[SYSTEM].push_back(time_ms(system_copy));
+    clear(jobs);
+    ms[SYSTEM_FLUSHED].push_back(time_ms([&] {
+      system_copy();
+      flush_all(jobs, host, data, !kWindowsCopy);
+    }));
+    // Over the earlier files, as an upgrade finds them.
+    ms[SYSTEM_OVER_FLUSHED].push_back(time_ms([&] {
+      system_copy();
+      flush_all(jobs, host, data, !kWindowsCopy);
+    }));
   }
   fs::remove_all(root);
-
-  double o = median(ours), f = median(floor_ms), x = median(other);
-  printf("\npackage: 21 files, %.1f MB, %d runs (medians)\n", total / 1048576.0, runs);
-  printf("  BTInstallProgramFiles   %8.1f ms\n", o);
-  printf("  read/write 1 MiB floor  %8.1f ms   ours/floor    = %.2f\n", f, o / f);
 #ifdef _WIN32
-  printf("  CopyFileA               %8.1f ms   ours/CopyFileA = %.2f\n", x, o / x);
+  const char *sys = "CopyFileA";
 #else
-  printf("  cp -p                   %8.1f ms   ours/cp -p    = %.2f\n", x, o / x);
+  const char *sys = "cp -p";
 #endif
+  double first = median(ms[FIRST]), upgrade = median(ms[UPGRADE]);
+  printf("\npackage: 21 files, %.1f MB, %d runs (medians, ms; ratios: first install, upgrade)\n", total / 1048576.0, runs);
+  printf("  BTInstallProgramFiles, first install  %8.1f\n", first);
+  printf("  BTInstallProgramFiles, upgrade        %8.1f\n", upgrade);
+  const struct {
+    const char *what, *name;
+    int kind;
+  } rows[] = {{"read/write 1 MiB floor", "", FLOOR},
+              {"floor, flushed", "", FLOOR_FLUSHED},
+              {sys, "", SYSTEM},
+              {sys, ", flushed", SYSTEM_FLUSHED},
+              {sys, " over earlier files, flushed", SYSTEM_OVER_FLUSHED}};
+  for (const auto &row : rows) {
+    double x = median(ms[row.kind]);
+    std::string label = std::string(row.what) + row.name;
+    printf("  %-37s %8.1f   %.2f  %.2f\n", label.c_str(), x, first / x, upgrade / x);
+  }
   return 0;
 }

@@ -18,8 +18,11 @@
 // its polling steps: a wait with a timeout that sleeps 1, 2, 4 ... ms, at
 // most 50 ms, reports 64, 114, 164 ms for runs of 50, 70, 120 ms.
 //
-//   install_bench [rounds] [--only program|plain|floor]... [--keep]
+//   install_bench [rounds] [--only program|plain|floor]... [--durable] [--keep]
 //                 [--phases] [--inherit-output] [--child-env NAME=VALUE]...
+//   --durable         plain and floor also flush every file they wrote and
+//                     (Linux) each folder, keeping the installer's promise
+//                     that what it reports done is on disk
 //   --keep            leave the trees (in the temporary folder) for a look
 //   --phases          per run on standard error: when the system created and
 //                     ended the child (Windows), and the marks the children
@@ -152,6 +155,7 @@ struct Bench {
   std::vector<std::string> child_env;
   bool phases = false;
   bool inherit_out = false; // the children write to this program's own standard output
+  bool durable = false;      // plain and floor flush what they wrote
 
   Run make_run(int round, int kind) const;
   double start(int kind, const Run &run, int *status) const;
@@ -235,7 +239,7 @@ double Bench::start(int kind, const Run &run, int *status) const {
   HANDLE herr = CreateFileA(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, NULL);
   SetEnvironmentVariableA("PATH", path.c_str());
   std::string cmd = "\"" + prog + "\"";
-  if (kind != PROGRAM) cmd += " \"" + run.jobs + "\"";
+  if (kind != PROGRAM) cmd += " \"" + run.jobs + "\"" + (durable ? " --durable" : "");
   std::vector<char> cmdline(cmd.begin(), cmd.end());
   cmdline.push_back('\0');
   STARTUPINFOA si;
@@ -277,9 +281,10 @@ double Bench::start(int kind, const Run &run, int *status) const {
   std::vector<char *> envp;
   for (std::string &e : env) envp.push_back(&e[0]);
   envp.push_back(nullptr);
-  std::string jobs = run.jobs;
+  std::string jobs = run.jobs, flag = "--durable";
   std::vector<char *> argv = {&prog[0]};
   if (kind != PROGRAM) argv.push_back(&jobs[0]);
+  if (kind != PROGRAM && durable) argv.push_back(&flag[0]);
   argv.push_back(nullptr);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
@@ -360,6 +365,8 @@ int main(int argc, char **argv) {
         if (k == kKinds[j]) want[j] = any_only = true;
     } else if (a == "--inherit-output") {
       b.inherit_out = true;
+    } else if (a == "--durable") {
+      b.durable = true;
     } else if (a == "--phases") {
       b.phases = true;
     } else if (a == "--child-env" && i + 1 < argc) {
@@ -367,7 +374,8 @@ int main(int argc, char **argv) {
     } else if (a[0] != '-' && atoi(a.c_str()) > 0) {
       rounds = atoi(a.c_str());
     } else {
-      fprintf(stderr, "usage: install_bench [rounds] [--only program|plain|floor]... [--keep] [--child-env N=V]...\n");
+      fprintf(stderr,
+              "usage: install_bench [rounds] [--only program|plain|floor]... [--durable] [--keep] [--child-env N=V]...\n");
       return 2;
     }
   }
@@ -430,8 +438,9 @@ int main(int argc, char **argv) {
 
   printf(
       "whole install: %u files, %.1f MiB, 2 list entries of pagra.ini, 1 registry value; %d rounds after 1 "
-      "warm-up\n",
-      (unsigned)b.copies.size(), b.total / 1048576.0, rounds);
+      "warm-up%s\n",
+      (unsigned)b.copies.size(), b.total / 1048576.0, rounds,
+      b.durable ? "; plain and floor flush what they wrote, as the installer does" : "");
   printf("%5s %9s %9s %9s | %10s %10s %11s\n", "round", "program", "plain", "floor", "prog/plain", "prog/floor",
          "plain/floor");
 

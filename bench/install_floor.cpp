@@ -80,8 +80,8 @@ static int rewrite(const char *path) {
 
 int main(int argc, char **argv) {
   bench_mark("main");
-  if (argc != 2) {
-    fprintf(stderr, "usage: install_floor <job list>\n");
+  if (argc != 2 && !job_durable(argc, argv)) {
+    fprintf(stderr, "usage: install_floor <job list> [--durable]\n");
     return 2;
   }
   FILE *f = fopen(argv[1], "r");
@@ -103,6 +103,7 @@ int main(int argc, char **argv) {
       fprintf(stderr, "install_floor: failed at %s %s\n", k > 0 ? fld[0] : "?", k > 1 ? fld[1] : "(the list)");
   }
   fclose(f);
+  if (!failed && job_durable(argc, argv)) failed = job_flush_all(argv[1]);
   bench_mark("done");
   return failed;
 }

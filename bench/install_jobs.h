@@ -13,6 +13,13 @@
 
 #include <stdio.h>
 #include <string.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #define JOB_LINE_MAX 4096
 #define JOB_FIELDS 5
@@ -35,6 +42,60 @@ static int job_next(FILE *f, char *line, char *field[JOB_FIELDS]) {
     }
     return k;
   }
+}
+
+// With "--durable" the comparison programs keep the installer's promise
+// that what is done is on disk: once every job is done, each copied file,
+// the INI file and the registry tree's value (Linux) is flushed, and each
+// folder that got a new name once (Linux; Windows flushes the files only).
+static int job_durable(int argc, char **argv) { return argc == 3 && strcmp(argv[2], "--durable") == 0; }
+
+#ifdef _WIN32
+static int flush_path(const char *path, int folder) {
+  if (folder) return 0;
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_FILE_NOT_FOUND; // the floor writes no value
+  int bad = !FlushFileBuffers(h);
+  CloseHandle(h);
+  return bad;
+}
+#else
+static int flush_path(const char *path, int folder) {
+  int fd = open(path, folder ? O_RDONLY | O_DIRECTORY : O_WRONLY);
+  if (fd < 0) return errno != ENOENT; // the floor writes no registry value
+  int bad = fsync(fd) != 0;
+  close(fd);
+  return bad;
+}
+#endif
+
+// Flushes what the job list of path wrote, and each folder once.
+static int job_flush_all(const char *path) {
+  FILE *f = fopen(path, "r");
+  if (!f) return 1;
+  static char line[JOB_LINE_MAX], folders[8][JOB_LINE_MAX];
+  char *fld[JOB_FIELDS] = {NULL};
+  int k, bad = 0, nfolders = 0;
+  while ((k = job_next(f, line, fld)) > 0) {
+    const char *file = fld[0][0] == 'C' && k == 3 ? fld[2] : fld[0][0] == 'I' && k == 5 ? fld[1] : NULL;
+#ifndef _WIN32
+    static char value[JOB_LINE_MAX];
+    if (fld[0][0] == 'R' && k == 4 && snprintf(value, sizeof value, "%s/=%s", fld[1], fld[2]) < (int)sizeof value)
+      file = value;
+#endif
+    if (!file) continue;
+    bad |= flush_path(file, 0);
+    const char *sep = strrchr(file, '/') ? strrchr(file, '/') : strrchr(file, '\\');
+    if (!sep) continue;
+    char dir[JOB_LINE_MAX];
+    snprintf(dir, sizeof dir, "%.*s", (int)(sep - file), file);
+    int seen = 0;
+    for (int i = 0; i < nfolders; ++i) seen |= strcmp(folders[i], dir) == 0;
+    if (!seen && nfolders < 8) snprintf(folders[nfolders++], JOB_LINE_MAX, "%s", dir);
+  }
+  fclose(f);
+  for (int i = 0; i < nfolders; ++i) bad |= flush_path(folders[i], 1);
+  return bad;
 }
 
 #endif

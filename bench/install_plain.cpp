@@ -176,8 +176,8 @@ static int set_value(const char *key, const char *name, const char *value) {
 
 int main(int argc, char **argv) {
   bench_mark("main");
-  if (argc != 2) {
-    fprintf(stderr, "usage: install_plain <job list>\n");
+  if (argc != 2 && !job_durable(argc, argv)) {
+    fprintf(stderr, "usage: install_plain <job list> [--durable]\n");
     return 2;
   }
   FILE *f = fopen(argv[1], "r");
@@ -201,6 +201,7 @@ int main(int argc, char **argv) {
       fprintf(stderr, "install_plain: failed at %s %s\n", k > 0 ? fld[0] : "?", k > 1 ? fld[1] : "(the list)");
   }
   fclose(f);
+  if (!failed && job_durable(argc, argv)) failed = job_flush_all(argv[1]);
   bench_mark("done");
   return failed;
 }

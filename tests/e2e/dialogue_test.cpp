@@ -235,3 +235,65 @@ TEST(Dialogue, StartUpFailureWhenTheInstallersFolderCannotBeEntered) {
             "to the directory you are installing or removing ZEPT from.\n\n",
             t.normalize(r.out));
 }
+
+// Answers as deploying tools write them: a UTF-8 byte-order mark is no
+// part of the first answer, and UTF-16 with its mark is read as such; a
+// character beyond ASCII there cannot be read, and ends the run with
+// status 2 before anything is done.
+TEST(Dialogue, AnswerFilesWithAByteOrderMark) {
+  const std::string answers = "Y\n\n\n\n\n1\n\n";
+  auto utf16 = [](const std::string &s, bool le) {
+    std::string out = le ? "\xFF\xFE" : "\xFE\xFF";
+    for (unsigned char c : s) out += le ? std::string{(char)c, '\0'} : std::string{'\0', (char)c};
+    return out;
+  };
+  std::string umlaut = utf16("Y\n\npagr", true) + std::string("\xE4\x00", 2) + utf16(".ini\n\n\n1\n\n", true).substr(2);
+  struct Case {
+    const char *what;
+    std::string input;
+    int status;
+  } cases[] = {
+      {"plain", answers, kOk},
+      {"UTF-8 with its mark", "\xEF\xBB\xBF" + answers, kOk},
+      {"UTF-16, little end first", utf16(answers, true), kOk},
+      {"UTF-16, big end first", utf16(answers, false), kOk},
+      {"UTF-16 with a character beyond ASCII", umlaut, kEndOfInput},
+  };
+  std::string plain;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    HostTree t;
+    clear_registered_qsx(t);
+    RunResult r = t.install(c.input);
+    EXPECT_EQ(c.status, r.exit_code) << r.out;
+    std::string out = t.normalize(r.out);
+    if (c.status == kOk) {
+      EXPECT_TRUE(file_exists(t.host + "nzept.exe")) << out;
+      if (plain.empty()) plain = out;
+      EXPECT_EQ(plain, out);
+    } else {
+      EXPECT_NE(std::string::npos, out.find("\nThe answers hold a UTF-16 character other than ASCII, which cannot be read.\n"))
+          << out;
+      EXPECT_TRUE(host_untouched(t));
+    }
+    clear_registered_qsx(t);
+  }
+}
+
+TEST(Dialogue, AnswersHoldingANulAreRefusedAndAskedForAgain) {
+  HostTree t;
+  // "<other>\0x" would install into <other> if cut at the NUL, and a lone
+  // NUL would accept the proposal as Enter does.
+  std::string input = "Y\n" + t.tmp.path("other") + std::string("\0x\n", 3) + "\n" + std::string("\0\n", 2) +
+                      "\n\n\n" + std::string("1\0\n", 3) + "3\n\n";
+  RunResult r = t.install(input);
+  EXPECT_EQ(kOk, r.exit_code);
+  std::string out = t.normalize(r.out);
+  const std::string refused = "\nThat entry holds a NUL character and cannot be used.\n\n";
+  size_t at = out.find(refused);
+  EXPECT_NE(std::string::npos, at) << out;
+  EXPECT_NE(std::string::npos, out.find(refused, at + 1)) << out;
+  EXPECT_NE(std::string::npos, out.find("   Delvan program directory\n   ==> {tmp}/host/\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("Enter your choice(1-3): Enter your choice(1-3): ")) << "the menu line with a NUL is asked again";
+  EXPECT_TRUE(host_untouched(t));
+}

@@ -6,11 +6,23 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <thread>
+
+#include <map>
+#include <vector>
 
 #include "btsetup.h"
 #include "hosttree.h"
+#include "kcsys.h"
+#include "os.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 using namespace nzt;
 
@@ -61,6 +73,54 @@ bool wait_until_gone(const std::string &path, int seconds) {
   }
   return !file_exists(path);
 }
+
+// The files of the host and data folders, each with its bytes and time.
+typedef std::map<std::string, std::pair<std::string, int64_t>> Snapshot;
+Snapshot snapshot(const HostTree &t) {
+  Snapshot s;
+  for (const std::string &dir : {t.host, t.data})
+    for (const auto &e : fs::directory_iterator(dir)) {
+      std::string path = e.path().string();
+      os_filestat st;
+      s[path] = {read_file(path), os_stat(path.c_str(), &st) == 0 ? st.mtime : -1};
+    }
+  return s;
+}
+
+// Temporary files of ours in the host and data folders (pagra.ini lies in
+// the host folder) and, natively, in the registry store.
+std::vector<std::string> temporaries(const HostTree &t) {
+  std::vector<std::string> v;
+  for (const std::string &dir : {t.host, t.data})
+    for (const auto &e : fs::directory_iterator(dir))
+      if (kc_tmp_is_ours(e.path().filename().string().c_str())) v.push_back(e.path().string());
+  if (!kWindows && fs::exists(t.tmp.path("registry")))
+    for (const auto &e : fs::recursive_directory_iterator(t.tmp.path("registry")))
+      if (e.path().filename().string().compare(0, 2, "=~") == 0) v.push_back(e.path().string());
+  return v;
+}
+
+// Holds path as another process would while it uses the file: open
+// without delete sharing on Windows, locked on POSIX. Released with the
+// object.
+class HeldElsewhere {
+ public:
+  explicit HeldElsewhere(const std::string &path) {
+#ifdef _WIN32
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    fd_ = h == INVALID_HANDLE_VALUE ? OS_BADFD : (os_fd)h;
+#else
+    if (os_open_held(path.c_str(), 1, &fd_) != 0) fd_ = OS_BADFD;
+#endif
+  }
+  ~HeldElsewhere() {
+    if (fd_ != OS_BADFD) os_close(fd_);
+  }
+  bool held() const { return fd_ != OS_BADFD; }
+
+ private:
+  os_fd fd_ = OS_BADFD;
+};
 
 // The system's own registry tool (reg.exe under Wine) asked for QSXKC.
 RunResult reg_query_qsx(const HostTree &t) {
@@ -223,29 +283,137 @@ TEST_F(InstallRun, InstallingFromTheHostFolderItselfMakesTheRemoverAndCopiesTheD
   }
 }
 
-TEST_F(InstallRun, AnUpgradeThatFailsPartWayKeepsTheEarlierFile) {
-  if (kWindows) GTEST_SKIP() << "a file-size limit is the POSIX way to fail a write part-way";
-  HostTree &t = tree();
-  ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
-  // The new kccsn13.tlb (copied first) is larger than the limit allows: the
-  // write fails part-way and the process goes on to report it.
-  write_file(t.dist + "kccsn13.tlb", std::string(4 << 20, 'n'));
-  RunResult r = run_program("/bin/sh", {"/bin/sh", "-c", "ulimit -f 2048; exec \"$0\"", t.dist + "nzeptins.exe"},
-                            "Y\n\n\n\n\n2\n1\n\n", t.dist, t.env());
-  EXPECT_EQ(3, r.exit_code) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("Error writing file " + t.host + "kccsn13.tlb: " + strerror(EFBIG))) << r.out;
-  EXPECT_EQ(HostTree::sample_content("kccsn13.tlb"), read_file(t.host + "kccsn13.tlb"));
-  EXPECT_FALSE(file_exists(t.host + "kccsn13.tlb.nztmp"));
+// A halt, wherever it comes, leaves every destination as it was (bytes and
+// times), no temporary file of ours, and pagra.ini and the registry
+// untouched; after a halted first install the next run is offered a fresh
+// install.
+TEST_F(InstallRun, AHaltedInstallLeavesTheHostAsItWas) {
+  struct Case {
+    const char *what;
+    bool upgrade;
+    std::function<std::unique_ptr<HeldElsewhere>(const HostTree &t)> before;
+    std::string program;  // run through it (a POSIX shell line) when not empty
+  } cases[] = {
+      {"a destination held by another process", true,
+       [](const HostTree &t) { return std::unique_ptr<HeldElsewhere>(new HeldElsewhere(t.host + "nzeptext.dll")); }},
+      {"the 15th source missing", true,
+       [](const HostTree &t) {
+         fs::remove(t.dist + "nedasql.kcx");
+         return nullptr;
+       }},
+      {"a folder in the last file's place", false,
+       [](const HostTree &t) {
+         fs::create_directory(t.data + "zeptadm.ptf");
+         return nullptr;
+       }},
+      // The new kccsn13.tlb (copied first) is larger than the limit allows:
+      // the write fails part-way and the process goes on to report it.
+      {"a full disk while preparing", true,
+       [](const HostTree &t) {
+         write_file(t.dist + "kccsn13.tlb", std::string(4 << 20, 'n'));
+         return nullptr;
+       },
+       "ulimit -f 2048; exec \"$0\""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.program.empty() && kWindows) continue;  // a file-size limit is the POSIX way to fill a disk
+    HostTree &t = tree();
+    if (c.upgrade) {
+      ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
+      for (const auto &f : snapshot(t)) os_set_times(f.first.c_str(), 1000000000, 1000000000);
+    }
+    std::unique_ptr<HeldElsewhere> held = c.before(t);
+    if (held) ASSERT_TRUE(held->held());
+    Snapshot before = snapshot(t);
+    std::string ini = read_file(t.ini_path()), qsx = registered_qsx(t);
+    std::string answers = c.upgrade ? "Y\n\n\n\n\n2\n1\n\n" : kInstallAllDefaults;
+    RunResult r = c.program.empty()
+                      ? t.install(answers)
+                      : run_program("/bin/sh", {"/bin/sh", "-c", c.program, t.dist + "nzeptins.exe"}, answers, t.dist, t.env());
+    held.reset();
+    EXPECT_EQ(3, r.exit_code) << r.out;
+    EXPECT_NE(std::string::npos, t.normalize(r.out).find("program files!  Installation has halted.\n")) << r.out;
+    EXPECT_TRUE(before == snapshot(t)) << r.out;
+    EXPECT_EQ(std::vector<std::string>{}, temporaries(t));
+    EXPECT_EQ(ini, read_file(t.ini_path()));
+    EXPECT_EQ(qsx, registered_qsx(t));
+    if (!c.upgrade) {
+      fs::remove(t.data + "zeptadm.ptf");
+      r = t.install("Y\n\n\n\n\n3\n\n");
+      EXPECT_NE(std::string::npos, r.out.find("You have chosen to install")) << r.out;
+      EXPECT_EQ(std::string::npos, r.out.find("An existing")) << r.out;
+    }
+  }
 }
 
+// What is reported done is on disk before the host is told of it: each
+// installed file and each folder that got a new name is flushed before
+// the registry value and pagra.ini are put in place. The system calls of
+// a real run, in their order.
+TEST_F(InstallRun, EveryInstalledFileIsOnDiskBeforeTheHostIsToldOfIt) {
+  if (kWindows) GTEST_SKIP() << "the order of system calls is traced on Linux";
+  if (run_program("/usr/bin/strace", {"strace", "-o", "/dev/null", "/bin/true"}, "", "").exit_code != 0)
+    GTEST_SKIP() << "strace cannot trace here";
+  HostTree &t = tree();
+  std::string trace = t.tmp.path("trace.txt");
+  std::map<std::string, std::string> env = t.env();
+  env["ASAN_OPTIONS"] = "detect_leaks=0";  // the leak check cannot work under a tracer
+  RunResult r = run_program("/usr/bin/strace",
+                            {"strace", "-f", "-y", "-o", trace, "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                             t.dist + "nzeptins.exe"},
+                            kInstallAllDefaults, t.dist, env);
+  ASSERT_EQ(0, r.exit_code) << r.out;
+  std::vector<std::string> lines;
+  std::string all = read_file(trace);
+  for (size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1) lines.push_back(all.substr(at, nl - at));
+  // The line of the first call that names what, from line from on.
+  auto first = [&](const std::string &call, const std::string &what, size_t from = 0) {
+    for (size_t i = from; i < lines.size(); ++i)
+      if (lines[i].find(call) != std::string::npos && lines[i].find(what) != std::string::npos) return i;
+    return lines.size();
+  };
+  size_t told = std::min(first("rename", "pagra.ini\")"), first("rename", "=QSXKC\""));
+  ASSERT_LT(told, lines.size()) << all;
+  size_t last_placed = 0;
+  for (const std::string &dir : {t.host, t.data}) {
+    for (const auto &e : fs::directory_iterator(dir)) {
+      std::string name = e.path().filename().string();
+      if (name == "pagra.ini" || name == "pagra.exe") continue;
+      SCOPED_TRACE(name);
+      // Put in place from a name of ours, which was flushed first.
+      size_t placed = first("rename", "\"" + dir + name + "\"");
+      ASSERT_LT(placed, told) << all;
+      size_t quote = lines[placed].find('"');
+      std::string from = lines[placed].substr(quote + 1, lines[placed].find('"', quote + 1) - quote - 1);
+      EXPECT_TRUE(kc_tmp_is_ours(fs::path(from).filename().string().c_str())) << lines[placed];
+      EXPECT_LT(first("fsync(", "<" + from + ">"), placed) << all;
+      last_placed = std::max(last_placed, placed);
+    }
+    std::string folder = dir.substr(0, dir.size() - 1);
+    size_t synced = first("fsync(", "<" + folder + ">", last_placed);
+    EXPECT_LT(synced, told) << folder << "\n" << all;
+  }
+}
+
+// Every file a removal could not delete is named after its message; with
+// two failures in one run the first decides the status.
 TEST_F(InstallRun, RemovalModeEndsWithTheStatusOfWhatFailed) {
   struct Case {
     const char *what;
     void (*before)(const HostTree &t);
     int status;
+    const char *named;  // the line naming the file left, "" none
   } cases[] = {
-      {"the registry value was already gone", [](const HostTree &t) { clear_registered_qsx(t); }, 4},
-      {"a data file was already gone", [](const HostTree &t) { fs::remove(t.data + "zeptdoc.psf"); }, 5},
+      {"the registry value was already gone", [](const HostTree &t) { clear_registered_qsx(t); }, 4, ""},
+      {"a data file was already gone", [](const HostTree &t) { fs::remove(t.data + "zeptdoc.psf"); }, 5,
+       "   {tmp}/data/zeptdoc.psf: No such file or directory\n"},
+      {"the registry value gone, then a data file that cannot be deleted",
+       [](const HostTree &t) {
+         clear_registered_qsx(t);
+         make_read_only(t.data + "zeptadm.ptf", true);
+       },
+       4, "   {tmp}/data/zeptadm.ptf: Permission denied\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -254,9 +422,15 @@ TEST_F(InstallRun, RemovalModeEndsWithTheStatusOfWhatFailed) {
     c.before(t);
     RunResult r = t.remove(kRemoveAllDefaults);
     EXPECT_EQ(c.status, r.exit_code) << r.out;
+    if (c.named[0]) {
+      EXPECT_NE(std::string::npos,
+                t.normalize(r.out).find("Some files may have been missing or in use.\n" + std::string(c.named)))
+          << r.out;
+    }
     // The interpreter still deletes the last two files once the remover has ended.
     EXPECT_TRUE(wait_until_gone(t.host + "nzeptrmv.exe", 30)) << r.out << r.err;
     EXPECT_TRUE(wait_until_gone(t.host + "kccmn10.dll", 10));
+    if (file_exists(t.data + "zeptadm.ptf")) make_read_only(t.data + "zeptadm.ptf", false);
   }
 }
 
@@ -270,23 +444,97 @@ TEST_F(InstallRun, ARemovalThatFindsFilesMissingSaysSo) {
   EXPECT_TRUE(package_gone(t));
 }
 
-TEST_F(InstallRun, WithoutAnInterpreterTheRemoverSaysWhatIsLeftAndEnds) {
-  if (!kWindows) GTEST_SKIP() << "the Linux port hands over to /bin/sh, which needs no variable";
+// Status 0 in removal mode means the remover's own two files go too; when
+// that cannot be made sure before it ends, it says which files are left
+// and ends with 5.
+TEST_F(InstallRun, ARemoverThatCannotHandOverItsFilesSaysSo) {
+  struct Case {
+    const char *what;
+    bool windows_only;
+    bool no_comspec;
+    bool held;
+  } cases[] = {
+      {"no command interpreter", true, true, false},
+      {"the remover held by another process", false, false, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.windows_only && !kWindows) continue;  // the Linux port hands over to /bin/sh, which needs no variable
+    HostTree &t = tree();
+    ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
+    std::map<std::string, std::string> env = t.env();
+    if (c.no_comspec) env["COMSPEC"] = "";  // removed from the remover's environment
+    std::unique_ptr<HeldElsewhere> held(c.held ? new HeldElsewhere(t.host + "nzeptrmv.exe") : nullptr);
+    RunResult r = run_program(t.host + "nzeptrmv.exe", t.host + "nzeptrmv.exe", kRemoveAllDefaults, t.host, env);
+    held.reset();
+    EXPECT_EQ(5, r.exit_code);
+    std::string out = t.normalize(r.out);
+    const std::string tail =
+        "\nDelvan Enterprise Tramontelo Server UN-install is now complete.\n\nHit Enter to Finish......\n"
+        "\nThe remover could not delete its last two files.\nPlease delete them by hand:\n"
+        "   {tmp}/host/nzeptrmv.exe\n   {tmp}/host/kccmn10.dll\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(tail, out.substr(out.size() - tail.size()));
+    EXPECT_TRUE(file_exists(t.host + "nzeptrmv.exe"));
+    EXPECT_TRUE(file_exists(t.host + "kccmn10.dll"));
+    EXPECT_FALSE(file_exists(t.host + "nzept.exe"));
+  }
+}
+
+// The remover frees its two names before it ends: an install right after
+// it keeps every file, however late the interpreter deletes. Programs
+// planted in the host folder (first on the search path, and the current
+// folder of the remover) never run.
+TEST_F(InstallRun, ARemovalThenAnImmediateInstallKeepsTheNewInstall) {
   HostTree &t = tree();
   ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
-  std::map<std::string, std::string> env = t.env();
-  env["COMSPEC"] = "";  // removed from the remover's environment
-  RunResult r = run_program(t.host + "nzeptrmv.exe", t.host + "nzeptrmv.exe", kRemoveAllDefaults, t.host, env);
-  // Two program files are left: the removal is incomplete, as the status says.
-  EXPECT_EQ(5, r.exit_code);
-  std::string out = t.normalize(r.out);
-  const std::string tail =
-      "\nDelvan Enterprise Tramontelo Server UN-install is now complete.\n\nHit Enter to Finish......\n"
-      "\nThe remover could not delete its last two files.\nPlease delete them by hand:\n"
-      "   {tmp}/host/nzeptrmv.exe\n   {tmp}/host/kccmn10.dll\n";
-  ASSERT_GE(out.size(), tail.size());
-  EXPECT_EQ(tail, out.substr(out.size() - tail.size()));
-  EXPECT_TRUE(file_exists(t.host + "nzeptrmv.exe"));
-  EXPECT_TRUE(file_exists(t.host + "kccmn10.dll"));
-  EXPECT_FALSE(file_exists(t.host + "nzept.exe"));
+  if (kWindows) {
+    for (const char *name : {"ping.bat", "ping.cmd", "del.bat"}) write_file(t.host + name, "@mkdir pwned\r\n");
+  } else {
+    for (const char *name : {"rm", "sleep"}) {
+      write_file(t.host + name, "#!/bin/sh\nmkdir \"$(dirname \"$0\")/pwned\"\n");
+      fs::permissions(t.host + name, fs::perms::owner_all);
+    }
+  }
+  ASSERT_EQ(0, t.remove(kRemoveAllDefaults).exit_code);
+  RunResult r = t.install(kInstallAllDefaults);
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  // The interpreter has done its work once no file of ours is left.
+  for (int i = 0; i < 600 && !temporaries(t).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(std::vector<std::string>{}, temporaries(t));
+  EXPECT_TRUE(package_in_place(t));
+  EXPECT_FALSE(file_exists(t.host + "pwned"));
+}
+
+// Runs killed at any moment leave files of ours behind; one complete run
+// afterwards, install or removal, leaves none.
+TEST_F(InstallRun, KilledRunsLeaveNothingAfterOneCompleteRun) {
+  HostTree &t = tree();
+  auto installed = [&] { return read_file(t.ini_path()).find(",ZEPT\r\n") != std::string::npos; };
+  auto run = [&](int kill_after_ms) {
+    // An upgrade over an installation; a fresh install on a host without.
+    std::string answers = installed() ? "Y\n\n\n\n\n2\n1\n\n" : kInstallAllDefaults;
+    return run_program(t.dist + "nzeptins.exe", t.dist + "nzeptins.exe", answers, t.dist, t.env(), kill_after_ms);
+  };
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(0, run(60000).exit_code);
+  int whole = (int)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  int killed = 0;
+  for (int k = 1; k <= 8; ++k) killed += run(whole * k / 8).exit_code == -1;
+  EXPECT_GT(killed, 0);
+  RunResult r = run(60000);
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  EXPECT_EQ(std::vector<std::string>{}, temporaries(t));
+  EXPECT_TRUE(package_in_place(t));
+  // Removals killed the same way, then one complete removal.
+  for (int k = 1; k <= 4; ++k)
+    (void)run_program(t.dist + "nzeptins.exe", t.dist + "nzeptins.exe", "Y\n\n\n\n\n1\n1\n\n", t.dist, t.env(),
+                      whole * k / 4);
+  ASSERT_EQ(0, run(60000).exit_code);
+  r = t.remove(kRemoveAllDefaults);
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  EXPECT_TRUE(wait_until_gone(t.host + "nzeptrmv.exe", 30));
+  for (int i = 0; i < 300 && !temporaries(t).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(std::vector<std::string>{}, temporaries(t));
+  EXPECT_TRUE(package_gone(t));
 }

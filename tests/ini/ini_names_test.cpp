@@ -302,7 +302,7 @@ TEST_F(IniHostRoad, LoadsTheHostLibraryByItsPlainName) {
       {"NPAGRA_ENV_ZEPTDirectory", "from-the-child"},
       {search_var, search},
   };
-  nzt::RunResult rr = nzt::run_program(self, self, "", "", env, 120);
+  nzt::RunResult rr = nzt::run_program(self, self, "", "", env, 120000);
   EXPECT_EQ(rr.exit_code, 0) << rr.out << rr.err;
   EXPECT_NE(rr.out.find("[  PASSED  ] 1 test."), std::string::npos) << rr.out;
 }

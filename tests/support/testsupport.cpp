@@ -138,7 +138,7 @@ std::string crlf(const std::vector<std::string> &lines) {
 }
 
 RunResult run_program(const std::string &program, const std::vector<std::string> &args, const std::string &input,
-                      const std::string &cwd, const std::map<std::string, std::string> &env, int timeout_s) {
+                      const std::string &cwd, const std::map<std::string, std::string> &env, int timeout_ms) {
   RunResult r;
   // Input and output go through files: no pipe can fill up and stall.
   TempDir io;
@@ -180,7 +180,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   CloseHandle(hout);
   CloseHandle(herr);
   if (ok) {
-    if (WaitForSingleObject(pi.hProcess, (DWORD)timeout_s * 1000) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(pi.hProcess, (DWORD)timeout_ms) == WAIT_OBJECT_0) {
       DWORD code = 0;
       GetExitCodeProcess(pi.hProcess, &code);
       r.exit_code = (int)code;
@@ -217,7 +217,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     _exit(127);
   }
   if (pid > 0) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     int status = 0;
     for (;;) {
       pid_t w = waitpid(pid, &status, WNOHANG);
@@ -230,7 +230,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
         waitpid(pid, &status, 0);
         break;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 #endif

@@ -72,7 +72,7 @@ std::string hostlib_path();  // build_dir() + "hostlib" + SEP + "npagra.dll"
 // Runs program with argv[0] given as argv0, standard input fed from input
 // and closed, standard output and error captured, in folder cwd, with env
 // added to (value set) or removed from (value empty) this process's
-// environment. Gives up after timeout_s seconds (exit_code -1).
+// environment. Kills it after timeout_ms milliseconds (exit_code -1).
 struct RunResult {
   int exit_code = -1;
   std::string out;
@@ -80,11 +80,11 @@ struct RunResult {
 };
 RunResult run_program(const std::string &program, const std::vector<std::string> &argv, const std::string &input,
                       const std::string &cwd, const std::map<std::string, std::string> &env = {},
-                      int timeout_s = 60);
+                      int timeout_ms = 60000);
 inline RunResult run_program(const std::string &program, const std::string &argv0, const std::string &input,
                              const std::string &cwd, const std::map<std::string, std::string> &env = {},
-                             int timeout_s = 60) {
-  return run_program(program, std::vector<std::string>{argv0}, input, cwd, env, timeout_s);
+                             int timeout_ms = 60000) {
+  return run_program(program, std::vector<std::string>{argv0}, input, cwd, env, timeout_ms);
 }
 
 // CR LF joined lines: crlf({"[a]", "b=1"}) == "[a]\r\nb=1\r\n".

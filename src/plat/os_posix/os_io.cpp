@@ -189,6 +189,8 @@ int os_fsync(os_fd fd) {
   return fsync((int)fd) == 0 ? 0 : os_errno(errno);
 }
 
+void os_start_flush(os_fd fd) { (void)sync_file_range((int)fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
+
 int os_close(os_fd fd) {
   if (fd == OS_BADFD) return EBADF;
   int r = close((int)fd) == 0 ? 0 : os_errno(errno);

@@ -167,6 +167,8 @@ int os_fsync(os_fd fd) {
   return FlushFileBuffers((HANDLE)fd) ? 0 : os_last_errno();
 }
 
+void os_start_flush(os_fd fd) { (void)fd; } // no such request: FlushFileBuffers does it all
+
 int os_close(os_fd fd) {
   if (fd == OS_BADFD) return EBADF;
   int r = CloseHandle((HANDLE)fd) ? 0 : os_last_errno();
