@@ -6,7 +6,7 @@ set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-packages=(cmake ninja-build g++ googletest clang libclang-rt-14-dev locales
+packages=(cmake ninja-build g++ googletest clang libclang-rt-14-dev locales strace
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
           wine wine32:i386)
 

@@ -104,3 +104,19 @@ TEST(SeamSpawn, MissingProgramIsReported) {
   const char *argv[] = {prog.c_str(), NULL};
   EXPECT_EQ(os_spawn(prog.c_str(), argv, 0, nullptr), ENOENT);
 }
+
+// The started program writes where this process writes: the remover's
+// interpreter reports to the administrator's console, or to the file a
+// deploying script reads.
+TEST(SeamSpawn, TheProgramWritesWhereThisOneWrites) {
+  const char *prog = kWindows ? getenv("COMSPEC") : "/bin/sh";
+  ASSERT_NE(nullptr, prog);
+  const char *argv[] = {prog, kWindows ? "/C" : "-c", "echo handed-over", NULL};
+  int status = -1;
+  testing::internal::CaptureStdout();
+  int e = os_spawn(prog, argv, 1, &status);
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(0, e);
+  EXPECT_EQ(0, status);
+  EXPECT_NE(std::string::npos, out.find("handed-over")) << out;
+}
