@@ -88,6 +88,8 @@ int kc_tmp_is_ours(const char *name);
 /* Removes from folder dir (ending in the separator; "" the current one)
  * every file of ours that no process holds. */
 void kc_tmp_sweep(const char *dir);
+/* The same for the folder of the file path. */
+void kc_tmp_sweep_beside(const char *path);
 
 /* ---- Putting a set of files in place, all or nothing ---- */
 

@@ -47,6 +47,9 @@ void KCPerror(const char *err_string);
  * directory with a trailing separator, or NULL with szPath untouched. */
 char *PathParts(const char *szName, char *szPath);
 
+/* The folder part of path, its separator included, into dir (size
+ * bytes): 1, or 0 when it does not fit. */
+int kc_folder_of(const char *path, char *dir, size_t size);
 /* Temporary files of ours (kcsys.h): a fresh name of ours in the folder
  * of beside into path (size bytes): 1, or 0 when it does not fit. */
 int kc_tmp_path(char *path, size_t size, const char *beside);

@@ -128,22 +128,15 @@ static void put_back(kc_stage *s, size_t n) {
   }
 }
 
-// The folder part of path, its separator included, into dir.
-static void folder_of(const char *path, char *dir) {
-  size_t n = (size_t)(os_base_name(path) - path);
-  memcpy(dir, path, n);
-  dir[n] = '\0';
-}
-
 // Flushes each folder of the set once: its new names are then on disk.
 // 0, or an errno value with *failed the first file of that folder.
 static int sync_folders(const kc_stage *s, size_t *failed) {
   char dir[KC_PATH_MAX], other[KC_PATH_MAX];
   for (size_t i = 0; i < s->count; ++i) {
-    folder_of(s->files[i].dest, dir);
+    (void)kc_folder_of(s->files[i].dest, dir, sizeof dir); // fits: dest does
     size_t j = 0;
     for (; j < i; ++j) {
-      folder_of(s->files[j].dest, other);
+      (void)kc_folder_of(s->files[j].dest, other, sizeof other);
       if (strcmp(dir, other) == 0) break;
     }
     int e = j == i ? os_sync_dir(dir) : 0;

@@ -80,6 +80,19 @@ void kc_tmp_sweep(const char *dir) {
   os_find_close(h);
 }
 
+int kc_folder_of(const char *path, char *dir, size_t size) {
+  size_t n = (size_t)(os_base_name(path) - path);
+  if (n >= size) return 0;
+  memcpy(dir, path, n);
+  dir[n] = '\0';
+  return 1;
+}
+
+void kc_tmp_sweep_beside(const char *path) {
+  char dir[KC_PATH_MAX];
+  if (kc_folder_of(path, dir, sizeof dir)) kc_tmp_sweep(dir);
+}
+
 int kc_move_aside(const char *path, char *moved, intptr_t *hold) {
   os_fd fd;
   *hold = OS_BADFD;

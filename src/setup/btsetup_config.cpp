@@ -45,6 +45,7 @@ static int list_with_item(const char *ini_path, const char *entry, const char *i
 // Both lists change in one rewrite of the file: both items or neither.
 KCAPI uint32_t BTEditPagraIni(const char *ini_path) {
   if (!ini_path) return BT_ERR_CONFIG;
+  kc_tmp_sweep_beside(ini_path); // what killed rewrites left
   char addins[BT_PATH_MAX], tasks[BT_PATH_MAX];
   int a = list_with_item(ini_path, BT_ADDINS, BT_ADDIN_ITEM, addins);
   if (a == LIST_REFUSED) return BT_ERR_CONFIG; // ServerTasks then untouched
@@ -84,6 +85,7 @@ static uint32_t cut_item(const char *ini_path, const char *entry, const char *it
 
 KCAPI uint32_t BTUndoPagraIni(const char *ini_path) {
   if (!ini_path) return BT_ERR_CONFIG;
+  kc_tmp_sweep_beside(ini_path); // what killed rewrites left
   uint32_t status = cut_item(ini_path, BT_ADDINS, BT_ADDIN_ITEM, 1);
   if (status != 0) return status;
   return cut_item(ini_path, BT_SERVERTASKS, BT_TASK_ITEM, 0);
