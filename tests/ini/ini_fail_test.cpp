@@ -225,18 +225,42 @@ TEST(IniFailure, UnwritableFolder) {
 #endif
 }
 
-// A read-only INI file is not changed, on both builds.
-TEST(IniFailure, ReadOnlyFileStays) {
-  TempDir t;
-  std::string ini = t.path("pagra.ini");
+// A read-only file, and one with a second name (a hard link, which a new
+// file in its place would part from it), are not changed, on both builds:
+// a change that would write is refused, and removing what is not there
+// gives 0 as for any file.
+TEST(IniFailure, ReadOnlyOrHardLinkedFileStays) {
   const std::string before = crlf({"[Pagra]", "E=old"});
-  ASSERT_TRUE(write_file(ini, before));
-  nzt::make_read_only(ini, true);
-  EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), KC_ERR_INI_OPEN);
-  EXPECT_EQ(KCINIRemoveString("Pagra", "E", ini.c_str()), KC_ERR_INI_OPEN);
-  nzt::make_read_only(ini, false);
-  EXPECT_EQ(read_file(ini), before);
-  EXPECT_EQ(names_in(t.dir()), std::vector<std::string>{"pagra.ini"});
+  struct Case {
+    const char *section, *entry, *value;
+    uint32_t status;
+  } cases[] = {
+      {"Pagra", "E", "new", KC_ERR_INI_OPEN},
+      {"Pagra", "E", nullptr, KC_ERR_INI_OPEN},
+      {"Pagra", "Absent", nullptr, 0},
+      {"Absent", "E", nullptr, 0},
+  };
+  for (bool hard_link : {false, true}) {
+    TempDir t;
+    std::string ini = t.path("pagra.ini"), other = t.path("other.ini");
+    ASSERT_TRUE(write_file(ini, before));
+    if (hard_link)
+      nzt::fs::create_hard_link(ini, other);
+    else
+      nzt::make_read_only(ini, true);
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+      SCOPED_TRACE(std::string(hard_link ? "hard link, case " : "read-only, case ") + std::to_string(i));
+      EXPECT_EQ(KCINISetString(cases[i].section, cases[i].entry, cases[i].value, ini.c_str()), cases[i].status);
+      EXPECT_EQ(read_file(ini), before);
+      if (hard_link) {
+        EXPECT_EQ(read_file(other), before);
+      }
+    }
+    nzt::make_read_only(ini, false);
+    std::vector<std::string> names = {"pagra.ini"};
+    if (hard_link) names.insert(names.begin(), "other.ini");
+    EXPECT_EQ(names_in(t.dir()), names);
+  }
 }
 
 // The seam's replace itself refuses a read-only target and leaves both
@@ -327,10 +351,12 @@ TEST(IniFailure, WhatTheHostSetOnTheFileIsKept) {
   EXPECT_EQ(read_file(target), crlf({"[Pagra]", "E=new"}));
   EXPECT_EQ(names_in(t.path("conf")), std::vector<std::string>{"pagra.ini"});
   EXPECT_EQ(names_in(t.path("host")), std::vector<std::string>{"pagra.ini"});
-  // A link that leads nowhere is not replaced by a file.
+  // A link that leads nowhere is not replaced by a file; there is nothing
+  // to remove through it.
   std::string dangling = t.path("host/other.ini");
   ASSERT_EQ(symlink("../conf/missing.ini", dangling.c_str()), 0);
   EXPECT_EQ(KCINISetString("Pagra", "E", "new", dangling.c_str()), KC_ERR_INI_OPEN);
+  EXPECT_EQ(KCINIRemoveString("Pagra", "E", dangling.c_str()), 0u);
   EXPECT_TRUE(nzt::fs::is_symlink(dangling));
   EXPECT_FALSE(nzt::fs::exists(t.path("conf/missing.ini")));
 }

@@ -256,7 +256,7 @@ TEST(IniSet, WhereTheEntryGoes) {
   } cases[] = {
       // A missing file: two lines. An empty one: a blank line first.
       {"", "Pagra", "ServerTasks", "ZEPT", crlf({"", "[Pagra]", "ServerTasks=ZEPT"})},
-      {"\x1A", "Pagra", "ServerTasks", "ZEPT", crlf({"", "[Pagra]", "ServerTasks=ZEPT"})},
+      {"\x1A", "Pagra", "ServerTasks", "ZEPT", crlf({"", "[Pagra]", "ServerTasks=ZEPT"}) + "\x1A"},
       // A new section at the end; a last line without line end gets one.
       {"[Other]\nX=1", "Pagra", "E", "v", crlf({"[Other]", "X=1", "", "[Pagra]", "E=v"})},
       {crlf({"[Other]", ""}), "Pagra", "E", "v", crlf({"[Other]", "", "", "[Pagra]", "E=v"})},
@@ -276,9 +276,12 @@ TEST(IniSet, WhereTheEntryGoes) {
       {crlf({"[P]", "X=1", "[P]", "E=3"}), "P", "E", "9", crlf({"[P]", "X=1", "E=9", "[P]", "E=3"})},
       // Header with text after "]" and a header in other letters.
       {crlf({"[PAGRA] ; main", "A=1"}), "Pagra", "A", "2", crlf({"[PAGRA] ; main", "A=2"})},
-      // Every line end becomes CR LF, a lone CR stays, Ctrl-Z ends the file.
-      {"[P]\nA=1\nB=x\ry\n[Q]\nC=3\r\nD=4\x1Atrailing\r\n", "P", "A", "2",
-       "[P]\r\nA=2\r\nB=x\ry\r\n[Q]\r\nC=3\r\nD=4"},
+      // Every line end becomes CR LF, a lone CR stays; a Ctrl-Z ends the
+      // text, and it and all after it stay as they were behind it.
+      {"[P]\nA=1\nB=x\ry\n[Q]\nC=3\r\nD=4\x1Atrailing\nZ\x1A\r\n", "P", "A", "2",
+       "[P]\r\nA=2\r\nB=x\ry\r\n[Q]\r\nC=3\r\nD=4\x1Atrailing\nZ\x1A\r\n"},
+      {"[Other]\r\nX=1\x1A[Pagra]\r\n", "Pagra", "E", "v", "[Other]\r\nX=1\r\n\r\n[Pagra]\r\nE=v\r\n\x1A[Pagra]\r\n"},
+      {"[Pagra]\nE=1\nF=2\x1A\x1A", "Pagra", "E", nullptr, "[Pagra]\r\nF=2\x1A\x1A"},
       {"pre\n[P]\r\r\nA=1\r\r\n", "P", "A", "2", "pre\r\n[P]\r\r\nA=2\r\n"},
       {"pre\r\n[P]\nA=1\n\r\n\nrest\n\r", "P", "A", nullptr, "pre\r\n[P]\r\n\r\n\r\nrest\r\n\r"},
   };
@@ -332,6 +335,31 @@ TEST(IniSet, RemovingTheAbsentChangesNothing) {
   EXPECT_EQ(KCINIRemoveString("Pagra", "E", absent.c_str()), 0u);
   EXPECT_FALSE(nzt::file_exists(absent));
   EXPECT_EQ(std::distance(nzt::fs::directory_iterator(t.fspath()), nzt::fs::directory_iterator()), 1);
+}
+
+// The installer's rewrite of two entries leaves the bytes that setting
+// each in turn leaves, whatever the pair of sets and removals.
+TEST(IniSet, TwoEntriesInOneRewriteAsInTurn) {
+  TempDir t;
+  std::string in_turn = t.path("turn.ini"), at_once = t.path("once.ini");
+  const std::string files[] = {
+      "[P]\r\nS=1\r\nL=1",       // a last line without a line end
+      "[P]\r\nS=1\r\nL=1\x1Az", // ... before a Ctrl-Z
+      "[P]\nR=1\nS=1\n\n[Q]\nX",
+      "[P]\r\nA=1",
+  };
+  const char *entries[] = {"S", "R"};
+  const char *values[][2] = {{"v", nullptr}, {nullptr, "w"}, {"v", "w"}, {nullptr, nullptr}};
+  for (size_t f = 0; f < sizeof files / sizeof files[0]; ++f) {
+    for (size_t v = 0; v < sizeof values / sizeof values[0]; ++v) {
+      SCOPED_TRACE("file " + std::to_string(f) + ", values " + std::to_string(v));
+      ASSERT_TRUE(write_file(in_turn, files[f]));
+      ASSERT_TRUE(write_file(at_once, files[f]));
+      for (int k = 0; k < 2; ++k) EXPECT_EQ(KCINISetString("P", entries[k], values[v][k], in_turn.c_str()), 0u);
+      EXPECT_EQ(kc_ini_set_values("P", 2, entries, values[v], at_once.c_str()), 0u);
+      EXPECT_EQ(read_file(at_once), read_file(in_turn));
+    }
+  }
 }
 
 // Lines beyond 255 characters are carried over whole; one that holds the

@@ -189,6 +189,7 @@ int os_fd_chmod(os_fd fd, uint32_t mode) {
 static int set_security(os_fd fd, const char *tmp_name, PSECURITY_DESCRIPTOR buf) {
   char mine[1024];
   DWORD need = 0;
+  if (os_fault_hit(OS_OP_KEEP)) return EIO;
   if (!SetKernelObjectSecurity((HANDLE)fd, DACL_SECURITY_INFORMATION, buf)) return os_last_errno();
   PSID owner = NULL, new_owner = NULL;
   BOOL defaulted;
@@ -241,11 +242,41 @@ int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from) {
   return keep_security(fd, tmp_name, from);
 }
 
-int os_resolve_link(const char *path, char *out, size_t size) {
-  size_t n = strlen(path);
-  if (n >= size) return ENAMETOOLONG;
-  memcpy(out, path, n + 1);
+int os_link_count(os_fd fd, uint32_t *count) {
+  FILE_STANDARD_INFO info;
+  if (!GetFileInformationByHandleEx((HANDLE)fd, FileStandardInfo, &info, sizeof info)) return os_last_errno();
+  *count = (uint32_t)info.NumberOfLinks;
   return 0;
+}
+
+static int copy_name(const char *name, char *out, size_t size) {
+  size_t n = strlen(name);
+  if (n >= size) return ENAMETOOLONG;
+  memcpy(out, name, n + 1);
+  return 0;
+}
+
+int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
+  if (fd == OS_BADFD) {
+    // Nothing opens under the name: a link that the system shows there
+    // leads nowhere, and is no missing file to make anew.
+    DWORD attr = GetFileAttributesA(path);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT)) return ENOENT;
+    return copy_name(path, out, size);
+  }
+  // The name under which the system opened the file: through a symbolic
+  // link, the file it leads to. Wine tells it for a Unix link too, which
+  // it shows as a plain file. Where the system cannot tell, the name.
+  char final[KC_INI_PATH_MAX + 8];
+  DWORD n = GetFinalPathNameByHandleA((HANDLE)fd, final, sizeof final, FILE_NAME_OPENED | VOLUME_NAME_DOS);
+  if (n == 0) return copy_name(path, out, size);
+  if (n >= sizeof final) return ENAMETOOLONG;
+  // "\\?\C:\..." is "C:\...", and "\\?\UNC\server\..." is "\\server\...".
+  if (strncmp(final, "\\\\?\\UNC\\", 8) == 0) {
+    final[6] = '\\';
+    return copy_name(final + 6, out, size);
+  }
+  return copy_name(strncmp(final, "\\\\?\\", 4) == 0 ? final + 4 : final, out, size);
 }
 
 int os_replace(const char *from, const char *to, int flush) {
