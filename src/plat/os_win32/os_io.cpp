@@ -186,15 +186,39 @@ int os_fd_chmod(os_fd fd, uint32_t mode) {
 // access list as it is, protected or inheriting as it was (the new file
 // lies in the same folder); the owner and group too when they differ from
 // the new file's and the system lets this process set them.
+// 1 when both descriptors carry the same access list, protected or
+// inheriting alike: setting it again would change nothing.
+static int same_dacl(PSECURITY_DESCRIPTOR a, PSECURITY_DESCRIPTOR b) {
+  const SECURITY_DESCRIPTOR_CONTROL how = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+  BOOL pa = FALSE, pb = FALSE, defaulted;
+  PACL la = NULL, lb = NULL;
+  SECURITY_DESCRIPTOR_CONTROL ca, cb;
+  DWORD revision;
+  ACL_SIZE_INFORMATION sa, sb;
+  if (!GetSecurityDescriptorDacl(a, &pa, &la, &defaulted) || !GetSecurityDescriptorDacl(b, &pb, &lb, &defaulted) ||
+      !pa || !pb || !la || !lb || !GetSecurityDescriptorControl(a, &ca, &revision) ||
+      !GetSecurityDescriptorControl(b, &cb, &revision) || (ca & how) != (cb & how) ||
+      !GetAclInformation(la, &sa, sizeof sa, AclSizeInformation) ||
+      !GetAclInformation(lb, &sb, sizeof sb, AclSizeInformation))
+    return 0;
+  return la->AclRevision == lb->AclRevision && la->AceCount == lb->AceCount &&
+         sa.AclBytesInUse == sb.AclBytesInUse &&
+         memcmp((const char *)la + sizeof(ACL), (const char *)lb + sizeof(ACL), sa.AclBytesInUse - sizeof(ACL)) == 0;
+}
+
 static int set_security(os_fd fd, const char *tmp_name, PSECURITY_DESCRIPTOR buf) {
-  char mine[1024];
+  char mine[4096];
   DWORD need = 0;
+  // The new file's list and owner in one question (each costs a round trip
+  // under Wine): what it has already is not set again.
+  BOOL have = GetKernelObjectSecurity((HANDLE)fd, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, mine,
+                                      sizeof mine, &need);
   if (os_fault_hit(OS_OP_KEEP)) return EIO;
-  if (!SetKernelObjectSecurity((HANDLE)fd, DACL_SECURITY_INFORMATION, buf)) return os_last_errno();
+  if ((!have || !same_dacl(buf, mine)) && !SetKernelObjectSecurity((HANDLE)fd, DACL_SECURITY_INFORMATION, buf))
+    return os_last_errno();
   PSID owner = NULL, new_owner = NULL;
   BOOL defaulted;
-  if (!GetSecurityDescriptorOwner(buf, &owner, &defaulted) || !owner ||
-      !GetKernelObjectSecurity((HANDLE)fd, OWNER_SECURITY_INFORMATION, mine, sizeof mine, &need) ||
+  if (!have || !GetSecurityDescriptorOwner(buf, &owner, &defaulted) || !owner ||
       !GetSecurityDescriptorOwner(mine, &new_owner, &defaulted) || (new_owner && EqualSid(owner, new_owner)))
     return 0;
   HANDLE h = CreateFileA(tmp_name, WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
