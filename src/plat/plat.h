@@ -333,8 +333,8 @@ KCAPI void KCCharInfo(uint32_t *pCharSet, uint32_t *pCountry, char *szLanguage);
 /* -1, 0 or 1, comparing the numbers the strings begin with as decimal
  * fractions ("4.10" < "4.9", "2.0.1" == "2.0"): blanks, sign, digits with
  * one '.', exponent; '.' whatever the locale, no hexadecimal, "inf" or
- * "nan"; exact, with no rounding to a double. Text without a number, or
- * NULL, counts as 0. */
+ * "nan"; exact, with no rounding to a double, for exponents of any
+ * length. Text without a number, or NULL, counts as 0. */
 KCAPI int32_t KCCmpVerStr(const char *version1, const char *version2);
 
 /* ---- Start-up and shut-down ---- */
