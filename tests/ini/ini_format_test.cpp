@@ -9,6 +9,7 @@
 
 #include "kcsys.h"
 #include "plat.h"
+#include "plat_blockio.h"
 #include "testsupport.h"
 
 using nzt::crlf;
@@ -76,6 +77,7 @@ TEST(IniRead, WhichLineHoldsTheEntry) {
       {crlf({"[Pagra]", "Directoryx=1", "Directory=2"}), 0, "2"},
       {crlf({"[Pagra]", "Directory=a=b"}), 0, "a=b"},
       {crlf({"[Pagra]", ";Directory=c", "Directory=d"}), 0, "d"},
+      {crlf({"[Pagra]", std::string(256, 'x'), "Directory=after"}), 0, "after"}, // one over the limit
       {"[Pagra]\nDirectory=lf\n", 0, "lf"},
       {"[Pagra]\rDirectory=lonecr\r", KC_ERR_INI_MISSING, ""}, // one line: the header
       {"[Pagra]\nDirectory=cr\rin\r\n", 0, "cr\rin"},
@@ -362,6 +364,27 @@ TEST(IniSet, TwoEntriesInOneRewriteAsInTurn) {
   }
 }
 
+// Every line end written is CR LF: an LF alone gets its CR, a CR LF and a
+// lone CR stay.
+std::string text_mode(const std::string &s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) out += '\r';
+    out += s[i];
+  }
+  return out;
+}
+
+// Large files compared by their first difference, not a printed diff.
+::testing::AssertionResult same_bytes(const std::string &got, const std::string &want) {
+  size_t i = 0;
+  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+  if (i == got.size() && i == want.size()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "first difference at byte " << i << " of " << got.size() << " (want "
+                                       << want.size() << "): got \"" << got.substr(i, 12) << "\", want \""
+                                       << want.substr(i, 12) << "\"";
+}
+
 // Lines beyond 255 characters are carried over whole; one that holds the
 // entry is replaced whole.
 TEST(IniSet, LongLinesCarriedOverWhole) {
@@ -383,31 +406,21 @@ TEST(IniSet, LongLinesCarriedOverWhole) {
     EXPECT_EQ(KCINISetString("S", cases[i].entry, cases[i].value, p.c_str()), 0u);
     EXPECT_EQ(read_file(p), cases[i].after);
   }
+  // A CR LF split between the reader's first block and the next, ending a
+  // line longer than the block, before the header and inside the section.
+  const size_t block = sizeof(blk_reader::buf);
+  for (const char *pre : {"[Pre]\r\nK=", "[S]\r\nL="}) {
+    SCOPED_TRACE(pre);
+    std::string line = pre + std::string(block - 1 - strlen(pre), 'q') + "\r\n"; // its CR the block's last byte
+    std::string rest = std::string(pre[1] == 'P' ? "[S]\r\n" : "") + "E=1\r\n";
+    ASSERT_TRUE(write_file(p, line + rest));
+    EXPECT_EQ(KCINISetString("S", "E", "2", p.c_str()), 0u);
+    ASSERT_TRUE(same_bytes(read_file(p), line + rest.substr(0, rest.size() - 3) + "2\r\n"));
+  }
   // A header or entry name is matched on a long line's first part.
   ASSERT_TRUE(write_file(p, "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=" + big + "\r\n"));
   EXPECT_EQ(KCINISetString("S", "E", "v", p.c_str()), 0u);
   EXPECT_EQ(read_file(p), "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=v\r\n");
-}
-
-// Every line end written is CR LF: an LF alone gets its CR, a CR LF and a
-// lone CR stay.
-std::string text_mode(const std::string &s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) out += '\r';
-    out += s[i];
-  }
-  return out;
-}
-
-// Large files compared by their first difference, not a printed diff.
-::testing::AssertionResult same_bytes(const std::string &got, const std::string &want) {
-  size_t i = 0;
-  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-  if (i == got.size() && i == want.size()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "first difference at byte " << i << " of " << got.size() << " (want "
-                                       << want.size() << "): got \"" << got.substr(i, 12) << "\", want \""
-                                       << want.substr(i, 12) << "\"";
 }
 
 // Files are read and written in blocks: lines, CR LF pairs and lone CRs
