@@ -156,11 +156,17 @@ static void put_bytes(blk_writer *w, const char *s, size_t n) {
 }
 
 void blk_w_put(blk_writer *w, const char *s, size_t n) {
-  if (w->owed_eol) {
+  if (w->owed_eol && n > 0) {
     w->owed_eol = 0;
     put_bytes(w, "\r\n", 2);
   }
   put_bytes(w, s, n);
+}
+
+void blk_w_pay_eol(blk_writer *w) {
+  if (!w->owed_eol) return;
+  w->owed_eol = 0;
+  put_bytes(w, "\r\n", 2);
 }
 
 void blk_w_str(blk_writer *w, const char *s) { blk_w_put(w, s, strlen(s)); }

@@ -84,6 +84,8 @@ int blk_copy_tail(blk_reader *r, blk_writer *w);
 
 void blk_w_init(blk_writer *w, os_fd fd);
 void blk_w_put(blk_writer *w, const char *s, size_t n);
+/* Writes the line end still owed, if one is. */
+void blk_w_pay_eol(blk_writer *w);
 void blk_w_str(blk_writer *w, const char *s);
 void blk_w_eol(blk_writer *w);
 /* Writes what waits: 0, or the errno of the first failed write. */

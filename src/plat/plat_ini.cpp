@@ -296,10 +296,16 @@ typedef struct ini_edit {
   int met[KC_INI_EDITS_MAX]; // the entry's line was found and handled
 } ini_edit;
 
-// The entries not met in the section, at its end, in their order.
-static void put_missing(blk_writer *w, ini_edit *ed) {
+// The entries not met in the section, at its end, in their order: 1 when
+// there were any.
+static int put_missing(blk_writer *w, ini_edit *ed) {
+  int any = 0;
   for (size_t i = 0; i < ed->count; ++i)
-    if (!ed->met[i] && ed->values[i]) put_entry(w, ed->entries[i], ed->values[i]);
+    if (!ed->met[i] && ed->values[i]) {
+      put_entry(w, ed->entries[i], ed->values[i]);
+      any = 1;
+    }
+  return any;
 }
 
 // 1 when the change writes anything: a value to set, or a line to remove.
@@ -344,10 +350,15 @@ static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_
     if (got < 0) break;
     if (got == 0 || (ll > 0 && line[0] == '[')) { // the section ends
       if (!changes(ed)) return WALK_DISCARD;
-      put_missing(w, ed);
+      int added = put_missing(w, ed);
       put_blanks(w, &blank_count);
       if (got == 0) return WALK_COMMIT;
-      if (blk_carry_line(r, w, line, ll, more) < 0 || blk_copy_rest(r, w) < 0) break;
+      // The header line after new entries ends with a line end, as every
+      // line the walk writes; with none added, the rest is copied as it
+      // stands, as a change that met all its entries before copies it.
+      if (blk_carry_line(r, w, line, ll, more) < 0) break;
+      if (added) blk_w_pay_eol(w);
+      if (blk_copy_rest(r, w) < 0) break;
       return WALK_COMMIT;
     }
     if (ll == 0 && !more) {

@@ -267,6 +267,7 @@ TEST(IniSet, WhereTheEntryGoes) {
       {crlf({"[Pagra]"}), "Pagra", "E", "v", crlf({"[Pagra]", "E=v"})},
       {"[Pagra]", "Pagra", "E", "v", crlf({"[Pagra]", "E=v"})},
       {crlf({"[Pagra]", "", "[Next]"}), "Pagra", "E", "v", crlf({"[Pagra]", "E=v", "", "[Next]"})},
+      {"[Pagra]\r\n[Next]", "Pagra", "E", "v", crlf({"[Pagra]", "E=v", "[Next]"})},
       // Blanks around the "=" are part of the name.
       {crlf({"[Pagra]", "ServerTasks = X"}), "Pagra", "ServerTasks", "Y",
        crlf({"[Pagra]", "ServerTasks = X", "ServerTasks=Y"})},
@@ -349,6 +350,7 @@ TEST(IniSet, TwoEntriesInOneRewriteAsInTurn) {
       "[P]\r\nS=1\r\nL=1\x1Az", // ... before a Ctrl-Z
       "[P]\nR=1\nS=1\n\n[Q]\nX",
       "[P]\r\nA=1",
+      "[P]\r\nS=1\r\n[Q]",
   };
   const char *entries[] = {"S", "R"};
   const char *values[][2] = {{"v", nullptr}, {nullptr, "w"}, {"v", "w"}, {nullptr, nullptr}};
