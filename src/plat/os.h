@@ -111,8 +111,11 @@ int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from);
  * leads nowhere (where the system shows such a link); ENAMETOOLONG when
  * out is too small. */
 int os_resolve_link(const char *path, os_fd fd, char *out, size_t size);
-/* The number of names (hard links) of the file open as fd. 0 or errno. */
-int os_link_count(os_fd fd, uint32_t *count);
+/* Whether the file open as fd, named path, may be replaced by a new file:
+ * 0; EACCES when it is read-only (os_access's write test; on Windows the
+ * read-only attribute, asked through fd); EMLINK when it has a second name
+ * (a hard link), which a new file would part from it; or another errno. */
+int os_fd_replaceable(os_fd fd, const char *path);
 /* Puts from in the place of to in one atomic step: a replacing move. With
  * flush the move itself is on the disk when the call returns (written
  * through on Windows; the folder flushed on POSIX). A read-only target (no

@@ -444,8 +444,8 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
     // (a hard link): a new file in its place would part the names, one of
     // them keeping the old content. Removing what the file does not hold
     // changes nothing, and is no refusal.
-    uint32_t links = 1;
-    if (os_access(path, OS_W_OK) == EACCES || (os_link_count(rfd, &links) == 0 && links > 1)) {
+    int rp = os_fd_replaceable(rfd, path);
+    if (rp == EACCES || rp == EMLINK) {
       int held = any_value ? 1 : section_holds(&r, section, ed);
       (void)os_close(rfd);
       return held == 0 ? KC_OK : KC_ERR_INI_OPEN;

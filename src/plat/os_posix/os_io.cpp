@@ -198,11 +198,11 @@ int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from) {
   return os_errno(keep_xattrs((int)fd, (int)from));
 }
 
-int os_link_count(os_fd fd, uint32_t *count) {
+int os_fd_replaceable(os_fd fd, const char *path) {
+  if (os_access(path, OS_W_OK) == EACCES) return EACCES;
   struct stat s;
   if (fstat((int)fd, &s) != 0) return os_errno(errno);
-  *count = (uint32_t)s.st_nlink;
-  return 0;
+  return s.st_nlink > 1 ? EMLINK : 0;
 }
 
 int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {

@@ -1,6 +1,7 @@
 // Windows seam: low-level files for the INI store's rewrite and the
 // installer's copies, over KERNEL32 handles.
 #include <windows.h>
+#include <winternl.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -266,17 +267,69 @@ int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from) {
   return keep_security(fd, tmp_name, from);
 }
 
-int os_link_count(os_fd fd, uint32_t *count) {
-  FILE_STANDARD_INFO info;
-  if (!GetFileInformationByHandleEx((HANDLE)fd, FileStandardInfo, &info, sizeof info)) return os_last_errno();
-  *count = (uint32_t)info.NumberOfLinks;
-  return 0;
+int os_fd_replaceable(os_fd fd, const char *path) {
+  (void)path; // asked through the handle: every question by name costs under Wine
+  FILE_BASIC_INFO basic;
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx((HANDLE)fd, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx((HANDLE)fd, FileStandardInfo, &standard, sizeof standard))
+    return os_last_errno();
+  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) return EACCES;
+  return standard.NumberOfLinks > 1 ? EMLINK : 0;
 }
 
 static int copy_name(const char *name, char *out, size_t size) {
   size_t n = strlen(name);
   if (n >= size) return ENAMETOOLONG;
   memcpy(out, name, n + 1);
+  return 0;
+}
+
+typedef LONG(WINAPI *QUERY_OBJECT)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+/* The path of the file open as fd, as the system names it, into out
+ * (size bytes, the ANSI code page): 0; -1 when the system cannot tell;
+ * ENAMETOOLONG; EILSEQ for a name the code page cannot spell. Wine names
+ * a file by its drive in answer to NtQueryObject, at half the cost of
+ * GetFinalPathNameByHandle; Windows names the volume's device there, and
+ * the documented call maps it to the drive. */
+static int final_path(os_fd fd, char *out, size_t size) {
+  static QUERY_OBJECT query; // ntdll's, the same for the whole process
+  if (!query) query = (QUERY_OBJECT)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject");
+  union {
+    OBJECT_NAME_INFORMATION info;
+    WCHAR room[KC_INI_PATH_MAX + 64];
+  } object;
+  WCHAR wide[KC_INI_PATH_MAX + 8];
+  const WCHAR *p;
+  size_t n;
+  ULONG got = 0;
+  if (query && query((HANDLE)fd, ObjectNameInformation, &object, sizeof object, &got) >= 0 &&
+      object.info.Name.Length >= 6 * sizeof(WCHAR) && wcsncmp(object.info.Name.Buffer, L"\\??\\", 4) == 0 &&
+      object.info.Name.Buffer[5] == L':') {
+    p = object.info.Name.Buffer + 4; // "\??\C:\..." is "C:\..."
+    n = object.info.Name.Length / sizeof(WCHAR) - 4;
+  } else {
+    DWORD m = GetFinalPathNameByHandleW((HANDLE)fd, wide, sizeof wide / sizeof wide[0], FILE_NAME_OPENED | VOLUME_NAME_DOS);
+    if (m == 0) return -1;
+    if (m >= sizeof wide / sizeof wide[0]) return ENAMETOOLONG;
+    p = wide;
+    n = m;
+    // "\\?\C:\..." is "C:\...", and "\\?\UNC\server\..." is "\\server\...".
+    if (n >= 8 && wcsncmp(p, L"\\\\?\\UNC\\", 8) == 0) {
+      wide[6] = L'\\';
+      p += 6;
+      n -= 6;
+    } else if (n >= 4 && wcsncmp(p, L"\\\\?\\", 4) == 0) {
+      p += 4;
+      n -= 4;
+    }
+  }
+  BOOL lossy = FALSE;
+  int k = n ? WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p, (int)n, out, (int)size - 1, NULL, &lossy) : 0;
+  if (k <= 0) return ENAMETOOLONG;
+  if (lossy) return EILSEQ;
+  out[k] = '\0';
   return 0;
 }
 
@@ -291,16 +344,8 @@ int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
   // The name under which the system opened the file: through a symbolic
   // link, the file it leads to. Wine tells it for a Unix link too, which
   // it shows as a plain file. Where the system cannot tell, the name.
-  char final[KC_INI_PATH_MAX + 8];
-  DWORD n = GetFinalPathNameByHandleA((HANDLE)fd, final, sizeof final, FILE_NAME_OPENED | VOLUME_NAME_DOS);
-  if (n == 0) return copy_name(path, out, size);
-  if (n >= sizeof final) return ENAMETOOLONG;
-  // "\\?\C:\..." is "C:\...", and "\\?\UNC\server\..." is "\\server\...".
-  if (strncmp(final, "\\\\?\\UNC\\", 8) == 0) {
-    final[6] = '\\';
-    return copy_name(final + 6, out, size);
-  }
-  return copy_name(strncmp(final, "\\\\?\\", 4) == 0 ? final + 4 : final, out, size);
+  int e = final_path(fd, out, size);
+  return e == -1 ? copy_name(path, out, size) : e;
 }
 
 int os_replace(const char *from, const char *to, int flush) {
