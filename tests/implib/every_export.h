@@ -116,44 +116,32 @@ template <class Report> void check_all(const std::string &dir, Report report) {
       NZ_ROW("KCMemAlloc", { void *p = (void *)call(m, &KCMemAlloc, 64); KCMemFree(p); return p ? "block" : "none"; }),
       NZ_ROW("KCMemCalloc", {
         char *p = (char *)call(m, &KCMemCalloc, 16);
-        bool zero = p && memcmp(p, "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16) == 0;
-        KCMemFree(p);
-        return zero ? "zeroed" : "not";
+        std::string got = p && memcmp(p, "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16) == 0 ? "zeroed" : "not";
+        return KCMemFree(p), got;
       }),
       NZ_ROW("KCMemRealloc", {
-        char *p = (char *)KCMemAlloc(4);
-        memcpy(p, "abc", 4);
-        char *q = (char *)call(m, &KCMemRealloc, p, 4, 4096);
+        char *p = (char *)KCMemAlloc(4), *q = (char *)call(m, &KCMemRealloc, memcpy(p, "abc", 4), 4, 4096);
         std::string got = q ? q : "none";
-        KCMemFree(q ? q : p);
-        return got;
+        return KCMemFree(q ? q : p), got;
       }),
       NZ_ROW("KCMemFree", { return status(m, &KCMemFree, KCMemAlloc(8)), "freed"; }),
       NZ_ROW("KCLibraryLoad", {
         KCLIBRARY lib = call(m, &KCLibraryLoad, "kernel32.dll", KC_LIB_QUIET);
-        KCLibraryFree(lib);
-        return lib ? "loaded" : "not";
+        return KCLibraryFree(lib), lib ? "loaded" : "not";
       }),
-      NZ_ROW("KCLibraryFree", { return status(m, &KCLibraryFree, KCLibraryLoad("kernel32.dll", KC_LIB_QUIET)), "freed"; }),
+      NZ_ROW("KCLibraryFree", { return status(m, &KCLibraryFree, KCLibraryLoad("kernel32.dll", KC_LIB_QUIET)), "done"; }),
       NZ_ROW("KCLibraryLoadProc", {
         KCLIBRARY lib = KCLibraryLoad("kernel32.dll", KC_LIB_QUIET);
         uint32_t proc = call(m, &KCLibraryLoadProc, lib, "GetTickCount", 0);
         bool same = proc && proc == (uint32_t)(uintptr_t)GetProcAddress((HMODULE)lib, "GetTickCount");
-        KCLibraryFree(lib);
-        return same ? "found" : "not";
+        return KCLibraryFree(lib), same ? "found" : "not";
       }),
       NZ_ROW("KCFileGetDir", { return status(m, &KCFileGetDir, buf, KC_PATH_MAX) + buf; }),
-      NZ_ROW("KCFileSetDir", {
-        KCFileGetDir(buf, KC_PATH_MAX);
-        return status(m, &KCFileSetDir, buf);
-      }),
+      NZ_ROW("KCFileSetDir", { return KCFileGetDir(buf, KC_PATH_MAX), status(m, &KCFileSetDir, buf); }),
       NZ_ROW("KCFileExeDir", { return (const char *)call(m, &KCFileExeDir); }),
       NZ_ROW("KCFilePipeDir", { return (const char *)call(m, &KCFilePipeDir); }),
       NZ_ROW("KCFileIniDir", { return (const char *)call(m, &KCFileIniDir); }),
-      NZ_ROW("KCFindPath", {
-        buf[0] = '\0';
-        return status(m, &KCFindPath, "PATH", buf, "kernel32.dll", 0) + buf;
-      }),
+      NZ_ROW("KCFindPath", { return buf[0] = 0, status(m, &KCFindPath, "PATH", buf, "kernel32.dll", 0) + buf; }),
       NZ_ROW("KCPlatPutEnv", { return status(m, &KCPlatPutEnv, "NZT_ALIGN", "value"); }),
       NZ_ROW("KCPlatGetEnv", {
         uint32_t len = 64;
@@ -162,76 +150,58 @@ template <class Report> void check_all(const std::string &dir, Report report) {
       NZ_ROW("KCINISetString", { return status(m, &KCINISetString, "S", "B", "set", (w + "m.ini").c_str()); }),
       NZ_ROW("KCINIGetString", { return status(m, &KCINIGetString, "S", "A", buf, (w + "m.ini").c_str()) + buf; }),
       NZ_ROW("KCINIRemoveString", { return status(m, &KCINIRemoveString, "S", "B", (w + "m.ini").c_str()); }),
-      NZ_ROW("KCINIDelete", {
-        put(w + "gone.ini", "x");
-        return status(m, &KCINIDelete, (w + "gone.ini").c_str());
-      }),
+      NZ_ROW("KCINIDelete", { return put(w + "gone.ini", "x"), status(m, &KCINIDelete, (w + "gone.ini").c_str()); }),
       NZ_ROW("KCRegistrySetString", { return status(m, &KCRegistrySetString, "NztAlign", "Value", "set"); }),
       NZ_ROW("KCRegistryGetString", { return status(m, &KCRegistryGetString, "NztAlign", "Value", buf, 64) + buf; }),
       NZ_ROW("KCRegistryRemoveString", {
-        KCRegistrySetString("NztAlign", "Value", "set");
-        return status(m, &KCRegistryRemoveString, "NztAlign", "Value");
+        return KCRegistrySetString("NztAlign", "Value", "set"), status(m, &KCRegistryRemoveString, "NztAlign", "Value");
       }),
       NZ_ROW("KCFileOpen", {
         std::string st = status(m, &KCFileOpen, (w + "m.ini").c_str(), KCFILE_READ | KCFILE_BINARY, f);
-        st += f->File ? "open" : "none";
-        KCFileClose(f);
-        return st;
+        return st += f->File ? "open" : "none", KCFileClose(f), st;
       }),
       NZ_ROW("KCFileWrite", {
         KCFileOpen((w + "scratch.bin").c_str(), KCFILE_WRITE | KCFILE_CREATE | KCFILE_BINARY, f);
         std::string st = status(m, &KCFileWrite, f, 3, "abc");
-        KCFileClose(f);
-        return st;
+        return KCFileClose(f), st;
       }),
       NZ_ROW("KCFileFlush", {
         KCFileOpen((w + "scratch.bin").c_str(), KCFILE_WRITE | KCFILE_CREATE | KCFILE_BINARY, f);
         KCFileWrite(f, 3, "abc");
         call(m, &KCFileFlush, f);
         std::string size = std::to_string(std::filesystem::file_size(w + "scratch.bin"));
-        KCFileClose(f);
-        return size;
+        return KCFileClose(f), size;
       }),
       NZ_ROW("KCFileSeek", {
         KCFileOpen((w + "m.ini").c_str(), KCFILE_READ | KCFILE_BINARY, f);
         std::string st = status(m, &KCFileSeek, f, 3, 0) + status(m, &KCFileSeek, f, 1, 1);
-        KCFileClose(f);
-        return st;
+        return KCFileClose(f), st;
       }),
       NZ_ROW("KCFileClose", {
         KCFileOpen((w + "m.ini").c_str(), KCFILE_READ | KCFILE_BINARY, f);
-        call(m, &KCFileClose, f);
-        return f->File ? "open" : "closed";
+        return call(m, &KCFileClose, f), f->File ? "open" : "closed";
       }),
       NZ_ROW("KCFileRead", {
         KCFileOpen((w + "m.ini").c_str(), KCFILE_READ | KCFILE_BINARY, f);
-        memset(buf, 0, 8);
-        std::string st = status(m, &KCFileRead, f, 3, buf) + buf;
-        KCFileClose(f);
-        return st;
+        std::string st = status(m, &KCFileRead, f, 3, memset(buf, 0, 8)) + buf;
+        return KCFileClose(f), st;
       }),
       NZ_ROW("KCFileExist", { return status(m, &KCFileExist, (w + "m.ini").c_str()); }),
-      NZ_ROW("KCFileDelete", {
-        put(w + "gone.bin", "x");
-        return status(m, &KCFileDelete, (w + "gone.bin").c_str());
-      }),
+      NZ_ROW("KCFileDelete", { return put(w + "gone.bin", "x"), status(m, &KCFileDelete, (w + "gone.bin").c_str()); }),
       NZ_ROW("KCFileListFirst", {
         void *list = nullptr;
         std::string st = status(m, &KCFileListFirst, w.c_str(), "m.*", buf, &list) + buf;
-        KCFileListClose(list);
-        return st;
+        return KCFileListClose(list), st;
       }),
       NZ_ROW("KCFileListNext", {
         void *list = nullptr;
         KCFileListFirst(w.c_str(), "m.*", buf, &list);
         std::string st = status(m, &KCFileListNext, buf, list);
-        KCFileListClose(list);
-        return st;
+        return KCFileListClose(list), st;
       }),
       NZ_ROW("KCFileListClose", {
         void *list = nullptr;
-        KCFileListFirst(w.c_str(), "*", buf, &list);
-        return status(m, &KCFileListClose, list);
+        return KCFileListFirst(w.c_str(), "*", buf, &list), status(m, &KCFileListClose, list);
       }),
       NZ_ROW("KCMkDir", { return status(m, &KCMkDir, (w + "made\\deeper").c_str()); }),
       NZ_ROW("KCPlatGetDatetime", {
@@ -254,43 +224,37 @@ template <class Report> void check_all(const std::string &dir, Report report) {
         char lang[8] = "";
         return status(m, &KCCharInfo, &cp, &country, lang), std::to_string(cp) + std::to_string(country) + lang;
       }),
-      NZ_ROW("KCCmpVerStr", { return status(m, &KCCmpVerStr, "4.10", "4.9e0") + status(m, &KCCmpVerStr, "2e1000000000", "1e1000000001"); }),
+      NZ_ROW("KCCmpVerStr", {
+        return status(m, &KCCmpVerStr, "4.10", "4.9e0") + status(m, &KCCmpVerStr, "2e1000000000", "1e1000000001");
+      }),
       NZ_ROW("KCPlatInit", {
         std::string st = status(m, &KCPlatInit, (w + "nzeptins.exe").c_str(), KC_INIT_HOST);
-        KCPlatTerm();
-        return st;
+        return KCPlatTerm(), st;
       }),
-      NZ_ROW("KCPlatTerm", {
-        KCPlatInit((w + "nzeptins.exe").c_str(), KC_INIT_HOST);
-        return status(m, &KCPlatTerm);
-      }),
+      NZ_ROW("KCPlatTerm", { return KCPlatInit((w + "nzeptins.exe").c_str(), KC_INIT_HOST), status(m, &KCPlatTerm); }),
       NZ_ROW("BTInit", {
-        std::string self = w + "NZEPTINS.EXE";
-        char *argv[] = {&self[0], nullptr};
+        char self[MAX_PATH] = "";
+        GetModuleFileNameA(GetModuleHandleA("nzeptins.exe"), self, sizeof self);
+        char *argv[] = {self, nullptr};
         uint32_t uninst = 7;
         buf[0] = '\0';
         return status(m, &BTInit, argv, buf, &uninst) + self + buf + std::to_string(uninst);
       }),
       NZ_ROW("BTIsZeptInstalled", { return status(m, &BTIsZeptInstalled, (w + "pagra.ini").c_str()); }),
       NZ_ROW("BTGetDelvanIniFileDir", {
-        buf[0] = '\0';
-        return status(m, &BTGetDelvanIniFileDir, "pagra.ini", w.c_str(), buf) + buf;
+        return buf[0] = 0, status(m, &BTGetDelvanIniFileDir, "pagra.ini", w.c_str(), buf) + buf;
       }),
       NZ_ROW("BTGetDelvanDataDir", { return status(m, &BTGetDelvanDataDir, (w + "pagra.ini").c_str(), buf) + buf; }),
       NZ_ROW("BTEditPagraIni", { return status(m, &BTEditPagraIni, (w + "pagra.ini").c_str()); }),
       NZ_ROW("BTUndoPagraIni", {
-        BTEditPagraIni((w + "pagra.ini").c_str());
-        return status(m, &BTUndoPagraIni, (w + "pagra.ini").c_str());
+        return BTEditPagraIni((w + "pagra.ini").c_str()), status(m, &BTUndoPagraIni, (w + "pagra.ini").c_str());
       }),
+      // The zept folder in buf, where a separator may be added.
       NZ_ROW("BTInstallProgramFiles", {
-        char zept[KC_PATH_MAX];
-        snprintf(zept, sizeof zept, "%szept", w.c_str());
-        return status(m, &BTInstallProgramFiles, zept, w.c_str());
+        return snprintf(buf, KC_PATH_MAX, "%szept", w.c_str()), status(m, &BTInstallProgramFiles, buf, w.c_str());
       }),
       NZ_ROW("BTRemoveProgramFiles", {
-        char zept[KC_PATH_MAX];
-        snprintf(zept, sizeof zept, "%szept", w.c_str());
-        return status(m, &BTRemoveProgramFiles, zept, w.c_str());
+        return snprintf(buf, KC_PATH_MAX, "%szept", w.c_str()), status(m, &BTRemoveProgramFiles, buf, w.c_str());
       }),
       // A folder too long for the module's name: refused before the registry.
       NZ_ROW("BTRegisterQSX", { return status(m, &BTRegisterQSX, std::string(KC_PATH_MAX - 4, 'd').c_str()); }),
@@ -304,7 +268,6 @@ template <class Report> void check_all(const std::string &dir, Report report) {
   for (int i = 0; i < 40; ++i) lines += "Setting" + std::to_string(i) + "=a value of the host's own\r\n";
   put(ini, ("[Before]\r\n" + lines + "[S]\r\nA=hello\r\n[After]\r\n" + lines).c_str());
   put(pagra, ("[Before]\r\n" + lines + "[Pagra]\r\nServerTasks=HTTP\r\nDirectory=C:\\data\r\n[After]\r\n" + lines).c_str());
-  put(w + "nzeptins.exe", "MZ");
   for (const Row &row : rows) {
     std::string aligned = row.run(0, w, buf, &f);
     std::string bad;
