@@ -1,7 +1,7 @@
 // Benchmark: setting and removing one entry of the INI store in generated
 // host configuration files of 300, 10,000 and 100,000 lines, beside, in
 // the same run and on the same file:
-//   - the floor of a safe rewrite: copy the file in blocks, fsync, put it
+//   - the floor of a safe rewrite: copy the file in 1 MiB blocks, fsync, put it
 //     in place by rename, fsync the folder (the seam's own calls),
 //   - natively: crudini --set / --del (a process each),
 //   - under Wine: the system's WritePrivateProfileStringA, in this process.
@@ -94,7 +94,7 @@ static std::string read_all(const std::string &path) {
 // The floor: the whole file through a fresh file, flushed, renamed over.
 // *sync_ms receives the time of the flush alone.
 static bool safe_rewrite(const std::string &path, const std::string &tmp, double *sync_ms) {
-  static char buf[65536];
+  static char buf[1 << 20]; // blocks of 1 MiB, as copy_bench's floor
   os_fd in, out;
   if (os_open_read(path.c_str(), &in) != 0) return false;
   if (os_create_excl(tmp.c_str(), &out) != 0) {
@@ -221,6 +221,6 @@ int main(int argc, char **argv) {
     printf("%8lu %9lu | %8.3f %8.3f | %8.3f %6.3f %6.2f %6.2f | %8.3f %8.3f %6.2f %6.2f\n", (unsigned long)r.lines,
            (unsigned long)r.bytes, r.set, r.remove, r.floor, r.sync, r.set / r.floor, r.remove / r.floor, r.other_set,
            r.other_remove, r.set / r.other_set, r.remove / r.other_remove);
-  printf("floor: copy in blocks, fsync, rename over, fsync the folder; (sync): the fsync alone; o.: %s\n", other);
+  printf("floor: copy in 1 MiB blocks, fsync, rename over, fsync the folder; (sync): the fsync alone; o.: %s\n", other);
   return 0;
 }

@@ -100,16 +100,25 @@ int os_set_times(const char *path, int64_t atime, int64_t mtime); /* 0 or errno 
 int os_fd_set_times(os_fd fd, int64_t atime, int64_t mtime);
 int os_fd_chmod(os_fd fd, uint32_t mode);
 /* Gives the new file fd (named tmp_name) what the host set on the file
- * open as from, which it is to replace: on POSIX its owner,
- * group and permission bits; on Windows its attributes (hidden, system,
- * archive, not indexed) and its access list, with its owner and group
- * where the system lets this process set them. 0 or errno. */
+ * open as from, which it is to replace: on POSIX its owner, group,
+ * permission bits and every extended attribute, its access list among
+ * them; on Windows its attributes (hidden, system, archive, not indexed)
+ * and its access list, with its owner and group where the system lets
+ * this process set them. 0 or errno. */
 int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from);
-/* The file a name stands for, into out (size bytes): on POSIX the target
- * of a symbolic link, as an absolute path, so that the file and not the
- * link is replaced; otherwise the name itself. 0; ENOENT for a link that
- * leads nowhere; ENAMETOOLONG when out is too small. */
-int os_resolve_link(const char *path, char *out, size_t size);
+/* The file that path (open as fd, or OS_BADFD when it could not be
+ * opened) stands for, into out (size bytes), so that the file and not a
+ * symbolic link to it is replaced: on POSIX the target of a link, as an
+ * absolute path; on Windows the final path of the opened file, as the
+ * system tells it; otherwise the name itself. 0; ENOENT for a link that
+ * leads nowhere (where the system shows such a link); ENAMETOOLONG when
+ * out is too small. */
+int os_resolve_link(const char *path, os_fd fd, char *out, size_t size);
+/* Whether the file open as fd, named path, may be replaced by a new file:
+ * 0; EACCES when it is read-only (os_access's write test; on Windows the
+ * read-only attribute, asked through fd); EMLINK when it has a second name
+ * (a hard link), which a new file would part from it; or another errno. */
+int os_fd_replaceable(os_fd fd, const char *path);
 /* Puts from in the place of to in one atomic step: a replacing move. With
  * flush the move itself is on the disk when the call returns (written
  * through on Windows; the folder flushed on POSIX). A read-only target (no
@@ -211,10 +220,12 @@ void os_reg_close(os_regkey key);
 
 /* ---- Fault injection, for tests ----
  * os_fault_arm(op, n) makes the n-th following call of op fail (n >= 1)
- * with EIO (ENOSPC for writes); 0 disarms. Checked by both seam files. */
+ * with EIO (ENOSPC for writes); 0 disarms. Checked by both seam files.
+ * OS_OP_KEEP is os_keep_traits setting an access list or an extended
+ * attribute on the new file. */
 enum os_op {
   OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE,
-  OS_OP_REMOVE, OS_OP_READ, OS_OP_COUNT
+  OS_OP_REMOVE, OS_OP_READ, OS_OP_KEEP, OS_OP_COUNT
 };
 void os_fault_arm(enum os_op op, int nth);
 int os_fault_hit(enum os_op op);  /* 1 when this call must fail */

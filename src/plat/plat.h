@@ -2,7 +2,9 @@
  * plat.h - the platform services library (the KC functions).
  *
  * Every function declared with KCAPI is exported by its undecorated name
- * from nzeptins.exe (see src/nzeptins.def). Strings are NUL-terminated
+ * from nzeptins.exe (see src/nzeptins.def), in the C calling convention,
+ * and takes the stack with the 4-byte alignment the i386 Windows
+ * convention promises (no more is assumed). Strings are NUL-terminated
  * 8-bit text; every path handed in or out fits in KC_PATH_MAX bytes unless
  * a function says otherwise. Results are status codes (0 is success) or,
  * where a function says so, truth values (1 yes, 0 no).
@@ -138,19 +140,34 @@ KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buff
  * making the file or section as needed. The new content goes to a
  * temporary file in the file's own folder (the file name up to its last
  * '.', a number and ".tmp") and replaces the file atomically; on failure
- * the file is left as it was. The replaced file keeps what the host set
- * on it (POSIX: owner, group and mode; Windows: its hidden, system and
- * archive attributes and its access list), and a file reached through a
- * symbolic link is changed where it lies, the link kept. 0; 534 a write
- * failed, or a name or value that would not read back whole (a line end
- * or Ctrl-Z in it, a section over 253 or an entry over 254 characters, an
- * entry starting with '[', or a "name=value" line over 255 characters);
- * 535 the file cannot be read, is read-only, cannot be replaced, or is a
- * link that leads nowhere; 536 no temporary file can be created (also
- * when the owner cannot be kept); 537 no temporary name is free. */
+ * the file is left as it was. A Ctrl-Z ends the text that is read: the
+ * changed text (a new section too) is written before it, and the Ctrl-Z
+ * and every byte after it follow unchanged.
+ * The replaced file keeps what the host set on it. POSIX: owner, group,
+ * mode and every extended attribute, its access list among them (so the
+ * group bits stay the list's mask). Windows: its hidden, system, archive
+ * and not-indexed attributes and its access list, and its owner where the
+ * system lets it be set.
+ * A file reached through a symbolic link is changed where it lies, the
+ * link kept: on POSIX always; on Windows where the system tells the final
+ * path of the opened file (Windows itself; Wine for a Unix link, which it
+ * shows as a plain file). A link that leads nowhere is refused (535) where
+ * the system shows one (POSIX, Windows; Wine shows none, and the name is
+ * then made a file). A file with a second name (a hard link) is refused
+ * (535) with both names untouched: a new file in its place would part
+ * them, one keeping the old content.
+ * 0; 534 a write failed, or a name or value that would not read back
+ * whole (a line end or Ctrl-Z in it, a section over 253 or an entry over
+ * 254 characters, an entry starting with '[', or a "name=value" line over
+ * 255 characters); 535 the file cannot be read, is read-only, has a
+ * second name, cannot be replaced, or is a link that leads nowhere; 536
+ * no temporary file can be created (also when the owner, an extended
+ * attribute or the access list cannot be kept); 537 no temporary name is
+ * free. */
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name);
-/* KCINISetString with a NULL buffer; nothing to remove gives 0 and leaves
- * the file untouched. */
+/* KCINISetString with a NULL buffer. Removing what the file does not hold
+ * gives 0 and leaves it untouched, whatever the file: missing, read-only,
+ * with a second name, or a link that leads nowhere. */
 KCAPI uint32_t KCINIRemoveString(const char *section, const char *entry, const char *file_name);
 /* Deletes file_name (a bare name lies in the INI directory): 1 when it was
  * deleted, 0 when not (also for a path beyond KC_PATH_MAX). */
@@ -333,8 +350,8 @@ KCAPI void KCCharInfo(uint32_t *pCharSet, uint32_t *pCountry, char *szLanguage);
 /* -1, 0 or 1, comparing the numbers the strings begin with as decimal
  * fractions ("4.10" < "4.9", "2.0.1" == "2.0"): blanks, sign, digits with
  * one '.', exponent; '.' whatever the locale, no hexadecimal, "inf" or
- * "nan"; exact, with no rounding to a double. Text without a number, or
- * NULL, counts as 0. */
+ * "nan"; exact, with no rounding to a double, for exponents of any
+ * length. Text without a number, or NULL, counts as 0. */
 KCAPI int32_t KCCmpVerStr(const char *version1, const char *version2);
 
 /* ---- Start-up and shut-down ---- */

@@ -2,9 +2,10 @@
 // (the host's pagra.ini, the platform's kvmover.ini).
 //
 // The format is that of a text-mode stream: CR LF and a lone LF end a line,
-// a lone CR is an ordinary character, Ctrl-Z ends the file, and every line
-// end written is CR LF. Files move through block buffers of our own; only
-// the lines up to the one that changes are looked at one by one.
+// a lone CR is an ordinary character, Ctrl-Z ends the text, and every line
+// end written is CR LF. A change keeps the Ctrl-Z and whatever follows it,
+// byte for byte, after the text. Files move through the blocks of
+// plat_blockio.h; this file knows sections and entries.
 //
 // A change is written into a temporary file beside the INI file, flushed to
 // disk, and then put in the INI file's place in one step: on every failure
@@ -12,16 +13,11 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#if defined(__i386__) || defined(__x86_64__)
-#include <emmintrin.h>
-#endif
 
 #include "os.h"
+#include "plat_blockio.h"
 #include "plat_int.h"
 
-#ifndef INI_BLOCK
-#define INI_BLOCK 65536 // bytes per read or write call (the fuzzer's build uses tiny blocks)
-#endif
 #define INI_SECTION_MAX (KC_INI_LINE_MAX - 3)  // 253: "[%s]" fills a line
 #define INI_ENTRY_MAX (KC_INI_LINE_MAX - 2)    // 254: "name=" fits a line
 #define INI_LINE_CHARS (KC_INI_LINE_MAX - 1)   // 255: a whole "name=value" line
@@ -30,350 +26,8 @@
 #define INI_HOST_VALUE_LEN 80                  // the length the host is given
 #define INI_TMP_TRIES 9999                     // temporary names tried
 #define INI_KVMOVER "kvmover.ini"
-#define INI_CTRL_Z '\x1A'
 #define INI_BOM "\xEF\xBB\xBF" // UTF-8's byte-order mark
 #define INI_BOM_LEN 3
-
-/* ---- Block reader ---- */
-
-// The first c in [p, end), or NULL. Every byte of a changed file is
-// looked at twice (for a Ctrl-Z as it is read, for line ends as it is
-// copied), and the Windows C runtime's memchr goes byte by byte: sixteen
-// bytes at a time with SSE2, which every x86 processor the system runs on
-// has; elsewhere a word at a time.
-#if (defined(__i386__) || defined(__x86_64__)) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((target("sse2"))) static const char *find_byte(const char *p, const char *end, char c) {
-  const __m128i needle = _mm_set1_epi8(c);
-  // Sixty-four bytes looked at together before a branch.
-  while (end - p >= 64) {
-    __m128i a = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)p), needle);
-    __m128i b = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + 16)), needle);
-    __m128i c2 = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + 32)), needle);
-    __m128i d = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + 48)), needle);
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c2, d)))) break;
-    p += 64;
-  }
-  while (end - p >= 16) {
-    int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)p), needle));
-    if (hits) return p + __builtin_ctz((unsigned)hits);
-    p += 16;
-  }
-  for (; p < end; ++p)
-    if (*p == c) return p;
-  return NULL;
-}
-#else
-static const char *find_byte(const char *p, const char *end, char c) {
-  const uintptr_t ones = (uintptr_t)-1 / 0xFF, highs = ones * 0x80, pattern = ones * (unsigned char)c;
-  while ((size_t)(end - p) >= sizeof(uintptr_t)) {
-    uintptr_t v;
-    memcpy(&v, p, sizeof v);
-    v ^= pattern; // a byte equal to c is now zero
-    if ((v - ones) & ~v & highs) break;
-    p += sizeof v;
-  }
-  for (; p < end; ++p)
-    if (*p == c) return p;
-  return NULL;
-}
-#endif
-
-// Hands out the bytes of one file up to its end or its first Ctrl-Z.
-typedef struct ini_reader {
-  os_fd fd;
-  size_t pos, len; // unread bytes are buf[pos, len)
-  int eof;         // nothing more comes: end of file, Ctrl-Z or an error
-  int err;         // errno of a failed read, else 0
-  char buf[INI_BLOCK];
-} ini_reader;
-
-static void r_init(ini_reader *r, os_fd fd) {
-  r->fd = fd;
-  r->pos = r->len = 0;
-  r->eof = r->err = 0;
-}
-
-/* Reads more of the file behind the unread bytes, which move to the
- * block's front first: the count read; 0 when nothing more comes (the end
- * of the file, a Ctrl-Z, a failed read in r->err) or the block is full. */
-static size_t r_more(ini_reader *r) {
-  if (r->eof) return 0;
-  if (r->pos > 0) {
-    memmove(r->buf, r->buf + r->pos, r->len - r->pos);
-    r->len -= r->pos;
-    r->pos = 0;
-  }
-  if (r->len == sizeof r->buf) return 0;
-  int e = 0;
-  long got = os_read(r->fd, r->buf + r->len, sizeof r->buf - r->len, &e);
-  if (got <= 0) {
-    if (got < 0) r->err = e ? e : EIO;
-    r->eof = 1;
-    return 0;
-  }
-  // Nothing at or after a Ctrl-Z is part of the file.
-  const char *z = find_byte(r->buf + r->len, r->buf + r->len + got, INI_CTRL_Z);
-  if (z) {
-    got = z - (r->buf + r->len);
-    r->eof = 1;
-  }
-  r->len += (size_t)got;
-  return (size_t)got;
-}
-
-// Makes at least want (a few) bytes readable unless the file ends first;
-// returns how many are readable.
-static size_t r_fill(ini_reader *r, size_t want) {
-  while (r->len - r->pos < want && r_more(r) > 0) {
-  }
-  return r->len - r->pos;
-}
-
-// With a byte readable: 1, and the line end taken, when the next bytes end
-// the line (an LF, or a CR directly before an LF); else 0.
-static int r_take_line_end(ini_reader *r) {
-  char c = r->buf[r->pos];
-  if (c == '\n') {
-    r->pos++;
-    return 1;
-  }
-  // A CR belongs to the line end only directly before an LF.
-  if (c == '\r' && r_fill(r, 2) >= 2 && r->buf[r->pos + 1] == '\n') {
-    r->pos += 2;
-    return 1;
-  }
-  return 0;
-}
-
-/* Reads the next line: at most cap-1 of its characters into bp, NUL-
- * terminated, their count in *ll. *more is 1 when the line goes on beyond
- * that; its rest is then the next thing rest_of_line takes. 1 for a line,
- * 0 at the end of the file (bp untouched), -1 when a read failed. */
-static int read_line(ini_reader *r, char *bp, size_t cap, size_t *ll, int *more) {
-  *more = 0;
-  if (r_fill(r, 1) == 0) return r->err ? -1 : 0;
-  // The usual case: the whole line lies in the block and fits.
-  const char *s = r->buf + r->pos;
-  const char *lf = find_byte(s, r->buf + r->len, '\n');
-  if (lf) {
-    size_t k = (size_t)(lf - s);
-    size_t n = (k > 0 && s[k - 1] == '\r') ? k - 1 : k;
-    if (n < cap) {
-      memcpy(bp, s, n);
-      bp[n] = '\0';
-      *ll = n;
-      r->pos += k + 1;
-      return 1;
-    }
-  }
-  size_t n = 0;
-  while (r_fill(r, 1) > 0 && !r_take_line_end(r)) {
-    if (n + 1 >= cap) {
-      *more = 1;
-      break;
-    }
-    bp[n++] = r->buf[r->pos++];
-  }
-  bp[n] = '\0';
-  *ll = n;
-  return r->err ? -1 : 1;
-}
-
-/* ---- Block writer ---- */
-
-typedef struct ini_writer {
-  os_fd fd;
-  size_t len; // bytes waiting in buf
-  int err;    // errno of the first failed write; later writes do nothing
-  char buf[INI_BLOCK];
-} ini_writer;
-
-static void w_init(ini_writer *w, os_fd fd) {
-  w->fd = fd;
-  w->len = 0;
-  w->err = 0;
-}
-
-// Writes n bytes from s, all of them or a failure in w->err.
-static void w_write(ini_writer *w, const char *s, size_t n) {
-  while (!w->err && n > 0) {
-    int e = 0;
-    long put = os_write(w->fd, s, n, &e);
-    if (put <= 0) { // no progress counts as a failure, not a loop
-      w->err = (put < 0 && e) ? e : EIO;
-      break;
-    }
-    s += put;
-    n -= (size_t)put;
-  }
-}
-
-static void w_flush(ini_writer *w) {
-  w_write(w, w->buf, w->len);
-  w->len = 0;
-}
-
-static void w_put(ini_writer *w, const char *s, size_t n) {
-  if (w->err) return;
-  if (w->len + n > sizeof w->buf) {
-    w_flush(w);
-    // A large piece goes straight from the reader's block to the file.
-    if (n >= sizeof w->buf / 2) {
-      w_write(w, s, n);
-      return;
-    }
-  }
-  memcpy(w->buf + w->len, s, n);
-  w->len += n;
-}
-
-static void w_str(ini_writer *w, const char *s) { w_put(w, s, strlen(s)); }
-static void w_eol(ini_writer *w) { w_put(w, "\r\n", 2); }
-
-/* ---- Lines ---- */
-
-/* Takes the rest of a line that read_line left (*more was 1) up to and
- * including its end. With w, the characters go there and a CR LF after
- * them; with dst, those that fit go to dst[*count .. room-1]. *count grows
- * by every character. 0, or -1 when a read failed. */
-static int rest_of_line(ini_reader *r, ini_writer *w, char *dst, size_t room, size_t *count) {
-  while (r_fill(r, 1) > 0 && !r_take_line_end(r)) {
-    char c = r->buf[r->pos++];
-    if (w) w_put(w, &c, 1);
-    if (dst && *count < room) dst[*count] = c;
-    (*count)++;
-  }
-  if (w) w_eol(w);
-  return r->err ? -1 : 0;
-}
-
-static int skip_rest(ini_reader *r) {
-  size_t n = 0;
-  return rest_of_line(r, NULL, NULL, 0, &n);
-}
-
-// Writes a line as read (its first part in line) with a CR LF.
-static int carry_line(ini_reader *r, ini_writer *w, const char *line, size_t ll, int more) {
-  w_put(w, line, ll);
-  if (!more) {
-    w_eol(w);
-    return 0;
-  }
-  size_t n = 0;
-  return rest_of_line(r, w, NULL, 0, &n);
-}
-
-/* The places in a block where the copy of its lines must stop to look:
- * an LF without a CR before it (its run breaks there to get its CR), and
- * with brackets a '[' at the start of a line (a header, perhaps). The
- * first one in [p, end), or NULL; prev is the byte before p, which may lie
- * outside the block ('\n' when p starts a line). */
-#define EV_LONE_LF 1
-#define EV_BRACKET 2
-static int is_event(char c, char prev, int kinds) {
-  return ((kinds & EV_LONE_LF) && c == '\n' && prev != '\r') || ((kinds & EV_BRACKET) && c == '[' && prev == '\n');
-}
-
-#if (defined(__i386__) || defined(__x86_64__)) && (defined(__GNUC__) || defined(__clang__))
-// Sixteen bytes at a time, each beside the byte before it (a load one byte
-// back), four such loads looked at together before a branch.
-__attribute__((target("sse2"))) static __m128i events16(const char *q, __m128i lf_on, __m128i br_on) {
-  const __m128i v = _mm_loadu_si128((const __m128i *)q), before = _mm_loadu_si128((const __m128i *)(q - 1));
-  __m128i lone = _mm_andnot_si128(_mm_cmpeq_epi8(before, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-  __m128i br = _mm_and_si128(_mm_cmpeq_epi8(before, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('[')));
-  return _mm_or_si128(_mm_and_si128(lone, lf_on), _mm_and_si128(br, br_on));
-}
-
-__attribute__((target("sse2"))) static const char *find_event(const char *p, const char *end, char prev, int kinds) {
-  if (p >= end) return NULL;
-  if (is_event(*p, prev, kinds)) return p;
-  const __m128i lf_on = _mm_set1_epi8((kinds & EV_LONE_LF) ? -1 : 0), br_on = _mm_set1_epi8((kinds & EV_BRACKET) ? -1 : 0);
-  const char *q = p + 1; // from here on the byte before lies in the block
-  while (end - q >= 64) {
-    __m128i e0 = events16(q, lf_on, br_on), e1 = events16(q + 16, lf_on, br_on);
-    __m128i e2 = events16(q + 32, lf_on, br_on), e3 = events16(q + 48, lf_on, br_on);
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(e0, e1), _mm_or_si128(e2, e3)))) {
-      const __m128i e[4] = {e0, e1, e2, e3};
-      for (int k = 0;; ++k) {
-        int m = _mm_movemask_epi8(e[k]);
-        if (m) return q + 16 * k + __builtin_ctz((unsigned)m);
-      }
-    }
-    q += 64;
-  }
-  for (; end - q >= 16; q += 16) {
-    int m = _mm_movemask_epi8(events16(q, lf_on, br_on));
-    if (m) return q + __builtin_ctz((unsigned)m);
-  }
-  for (; q < end; ++q)
-    if (is_event(*q, q[-1], kinds)) return q;
-  return NULL;
-}
-#else
-static const char *find_event(const char *p, const char *end, char prev, int kinds) {
-  for (; p < end; prev = *p++)
-    if (is_event(*p, prev, kinds)) return p;
-  return NULL;
-}
-#endif
-
-/* Moves the lines that lie whole in the reader's block to w (when given)
- * in runs: the bytes go as they are, and only an LF without a CR before it
- * breaks a run, to get its CR. *cr_before tells whether the byte before
- * the block's first one was a CR (a CR LF split between two blocks). With
- * a header (hlen > 0; the block then starts a line) it stops after the
- * first line that starts with it, letters folded, and returns 1; else it
- * returns 0 once no whole line is left. The reader then stands after the
- * last line moved. Lines are not taken one by one: the bytes are searched
- * for the few places that matter. */
-static int move_lines(ini_reader *r, ini_writer *w, const char *header, size_t hlen, int *cr_before) {
-  const char *start = r->buf + r->pos, *end = r->buf + r->len;
-  const char *whole = end; // the end of the block's last whole line
-  while (whole > start && whole[-1] != '\n') --whole;
-  int kinds = (w ? EV_LONE_LF : 0) | (hlen ? EV_BRACKET : 0);
-  char prev = hlen ? '\n' : (*cr_before ? '\r' : '\0');
-  const char *run = start;
-  int found = 0;
-  for (const char *ev = start; kinds && (ev = find_event(ev, whole, ev > start ? ev[-1] : prev, kinds)) != NULL;
-       ++ev) {
-    if (*ev == '[') {
-      if ((size_t)(whole - ev) < hlen || !kc_fold_eq(ev, header, hlen)) continue;
-      // The header has no LF: its line ends in the block, and the copy
-      // ends with it (its LF, too, gets a CR it lacks).
-      whole = find_byte(ev, whole, '\n') + 1;
-      found = 1;
-      kinds &= ~EV_BRACKET;
-      continue;
-    }
-    w_put(w, run, (size_t)(ev - run));
-    w_put(w, "\r\n", 2);
-    run = ev + 1;
-  }
-  if (w) w_put(w, run, (size_t)(whole - run));
-  if (whole > start) *cr_before = 0; // the reader now stands after an LF
-  r->pos = (size_t)(whole - r->buf);
-  return found;
-}
-
-/* Copies what is left of the file. The start of a line that goes on
- * beyond the block stays in it while the next bytes are read behind it,
- * so that each block goes out in one piece. 0, or -1 when a read failed. */
-static int copy_rest(ini_reader *r, ini_writer *w) {
-  int cr_before = 0;
-  while (!w->err) {
-    (void)move_lines(r, w, NULL, 0, &cr_before);
-    if (r_more(r) > 0) continue;
-    // Nothing more came: the file's last line, or a block full of one line.
-    const char *tail = r->buf + r->pos, *end = r->buf + r->len;
-    if (tail < end) {
-      w_put(w, tail, (size_t)(end - tail));
-      cr_before = end[-1] == '\r';
-      r->pos = r->len;
-    }
-    if (r->eof) break;
-  }
-  return r->err ? -1 : 0;
-}
 
 /* 1 when the line (its first part in line) holds entry: the name, then "="
  * or the line's end. len is at most INI_ENTRY_MAX, so a line that goes on
@@ -384,59 +38,19 @@ static int holds_entry(const char *line, size_t ll, int more, const char *entry,
   return line[len] == '=';
 }
 
-#define FS_FOUND 0
-#define FS_MISSING 1
-#define FS_WRITE_FAILED 2
-#define FS_READ_FAILED 3
-
-#define FS_GO_ON (-1)
-
-/* Reads one line through read_line (the file's first, or one that crosses
- * the block's end), copied to copy_to when it is given. FS_FOUND when its
- * text from offset skip on starts with the header t_section; FS_MISSING at
- * the end of the file; a failure; else FS_GO_ON. */
-static int step_line(ini_reader *r, ini_writer *copy_to, const char *t_section, size_t t_len, size_t skip) {
-  char line[KC_INI_LINE_MAX + INI_BOM_LEN];
-  size_t ll;
-  int more;
-  int got = read_line(r, line, sizeof line, &ll, &more);
-  if (got < 0) return FS_READ_FAILED;
-  if (got == 0) return FS_MISSING;
-  int rc = copy_to ? carry_line(r, copy_to, line, ll, more) : (more ? skip_rest(r) : 0);
-  if (rc < 0) return FS_READ_FAILED;
-  if (copy_to && copy_to->err) return FS_WRITE_FAILED;
-  return ll >= skip + t_len && kc_fold_eq(line + skip, t_section, t_len) ? FS_FOUND : FS_GO_ON;
-}
-
 /* Reads lines up to and including the header of section sect_name, each
- * copied to copy_to with a CR LF when copy_to is given. FS_FOUND leaves
- * copy_from at the section's first line; FS_MISSING has read (and copied)
- * the whole file. copy_from has read nothing yet. */
-static int find_section(const char *sect_name, ini_reader *copy_from, ini_writer *copy_to) {
+ * copied to copy_to with its CR LF when copy_to is given: BLK_FOUND leaves
+ * copy_from at the section's first line; BLK_MISSING has read (and
+ * copied) the whole text; or a failure. copy_from has read nothing yet. */
+static int find_section(const char *sect_name, blk_reader *copy_from, blk_writer *copy_to) {
   char t_section[KC_INI_LINE_MAX];
-  if (!kc_format(t_section, sizeof t_section, "[%s]", sect_name)) return FS_MISSING; // callers refuse such names
-  size_t t_len = strlen(t_section);
+  if (!kc_format(t_section, sizeof t_section, "[%s]", sect_name)) return BLK_MISSING; // callers refuse such names
   // A byte-order mark that an editor put at the start of the file is no
   // part of the first line's text: a header after it is a header. The mark
   // moves to the copy with its line.
-  if (r_fill(copy_from, INI_BOM_LEN) >= INI_BOM_LEN && memcmp(copy_from->buf, INI_BOM, INI_BOM_LEN) == 0) {
-    int fs = step_line(copy_from, copy_to, t_section, t_len, INI_BOM_LEN);
-    if (fs != FS_GO_ON) return fs;
-  }
-  for (;;) {
-    // The lines that lie whole in the block are looked at where they are;
-    // the start of the next one stays while more is read behind it.
-    int cr_before = 0; // the block starts a line here
-    int found = move_lines(copy_from, copy_to, t_section, t_len, &cr_before);
-    if (copy_to && copy_to->err) return FS_WRITE_FAILED;
-    if (found) return FS_FOUND;
-    if (r_more(copy_from) > 0) continue;
-    if (copy_from->err) return FS_READ_FAILED;
-    // The file's last line without an LF, or one longer than the block:
-    // one character at a time.
-    int fs = step_line(copy_from, copy_to, t_section, t_len, 0);
-    if (fs != FS_GO_ON) return fs;
-  }
+  const char *first = blk_peek(copy_from, INI_BOM_LEN);
+  size_t skip = first && memcmp(first, INI_BOM, INI_BOM_LEN) == 0 ? INI_BOM_LEN : 0;
+  return blk_find_line(copy_from, copy_to, t_section, strlen(t_section), skip);
 }
 
 /* ---- Names ---- */
@@ -481,23 +95,23 @@ static int gen_name(const char *template_name, char *tmp_name, size_t size, os_f
 }
 
 // 1 when s holds a character that would end a line or the file.
-static int breaks_line(const char *s) { return strchr(s, '\n') || strchr(s, INI_CTRL_Z); }
+static int breaks_line(const char *s) { return strchr(s, '\n') || strchr(s, BLK_CTRL_Z); }
 
 /* ---- Reading ---- */
 
 /* Opens file_name and finds section in it. 0 with *fd open and the reader
  * at the section's first line; 534 the section is missing (or a name the
  * format cannot hold); 535 the file cannot be opened or read. */
-static uint32_t open_section(const char *section, const char *file_name, ini_reader *r, os_fd *fd) {
+static uint32_t open_section(const char *section, const char *file_name, blk_reader *r, os_fd *fd) {
   char path[KC_INI_PATH_MAX];
   if (!section || strlen(section) > INI_SECTION_MAX) return KC_ERR_INI_MISSING;
   if (!file_name || !MakeKVFileName(path, sizeof path, file_name)) return KC_ERR_INI_OPEN;
   if (os_open_read(path, fd) != 0) return KC_ERR_INI_OPEN;
-  r_init(r, *fd);
+  blk_r_init(r, *fd);
   int fs = find_section(section, r, NULL);
-  if (fs == FS_FOUND) return KC_OK;
+  if (fs == BLK_FOUND) return KC_OK;
   (void)os_close(*fd);
-  return fs == FS_READ_FAILED ? KC_ERR_INI_OPEN : KC_ERR_INI_MISSING;
+  return fs == BLK_READ_FAILED ? KC_ERR_INI_OPEN : KC_ERR_INI_MISSING;
 }
 
 /* Closes a read; after a failed read of the file the caller gets nothing
@@ -521,7 +135,7 @@ static uint32_t ini_read_entry(const char *section, const char *entry, char *buf
   if (buffer && size > 1 && len == 0) buffer[1] = '\0';
   if (len > INI_ENTRY_MAX) return KC_ERR_INI_MISSING;
 
-  ini_reader r;
+  blk_reader r;
   os_fd fd;
   uint32_t status = open_section(section, file_name, &r, &fd);
   if (status != KC_OK) return status;
@@ -531,17 +145,17 @@ static uint32_t ini_read_entry(const char *section, const char *entry, char *buf
   size_t ll;
   int more, got;
   size_t room = (buffer && size > 0) ? size - 1 : 0; // characters that fit with the NUL
-  while ((got = read_line(&r, line, sizeof line, &ll, &more)) > 0) {
+  while ((got = blk_read_line(&r, line, sizeof line, &ll, &more)) > 0) {
     if (ll > 0 && line[0] == '[') break; // the next section begins
     if (!holds_entry(line, ll, more, entry, len)) {
-      if (more && skip_rest(&r) < 0) got = -1;
+      if (more && blk_skip_rest(&r) < 0) got = -1;
       if (got < 0) break;
       continue;
     }
     size_t off = ll > len ? len + 1 : len; // a bare name has no value
     size_t count = ll - off;
     if (buffer) memcpy(buffer, line + off, count < room ? count : room);
-    if (more && rest_of_line(&r, NULL, buffer, room, &count) < 0) {
+    if (more && blk_rest_of_line(&r, NULL, buffer, room, &count) < 0) {
       got = -1;
       break;
     }
@@ -570,7 +184,7 @@ static uint32_t ini_list_section(const char *section, char *buffer, size_t size,
   if (buffer && size > 0) buffer[0] = '\0';
   if (buffer && size > 1) buffer[1] = '\0';
 
-  ini_reader r;
+  blk_reader r;
   os_fd fd;
   uint32_t status = open_section(section, file_name, &r, &fd);
   if (status != KC_OK) return status;
@@ -579,10 +193,10 @@ static uint32_t ini_list_section(const char *section, char *buffer, size_t size,
   char line[KC_INI_LINE_MAX];
   size_t ll, used = 0;
   int more, got;
-  while ((got = read_line(&r, line, sizeof line, &ll, &more)) > 0) {
+  while ((got = blk_read_line(&r, line, sizeof line, &ll, &more)) > 0) {
     if (ll > 0 && line[0] == '[') break; // the next section begins
     if ((ll == 0 && !more) || line[0] == ';') { // passed over
-      if (more && skip_rest(&r) < 0) {
+      if (more && blk_skip_rest(&r) < 0) {
         got = -1;
         break;
       }
@@ -596,7 +210,7 @@ static uint32_t ini_list_section(const char *section, char *buffer, size_t size,
     size_t line_room = size >= used + 2 ? size - used - 2 : 0;
     size_t count = ll;
     memcpy(buffer + used, line, count < line_room ? count : line_room);
-    if (more && rest_of_line(&r, NULL, buffer + used, line_room, &count) < 0) {
+    if (more && blk_rest_of_line(&r, NULL, buffer + used, line_room, &count) < 0) {
       got = -1;
       break;
     }
@@ -659,15 +273,15 @@ uint32_t kc_ini_read_value(const char *section, const char *entry, char *buffer,
 /* ---- Changing ---- */
 
 // "name=value" and CR LF.
-static void put_entry(ini_writer *w, const char *entry, const char *value) {
-  w_str(w, entry);
-  w_put(w, "=", 1);
-  w_str(w, value);
-  w_eol(w);
+static void put_entry(blk_writer *w, const char *entry, const char *value) {
+  blk_w_str(w, entry);
+  blk_w_put(w, "=", 1);
+  blk_w_str(w, value);
+  blk_w_eol(w);
 }
 
-static void put_blanks(ini_writer *w, size_t *blank_count) {
-  for (; *blank_count > 0; --*blank_count) w_eol(w);
+static void put_blanks(blk_writer *w, size_t *blank_count) {
+  for (; *blank_count > 0; --*blank_count) blk_w_eol(w);
 }
 
 #define WALK_COMMIT 0  // the new content is complete
@@ -682,10 +296,16 @@ typedef struct ini_edit {
   int met[KC_INI_EDITS_MAX]; // the entry's line was found and handled
 } ini_edit;
 
-// The entries not met in the section, at its end, in their order.
-static void put_missing(ini_writer *w, ini_edit *ed) {
+// The entries not met in the section, at its end, in their order: 1 when
+// there were any.
+static int put_missing(blk_writer *w, ini_edit *ed) {
+  int any = 0;
   for (size_t i = 0; i < ed->count; ++i)
-    if (!ed->met[i] && ed->values[i]) put_entry(w, ed->entries[i], ed->values[i]);
+    if (!ed->met[i] && ed->values[i]) {
+      put_entry(w, ed->entries[i], ed->values[i]);
+      any = 1;
+    }
+  return any;
 }
 
 // 1 when the change writes anything: a value to set, or a line to remove.
@@ -697,26 +317,26 @@ static int changes(const ini_edit *ed) {
 
 /* Writes the new content: the lines read through r (NULL for a missing
  * file) with each entry set to its value, or removed when it is NULL. */
-static int write_changed(ini_reader *r, ini_writer *w, const char *section, ini_edit *ed, uint32_t *status) {
+static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_edit *ed, uint32_t *status) {
   if (!r) { // a new file: the header and the entries
-    w_put(w, "[", 1);
-    w_str(w, section);
-    w_put(w, "]", 1);
-    w_eol(w);
+    blk_w_put(w, "[", 1);
+    blk_w_str(w, section);
+    blk_w_put(w, "]", 1);
+    blk_w_eol(w);
     put_missing(w, ed);
     return WALK_COMMIT;
   }
   *status = KC_ERR_INI_MISSING;
   int fs = find_section(section, r, w);
-  if (fs == FS_WRITE_FAILED) return WALK_FAIL;
-  if (fs == FS_READ_FAILED) {
+  if (fs == BLK_WRITE_FAILED) return WALK_FAIL;
+  if (fs == BLK_READ_FAILED) {
     *status = KC_ERR_INI_OPEN;
     return WALK_FAIL;
   }
-  if (fs == FS_MISSING) {
+  if (fs == BLK_MISSING) {
     if (!changes(ed)) return WALK_DISCARD;
     // A new section at the end, after a blank line.
-    w_eol(w);
+    blk_w_eol(w);
     return write_changed(NULL, w, section, ed, status);
   }
 
@@ -726,14 +346,19 @@ static int write_changed(ini_reader *r, ini_writer *w, const char *section, ini_
   char line[KC_INI_LINE_MAX];
   int more;
   for (;;) {
-    int got = read_line(r, line, sizeof line, &ll, &more);
+    int got = blk_read_line(r, line, sizeof line, &ll, &more);
     if (got < 0) break;
     if (got == 0 || (ll > 0 && line[0] == '[')) { // the section ends
       if (!changes(ed)) return WALK_DISCARD;
-      put_missing(w, ed);
+      int added = put_missing(w, ed);
       put_blanks(w, &blank_count);
       if (got == 0) return WALK_COMMIT;
-      if (carry_line(r, w, line, ll, more) < 0 || copy_rest(r, w) < 0) break;
+      // The header line after new entries ends with a line end, as every
+      // line the walk writes; with none added, the rest is copied as it
+      // stands, as a change that met all its entries before copies it.
+      if (blk_carry_line(r, w, line, ll, more) < 0) break;
+      if (added) blk_w_pay_eol(w);
+      if (blk_copy_rest(r, w) < 0) break;
       return WALK_COMMIT;
     }
     if (ll == 0 && !more) {
@@ -744,20 +369,37 @@ static int write_changed(ini_reader *r, ini_writer *w, const char *section, ini_
     size_t i = 0;
     while (i < ed->count && (ed->met[i] || !holds_entry(line, ll, more, ed->entries[i], strlen(ed->entries[i])))) ++i;
     if (i == ed->count) { // a line of no entry of the change
-      if (carry_line(r, w, line, ll, more) < 0) break;
+      if (blk_carry_line(r, w, line, ll, more) < 0) break;
       if (w->err) return WALK_FAIL;
       continue;
     }
     ed->met[i] = 1;
     if (ed->values[i]) put_entry(w, ed->entries[i], ed->values[i]);
-    if (more && skip_rest(r) < 0) break; // the old line goes
+    if (more && blk_skip_rest(r) < 0) break; // the old line goes
     if (--left == 0) {
-      if (copy_rest(r, w) < 0) break;
+      if (blk_copy_rest(r, w) < 0) break;
       return WALK_COMMIT;
     }
   }
   *status = KC_ERR_INI_OPEN; // a read failed
   return WALK_FAIL;
+}
+
+/* 1 when section, in the text r reads, holds a line of one of the edit's
+ * entries; 0 when it holds none; -1 when a read failed. */
+static int section_holds(blk_reader *r, const char *section, const ini_edit *ed) {
+  int fs = find_section(section, r, NULL);
+  if (fs != BLK_FOUND) return fs == BLK_READ_FAILED ? -1 : 0;
+  char line[KC_INI_LINE_MAX];
+  size_t ll;
+  int more, got;
+  while ((got = blk_read_line(r, line, sizeof line, &ll, &more)) > 0) {
+    if (ll > 0 && line[0] == '[') return 0; // the next section begins
+    for (size_t i = 0; i < ed->count; ++i)
+      if (holds_entry(line, ll, more, ed->entries[i], strlen(ed->entries[i]))) return 1;
+    if (more && blk_skip_rest(r) < 0) return -1;
+  }
+  return got < 0 ? -1 : 0;
 }
 
 // 1 when the entry, or its value, would not read back as it was written:
@@ -784,20 +426,30 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
 
   char name[KC_INI_PATH_MAX], path[KC_INI_PATH_MAX], tmp_name[KC_INI_PATH_MAX];
   if (!MakeKVFileName(name, sizeof name, file_name)) return KC_ERR_INI_CREATE;
-  // Through a link, the file it leads to is changed and the link stays.
-  int re = os_resolve_link(name, path, sizeof path);
-  if (re == ENAMETOOLONG) return KC_ERR_INI_CREATE;
-  if (re != 0) return KC_ERR_INI_OPEN;
-
   os_fd rfd = OS_BADFD, wfd;
-  int e = os_open_read(path, &rfd);
-  if (e == ENOENT) {
-    if (!any_value) return KC_OK; // nothing to remove
-  } else if (e != 0) {
-    return KC_ERR_INI_OPEN; // there but unreadable: not overwritten
-  } else if (os_access(path, OS_W_OK) == EACCES) {
-    (void)os_close(rfd); // read-only: left as it is
-    return KC_ERR_INI_OPEN;
+  int e = os_open_read(name, &rfd);
+  if (e == ENOENT && !any_value) return KC_OK; // nothing to remove: no file, or a link that leads nowhere
+  if (e != 0 && e != ENOENT) return KC_ERR_INI_OPEN; // there but unreadable: not overwritten
+  // Through a link, the file it leads to is changed and the link stays.
+  int re = os_resolve_link(name, rfd, path, sizeof path);
+  if (re != 0) {
+    if (rfd != OS_BADFD) (void)os_close(rfd);
+    return re == ENAMETOOLONG ? KC_ERR_INI_CREATE : KC_ERR_INI_OPEN;
+  }
+
+  blk_reader r;
+  if (rfd != OS_BADFD) {
+    blk_r_init(&r, rfd);
+    // A read-only file is left as it is, and so is one with a second name
+    // (a hard link): a new file in its place would part the names, one of
+    // them keeping the old content. Removing what the file does not hold
+    // changes nothing, and is no refusal.
+    int rp = os_fd_replaceable(rfd, path);
+    if (rp == EACCES || rp == EMLINK) {
+      int held = any_value ? 1 : section_holds(&r, section, ed);
+      (void)os_close(rfd);
+      return held == 0 ? KC_OK : KC_ERR_INI_OPEN;
+    }
   }
 
   int gn = gen_name(path, tmp_name, sizeof tmp_name, &wfd);
@@ -812,17 +464,17 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
     status = KC_ERR_INI_CREATE;
     outcome = WALK_FAIL;
   } else {
-    ini_reader r;
-    ini_writer w;
-    if (rfd != OS_BADFD) r_init(&r, rfd);
-    w_init(&w, wfd);
+    blk_writer w;
+    blk_w_init(&w, wfd);
     outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status);
-    if (outcome == WALK_COMMIT) {
-      w_flush(&w);
-      if (w.err || os_fsync(wfd) != 0) {
-        status = KC_ERR_INI_MISSING;
-        outcome = WALK_FAIL;
-      }
+    // Whatever follows a Ctrl-Z stays behind the changed text.
+    if (outcome == WALK_COMMIT && rfd != OS_BADFD && blk_copy_tail(&r, &w) < 0) {
+      status = KC_ERR_INI_OPEN;
+      outcome = WALK_FAIL;
+    }
+    if (outcome == WALK_COMMIT && (blk_w_flush(&w) != 0 || os_fsync(wfd) != 0)) {
+      status = KC_ERR_INI_MISSING;
+      outcome = WALK_FAIL;
     }
   }
 

@@ -153,16 +153,24 @@ KCAPI void KCCharInfo(uint32_t *pCharSet, uint32_t *pCountry, char *szLanguage) 
 /* The number at the start of a text, read as a decimal fraction:
  * blanks, a sign, digits with at most one '.', and an exponent. The
  * significant digits run from first to last (skipping a '.'); the value is
- * 0.d1d2...dn times ten to the power point. */
+ * 0.d1d2...dn times ten to the power base + the exponent, whose
+ * significant digits (exp_len of them, from exp_first) are kept as text:
+ * an exponent of any length compares exactly. */
 typedef struct {
   int negative;
   int zero;
   const char *first; /* first significant digit */
   const char *last;  /* last significant (non-zero) digit */
-  long long point;
+  long long base;    /* digits of the whole part, or minus the zeros after the '.' */
+  int exp_negative;
+  const char *exp_first;
+  size_t exp_len;    /* 0 for an exponent of 0 or none */
 } KCDECIMAL;
 
-#define KC_EXPONENT_CAP 1000000000LL /* beyond this every exponent compares alike */
+/* Exponents of up to this many digits are added as numbers: below 10^18,
+ * the sum with a base (a count of characters in memory, far below 10^17)
+ * stays within 64 bits. */
+#define KC_EXPONENT_DIGITS 18
 
 static int is_digit(char c) { return c >= '0' && c <= '9'; }
 static int is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -195,24 +203,76 @@ static void read_decimal(const char *s, KCDECIMAL *d) {
     }
   }
   if (!any_digit || !d->first) return; // no number, or a zero
-  long long exponent = 0;
   if (*p == 'e' || *p == 'E') {
     const char *e = p + 1;
     int eneg = 0;
     if (*e == '+' || *e == '-') eneg = *e++ == '-';
-    if (is_digit(*e)) {
-      // Saturated: every exponent past the cap is the cap, so all of them
-      // compare alike, however many digits they have.
-      for (; is_digit(*e); ++e)
-        if (exponent < KC_EXPONENT_CAP) exponent = exponent * 10 + (*e - '0');
-      if (exponent > KC_EXPONENT_CAP) exponent = KC_EXPONENT_CAP;
-      if (eneg) exponent = -exponent;
+    while (*e == '0') ++e;
+    const char *digits = e;
+    while (is_digit(*e)) ++e;
+    if (e > digits) {
+      d->exp_negative = eneg;
+      d->exp_first = digits;
+      d->exp_len = (size_t)(e - digits);
     }
   }
   d->negative = negative;
   d->zero = 0;
   // int_digits counts from the first non-zero digit of the whole part.
-  d->point = (int_digits ? int_digits : -lead_frac_zeros) + exponent;
+  d->base = int_digits ? int_digits : -lead_frac_zeros;
+}
+
+// The exponent as a number, when it has at most KC_EXPONENT_DIGITS digits.
+static int small_exponent(const KCDECIMAL *d, long long *v) {
+  if (d->exp_len > KC_EXPONENT_DIGITS) return 0;
+  long long x = 0;
+  for (size_t i = 0; i < d->exp_len; ++i) x = x * 10 + (d->exp_first[i] - '0');
+  *v = d->exp_negative ? -x : x;
+  return 1;
+}
+
+/* -1, 0 or 1 for |x| against |y|, exponents as text (no leading zeros). */
+static int compare_digits(const KCDECIMAL *x, const KCDECIMAL *y) {
+  if (x->exp_len != y->exp_len) return x->exp_len < y->exp_len ? -1 : 1;
+  int c = x->exp_len ? memcmp(x->exp_first, y->exp_first, x->exp_len) : 0;
+  return c < 0 ? -1 : c > 0;
+}
+
+/* -1, 0 or 1 for the power of ten of a against that of b: base plus
+ * exponent, exact for exponents of any length. */
+static int compare_point(const KCDECIMAL *a, const KCDECIMAL *b) {
+  long long ea, eb;
+  if (small_exponent(a, &ea) && small_exponent(b, &eb)) {
+    long long pa = a->base + ea, pb = b->base + eb;
+    return pa < pb ? -1 : pa > pb;
+  }
+  // One exponent has 19 digits or more: Ea - Eb is weighed against
+  // Bb - Ba, and where it reaches 10^18 its sign alone decides.
+  int sa = a->exp_len ? (a->exp_negative ? -1 : 1) : 0, sb = b->exp_len ? (b->exp_negative ? -1 : 1) : 0;
+  if (sa != sb) return sa ? sa : -sb; // the long one's magnitude, and more
+  // One sign: the difference of the magnitudes, digit by digit from the
+  // last, kept while it stays below 10^18.
+  int c = compare_digits(a, b);
+  long long diff = 0, unit = 1;
+  if (c != 0) {
+    const KCDECIMAL *l = c > 0 ? a : b, *m = c > 0 ? b : a;
+    int borrow = 0;
+    for (size_t i = 0; i < l->exp_len; ++i) {
+      int digit = (l->exp_first[l->exp_len - 1 - i] - '0') - borrow;
+      if (i < m->exp_len) digit -= m->exp_first[m->exp_len - 1 - i] - '0';
+      borrow = digit < 0;
+      if (borrow) digit += 10;
+      if (i >= KC_EXPONENT_DIGITS) {
+        if (digit) return sa * c;
+      } else {
+        diff += digit * unit;
+        unit *= 10;
+      }
+    }
+    diff *= sa * c; // Ea - Eb
+  }
+  long long bases = b->base - a->base;
+  return diff < bases ? -1 : diff > bases;
 }
 
 /* Next significant digit at or after p, skipping the '.'. */
@@ -220,7 +280,8 @@ static const char *next_digit(const char *p) { return *p == '.' ? p + 1 : p; }
 
 /* -1, 0 or 1 for |a| against |b|, both non-zero. */
 static int compare_magnitude(const KCDECIMAL *a, const KCDECIMAL *b) {
-  if (a->point != b->point) return a->point < b->point ? -1 : 1;
+  int point = compare_point(a, b);
+  if (point != 0) return point;
   const char *pa = a->first, *pb = b->first;
   for (;;) {
     pa = next_digit(pa);

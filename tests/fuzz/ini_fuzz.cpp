@@ -5,14 +5,17 @@
 // each ended by a NUL; fields are split at '|':
 //   s<section>|<entry>|<value>   set          r<section>|<entry>   remove
 //   g<section>|<entry>           read         l<section>           list
+//   m<k><section>|<e1>|<v1>|<e2>|<v2>  both in one rewrite (bit 0 of k:
+//                                e1 removed, bit 1: e2 removed)
 //   f<op><n>                     the n-th call of seam operation op fails
 //                                during the next set or remove
 //   d                            delete the file
 // Checked after each step: the bytes on disk are those the model gives
-// (so a removal of something absent leaves them identical and every other
-// line keeps its text), a read finds what the model finds (a set value
-// reads back), a failed change leaves the file as it was, and no
-// temporary file is left.
+// (so a removal of something absent leaves them identical, every other
+// line keeps its text, and a Ctrl-Z and all after it stay behind the
+// text), a read finds what the model finds (a set value reads back), a
+// two-entry rewrite leaves the bytes of two rewrites in turn, a failed
+// change leaves the file as it was, and no temporary file is left.
 #include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -144,6 +147,8 @@ bool refused_change(const std::string &s, const std::string &e, const std::strin
          (v && (breaks(*v) || e.size() + 1 + v->size() > 255));
 }
 
+bool model_text(const Lines &d, const std::string &s, const std::string &e, const std::string *v, std::string *out);
+
 // The file after a change; false when the file stays as it is.
 bool model_change(bool exists, const std::string &raw, const std::string &s, const std::string &e,
                   const std::string *v, std::string *out) {
@@ -155,6 +160,17 @@ bool model_change(bool exists, const std::string &raw, const std::string &s, con
     return true;
   }
   Lines d = decode(raw);
+  // A Ctrl-Z and everything after it stay, as they are, behind the text.
+  size_t z = raw.find('\x1A');
+  const std::string tail = z == std::string::npos ? "" : raw.substr(z);
+  bool changed = model_text(d, s, e, v, out);
+  *out += tail;
+  return changed;
+}
+
+// The text of a file after a change; false when nothing changes.
+bool model_text(const Lines &d, const std::string &s, const std::string &e, const std::string *v, std::string *out) {
+  const std::string eol = "\r\n";
   long h = find_header(d, s);
   out->clear();
   if (h < 0) {
@@ -351,6 +367,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         i += got.back().size() + 1;
       }
       if (rs != ms || got != want) fail("a listing differs from the model");
+    } else if (kind == 'm' && !args.empty()) {
+      std::vector<std::string> f = split(args.substr(1), 5);
+      const char *entries[] = {f[1].c_str(), f[3].c_str()};
+      const char *values[] = {(args[0] & 1) ? nullptr : f[2].c_str(), (args[0] & 2) ? nullptr : f[4].c_str()};
+      std::string v1 = f[2], v3 = f[4];
+      // Entries of one name, or one that the format refuses, make no pair.
+      if (fold_prefix(f[1], f[3]) && f[1].size() == f[3].size()) continue;
+      if (refused_change(f[0], f[1], values[0] ? &v1 : nullptr) || refused_change(f[0], f[3], values[1] ? &v3 : nullptr))
+        continue;
+      uint32_t s1 = KCINISetString(f[0].c_str(), entries[0], values[0], g_path.c_str());
+      uint32_t s2 = KCINISetString(f[0].c_str(), entries[1], values[1], g_path.c_str());
+      bool turn_exists;
+      std::string in_turn = read_all(&turn_exists);
+      if (exists)
+        write_all(before);
+      else
+        unlink(g_path.c_str());
+      uint32_t st = kc_ini_set_values(f[0].c_str(), 2, entries, values, g_path.c_str());
+      bool now_exists;
+      std::string after = read_all(&now_exists);
+      if (strays() != 0) fail("a temporary file was left");
+      if (s1 != 0 || s2 != 0 || st != 0) fail("a change failed without a fault");
+      if (now_exists != turn_exists || after != in_turn) fail("a rewrite of two entries differs from two in turn");
     } else if (kind == 'f' && args.size() >= 2) {
       fault = (unsigned char)args[0] % (int)(sizeof kFaultOps / sizeof kFaultOps[0]);
       fault_n = (unsigned char)args[1] % 8 + 1;

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "every_export.h"
 #include "exe_loader.h"
 #include "plat.h"
 
@@ -92,6 +93,16 @@ TEST(ImportLibrary, CallsIntoTheExecutable) {
   EXPECT_STREQ(KCFileExeDir(), "");
   EXPECT_STREQ(KCFileIniDir(), folder.c_str());
   EXPECT_EQ(KCPlatTerm(), KC_ERR_PLAT_DIR);
+}
+
+// Every export works with the stack at 4, 8 or 12 bytes past a 16-byte
+// boundary, as another compiler's caller may leave it.
+TEST(ImportLibrary, EveryExportTakesTheStackAtAnyFourByteAlignment) {
+  ASSERT_TRUE(exe_loader::finish_loading(exe_module()));
+  char tmp[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof tmp, tmp);
+  ASSERT_TRUE(n > 0 && n < sizeof tmp);
+  every_export::check_all(tmp, [](bool ok, const std::string &what) { EXPECT_TRUE(ok) << what; });
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "kcsys.h"
 #include "plat.h"
+#include "plat_blockio.h"
 #include "testsupport.h"
 
 using nzt::crlf;
@@ -76,6 +77,7 @@ TEST(IniRead, WhichLineHoldsTheEntry) {
       {crlf({"[Pagra]", "Directoryx=1", "Directory=2"}), 0, "2"},
       {crlf({"[Pagra]", "Directory=a=b"}), 0, "a=b"},
       {crlf({"[Pagra]", ";Directory=c", "Directory=d"}), 0, "d"},
+      {crlf({"[Pagra]", std::string(256, 'x'), "Directory=after"}), 0, "after"}, // one over the limit
       {"[Pagra]\nDirectory=lf\n", 0, "lf"},
       {"[Pagra]\rDirectory=lonecr\r", KC_ERR_INI_MISSING, ""}, // one line: the header
       {"[Pagra]\nDirectory=cr\rin\r\n", 0, "cr\rin"},
@@ -256,7 +258,7 @@ TEST(IniSet, WhereTheEntryGoes) {
   } cases[] = {
       // A missing file: two lines. An empty one: a blank line first.
       {"", "Pagra", "ServerTasks", "ZEPT", crlf({"", "[Pagra]", "ServerTasks=ZEPT"})},
-      {"\x1A", "Pagra", "ServerTasks", "ZEPT", crlf({"", "[Pagra]", "ServerTasks=ZEPT"})},
+      {"\x1A", "Pagra", "ServerTasks", "ZEPT", crlf({"", "[Pagra]", "ServerTasks=ZEPT"}) + "\x1A"},
       // A new section at the end; a last line without line end gets one.
       {"[Other]\nX=1", "Pagra", "E", "v", crlf({"[Other]", "X=1", "", "[Pagra]", "E=v"})},
       {crlf({"[Other]", ""}), "Pagra", "E", "v", crlf({"[Other]", "", "", "[Pagra]", "E=v"})},
@@ -265,6 +267,7 @@ TEST(IniSet, WhereTheEntryGoes) {
       {crlf({"[Pagra]"}), "Pagra", "E", "v", crlf({"[Pagra]", "E=v"})},
       {"[Pagra]", "Pagra", "E", "v", crlf({"[Pagra]", "E=v"})},
       {crlf({"[Pagra]", "", "[Next]"}), "Pagra", "E", "v", crlf({"[Pagra]", "E=v", "", "[Next]"})},
+      {"[Pagra]\r\n[Next]", "Pagra", "E", "v", crlf({"[Pagra]", "E=v", "[Next]"})},
       // Blanks around the "=" are part of the name.
       {crlf({"[Pagra]", "ServerTasks = X"}), "Pagra", "ServerTasks", "Y",
        crlf({"[Pagra]", "ServerTasks = X", "ServerTasks=Y"})},
@@ -276,9 +279,12 @@ TEST(IniSet, WhereTheEntryGoes) {
       {crlf({"[P]", "X=1", "[P]", "E=3"}), "P", "E", "9", crlf({"[P]", "X=1", "E=9", "[P]", "E=3"})},
       // Header with text after "]" and a header in other letters.
       {crlf({"[PAGRA] ; main", "A=1"}), "Pagra", "A", "2", crlf({"[PAGRA] ; main", "A=2"})},
-      // Every line end becomes CR LF, a lone CR stays, Ctrl-Z ends the file.
-      {"[P]\nA=1\nB=x\ry\n[Q]\nC=3\r\nD=4\x1Atrailing\r\n", "P", "A", "2",
-       "[P]\r\nA=2\r\nB=x\ry\r\n[Q]\r\nC=3\r\nD=4"},
+      // Every line end becomes CR LF, a lone CR stays; a Ctrl-Z ends the
+      // text, and it and all after it stay as they were behind it.
+      {"[P]\nA=1\nB=x\ry\n[Q]\nC=3\r\nD=4\x1Atrailing\nZ\x1A\r\n", "P", "A", "2",
+       "[P]\r\nA=2\r\nB=x\ry\r\n[Q]\r\nC=3\r\nD=4\x1Atrailing\nZ\x1A\r\n"},
+      {"[Other]\r\nX=1\x1A[Pagra]\r\n", "Pagra", "E", "v", "[Other]\r\nX=1\r\n\r\n[Pagra]\r\nE=v\r\n\x1A[Pagra]\r\n"},
+      {"[Pagra]\nE=1\nF=2\x1A\x1A", "Pagra", "E", nullptr, "[Pagra]\r\nF=2\x1A\x1A"},
       {"pre\n[P]\r\r\nA=1\r\r\n", "P", "A", "2", "pre\r\n[P]\r\r\nA=2\r\n"},
       {"pre\r\n[P]\nA=1\n\r\n\nrest\n\r", "P", "A", nullptr, "pre\r\n[P]\r\n\r\n\r\nrest\r\n\r"},
   };
@@ -334,31 +340,30 @@ TEST(IniSet, RemovingTheAbsentChangesNothing) {
   EXPECT_EQ(std::distance(nzt::fs::directory_iterator(t.fspath()), nzt::fs::directory_iterator()), 1);
 }
 
-// Lines beyond 255 characters are carried over whole; one that holds the
-// entry is replaced whole.
-TEST(IniSet, LongLinesCarriedOverWhole) {
+// The installer's rewrite of two entries leaves the bytes that setting
+// each in turn leaves, whatever the pair of sets and removals.
+TEST(IniSet, TwoEntriesInOneRewriteAsInTurn) {
   TempDir t;
-  std::string p = t.path("pagra.ini");
-  std::string big(70000, 'q'); // longer than a read block
-  std::string before = "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\nE=" + big + "\r\n[T]\r\nM=" + big;
-  struct Case {
-    const char *entry, *value;
-    std::string after;
-  } cases[] = {
-      {"N", "1", "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\nE=" + big + "\r\nN=1\r\n[T]\r\nM=" + big},
-      {"E", "1", "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\nE=1\r\n[T]\r\nM=" + big},
-      {"E", nullptr, "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\n[T]\r\nM=" + big},
+  std::string in_turn = t.path("turn.ini"), at_once = t.path("once.ini");
+  const std::string files[] = {
+      "[P]\r\nS=1\r\nL=1",       // a last line without a line end
+      "[P]\r\nS=1\r\nL=1\x1Az", // ... before a Ctrl-Z
+      "[P]\nR=1\nS=1\n\n[Q]\nX",
+      "[P]\r\nA=1",
+      "[P]\r\nS=1\r\n[Q]",
   };
-  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
-    SCOPED_TRACE(i);
-    ASSERT_TRUE(write_file(p, before));
-    EXPECT_EQ(KCINISetString("S", cases[i].entry, cases[i].value, p.c_str()), 0u);
-    EXPECT_EQ(read_file(p), cases[i].after);
+  const char *entries[] = {"S", "R"};
+  const char *values[][2] = {{"v", nullptr}, {nullptr, "w"}, {"v", "w"}, {nullptr, nullptr}};
+  for (size_t f = 0; f < sizeof files / sizeof files[0]; ++f) {
+    for (size_t v = 0; v < sizeof values / sizeof values[0]; ++v) {
+      SCOPED_TRACE("file " + std::to_string(f) + ", values " + std::to_string(v));
+      ASSERT_TRUE(write_file(in_turn, files[f]));
+      ASSERT_TRUE(write_file(at_once, files[f]));
+      for (int k = 0; k < 2; ++k) EXPECT_EQ(KCINISetString("P", entries[k], values[v][k], in_turn.c_str()), 0u);
+      EXPECT_EQ(kc_ini_set_values("P", 2, entries, values[v], at_once.c_str()), 0u);
+      EXPECT_EQ(read_file(at_once), read_file(in_turn));
+    }
   }
-  // A header or entry name is matched on a long line's first part.
-  ASSERT_TRUE(write_file(p, "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=" + big + "\r\n"));
-  EXPECT_EQ(KCINISetString("S", "E", "v", p.c_str()), 0u);
-  EXPECT_EQ(read_file(p), "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=v\r\n");
 }
 
 // Every line end written is CR LF: an LF alone gets its CR, a CR LF and a
@@ -380,6 +385,44 @@ std::string text_mode(const std::string &s) {
   return ::testing::AssertionFailure() << "first difference at byte " << i << " of " << got.size() << " (want "
                                        << want.size() << "): got \"" << got.substr(i, 12) << "\", want \""
                                        << want.substr(i, 12) << "\"";
+}
+
+// Lines beyond 255 characters are carried over whole; one that holds the
+// entry is replaced whole.
+TEST(IniSet, LongLinesCarriedOverWhole) {
+  TempDir t;
+  std::string p = t.path("pagra.ini");
+  std::string big(70000, 'q'); // longer than a read block
+  std::string before = "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\nE=" + big + "\r\n[T]\r\nM=" + big;
+  struct Case {
+    const char *entry, *value;
+    std::string after;
+  } cases[] = {
+      {"N", "1", "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\nE=" + big + "\r\nN=1\r\n[T]\r\nM=" + big},
+      {"E", "1", "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\nE=1\r\n[T]\r\nM=" + big},
+      {"E", nullptr, "[Pre]\r\nK=" + big + "\r\n[S]\r\nL=" + big + "\r\n[T]\r\nM=" + big},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(write_file(p, before));
+    EXPECT_EQ(KCINISetString("S", cases[i].entry, cases[i].value, p.c_str()), 0u);
+    EXPECT_EQ(read_file(p), cases[i].after);
+  }
+  // A CR LF split between the reader's first block and the next, ending a
+  // line longer than the block, before the header and inside the section.
+  const size_t block = sizeof(blk_reader::buf);
+  for (const char *pre : {"[Pre]\r\nK=", "[S]\r\nL="}) {
+    SCOPED_TRACE(pre);
+    std::string line = pre + std::string(block - 1 - strlen(pre), 'q') + "\r\n"; // its CR the block's last byte
+    std::string rest = std::string(pre[1] == 'P' ? "[S]\r\n" : "") + "E=1\r\n";
+    ASSERT_TRUE(write_file(p, line + rest));
+    EXPECT_EQ(KCINISetString("S", "E", "2", p.c_str()), 0u);
+    ASSERT_TRUE(same_bytes(read_file(p), line + rest.substr(0, rest.size() - 3) + "2\r\n"));
+  }
+  // A header or entry name is matched on a long line's first part.
+  ASSERT_TRUE(write_file(p, "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=" + big + "\r\n"));
+  EXPECT_EQ(KCINISetString("S", "E", "v", p.c_str()), 0u);
+  EXPECT_EQ(read_file(p), "[S]" + big + "\r\nE" + std::string(300, ' ') + "\r\nE=v\r\n");
 }
 
 // Files are read and written in blocks: lines, CR LF pairs and lone CRs

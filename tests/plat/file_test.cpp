@@ -128,18 +128,35 @@ TEST(FileSeek, ByBase) {
   KCFileClose(&f);
 }
 
-TEST(FileSeek, APositionBeyond32BitsIsUnknownNotWrapped) {
+// Positions between 2 and 4 GiB come back exact; one beyond 32 bits is
+// unknown, not cut (4 GiB + 10 would be told as 10).
+TEST(FileSeek, LargePositionsExactOrUnknown) {
   TempDir t;
   std::string p = t.path("large");
   KCFILE f;
   ASSERT_EQ(KCFileOpen(p.c_str(), KCFILE_WRITE | KCFILE_CREATE | KCFILE_BINARY, &f), 0u);
-  // A sparse file of 5 GiB: its end lies beyond what 32 bits carry.
-  ASSERT_EQ(0, fseek(f.File, 0x7FFFFFFF, SEEK_SET));
-  for (int i = 0; i < 2; ++i) ASSERT_EQ(0, fseek(f.File, 0x7FFFFFFF, SEEK_CUR));
-  ASSERT_EQ(0, fseek(f.File, 0x40000000 + 3, SEEK_CUR));
-  ASSERT_EQ(1u, KCFileWrite(&f, 1, "x"));
-  EXPECT_EQ(KCFileSeek(&f, 3, 0), 0xFFFFFFFFu);
-  EXPECT_EQ(KCFileSeek(&f, 1, 10), 10u);
+  const int64_t gib = (int64_t)1 << 30;
+  struct Case {
+    int64_t end; // the file's size after a byte written just before it
+    uint32_t base, count, pos;
+  } cases[] = {
+      {3 * gib + 5, 3, 0, 0xC0000005u},
+      {3 * gib + 5, 2, 0xFFFFFFFBu, 0xC0000000u}, // five back from there
+      {4 * gib - 1, 3, 0, 0xFFFFFFFFu},           // 0xFFFFFFFF itself tells nothing
+      {4 * gib + 10, 3, 0, 0xFFFFFFFFu},
+      {4 * gib + 10, 1, 10, 10},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    // A sparse file: the byte before the end is the only one written.
+#ifdef _WIN32
+    ASSERT_EQ(0, _fseeki64(f.File, cases[i].end - 1, SEEK_SET));
+#else
+    ASSERT_EQ(0, fseeko(f.File, (off_t)(cases[i].end - 1), SEEK_SET));
+#endif
+    ASSERT_EQ(1u, KCFileWrite(&f, 1, "x"));
+    EXPECT_EQ(KCFileSeek(&f, cases[i].base, cases[i].count), cases[i].pos);
+  }
   KCFileClose(&f);
 }
 

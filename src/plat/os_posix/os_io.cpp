@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 #include <utime.h>
@@ -243,6 +244,49 @@ int os_fd_set_times(os_fd fd, int64_t atime, int64_t mtime) {
 
 int os_fd_chmod(os_fd fd, uint32_t mode) { return fchmod((int)fd, (mode_t)(mode & 07777)) == 0 ? 0 : os_errno(errno); }
 
+// The value of attribute name of fd into a block of its size (*buf, to be
+// freed by the caller), its length in *n. 0 or errno.
+static int xattr_value(int fd, const char *name, char **buf, ssize_t *n) {
+  *buf = NULL;
+  *n = fgetxattr(fd, name, NULL, 0);
+  if (*n < 0) return errno;
+  *buf = (char *)malloc(*n > 0 ? (size_t)*n : 1);
+  if (!*buf) return ENOMEM;
+  ssize_t again = fgetxattr(fd, name, *buf, (size_t)*n);
+  if (again < 0 || again != *n) return again < 0 ? errno : EAGAIN; // changed under us
+  return 0;
+}
+
+// Every extended attribute of from onto fd, the access list
+// (system.posix_acl_access) among them. One the new file has already with
+// the same value (a label every new file of the folder gets) is not set
+// again. The integrity hashes the kernel keeps of the content itself are
+// not carried to a file of other content.
+static int keep_xattrs(int fd, int from) {
+  ssize_t size = flistxattr(from, NULL, 0);
+  if (size <= 0) return size == 0 || errno == ENOTSUP ? 0 : errno; // none to keep
+  char *names = (char *)malloc((size_t)size);
+  if (!names) return ENOMEM;
+  int r = 0;
+  ssize_t got = flistxattr(from, names, (size_t)size);
+  if (got < 0) r = errno == ERANGE ? EAGAIN : errno;
+  for (ssize_t at = 0; r == 0 && at < got; at += (ssize_t)strlen(names + at) + 1) {
+    const char *name = names + at;
+    if (strcmp(name, "security.ima") == 0 || strcmp(name, "security.evm") == 0) continue;
+    char *value = NULL, *had = NULL;
+    ssize_t n = 0, m = 0;
+    r = xattr_value(from, name, &value, &n);
+    if (r == 0 && (xattr_value(fd, name, &had, &m) != 0 || m != n || memcmp(had, value, (size_t)n) != 0)) {
+      if (os_fault_hit(OS_OP_KEEP)) r = EIO;
+      else if (fsetxattr(fd, name, value, (size_t)n, 0) != 0) r = errno;
+    }
+    free(value);
+    free(had);
+  }
+  free(names);
+  return r;
+}
+
 int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from) {
   (void)tmp_name;
   struct stat s;
@@ -251,10 +295,23 @@ int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from) {
   // mode then puts back. Where the owner cannot be kept (not run as root),
   // the new file would belong to someone else: refused.
   if (fchown((int)fd, s.st_uid, s.st_gid) != 0) return os_errno(errno);
-  return fchmod((int)fd, s.st_mode & 07777) == 0 ? 0 : os_errno(errno);
+  if (fchmod((int)fd, s.st_mode & 07777) != 0) return os_errno(errno);
+  // Then the access list: the mode's group bits are its mask, which the
+  // list's own group entry may narrow. A list that cannot be kept is a
+  // refusal: without it the group would get the mask's rights, and the
+  // accounts it names would lose theirs.
+  return os_errno(keep_xattrs((int)fd, (int)from));
 }
 
-int os_resolve_link(const char *path, char *out, size_t size) {
+int os_fd_replaceable(os_fd fd, const char *path) {
+  if (os_access(path, OS_W_OK) == EACCES) return EACCES;
+  struct stat s;
+  if (fstat((int)fd, &s) != 0) return os_errno(errno);
+  return s.st_nlink > 1 ? EMLINK : 0;
+}
+
+int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
+  (void)fd; // a link is seen by its name
   struct stat s;
   if (lstat(path, &s) != 0 || !S_ISLNK(s.st_mode)) {
     if (strlen(path) >= size) return ENAMETOOLONG;

@@ -1,6 +1,7 @@
 // Windows seam: low-level files for the INI store's rewrite and the
 // installer's copies, over KERNEL32 handles.
 #include <windows.h>
+#include <winternl.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -284,14 +285,39 @@ int os_fd_chmod(os_fd fd, uint32_t mode) {
 // access list as it is, protected or inheriting as it was (the new file
 // lies in the same folder); the owner and group too when they differ from
 // the new file's and the system lets this process set them.
+// 1 when both descriptors carry the same access list, protected or
+// inheriting alike: setting it again would change nothing.
+static int same_dacl(PSECURITY_DESCRIPTOR a, PSECURITY_DESCRIPTOR b) {
+  const SECURITY_DESCRIPTOR_CONTROL how = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+  BOOL pa = FALSE, pb = FALSE, defaulted;
+  PACL la = NULL, lb = NULL;
+  SECURITY_DESCRIPTOR_CONTROL ca, cb;
+  DWORD revision;
+  ACL_SIZE_INFORMATION sa, sb;
+  if (!GetSecurityDescriptorDacl(a, &pa, &la, &defaulted) || !GetSecurityDescriptorDacl(b, &pb, &lb, &defaulted) ||
+      !pa || !pb || !la || !lb || !GetSecurityDescriptorControl(a, &ca, &revision) ||
+      !GetSecurityDescriptorControl(b, &cb, &revision) || (ca & how) != (cb & how) ||
+      !GetAclInformation(la, &sa, sizeof sa, AclSizeInformation) ||
+      !GetAclInformation(lb, &sb, sizeof sb, AclSizeInformation))
+    return 0;
+  return la->AclRevision == lb->AclRevision && la->AceCount == lb->AceCount &&
+         sa.AclBytesInUse == sb.AclBytesInUse &&
+         memcmp((const char *)la + sizeof(ACL), (const char *)lb + sizeof(ACL), sa.AclBytesInUse - sizeof(ACL)) == 0;
+}
+
 static int set_security(os_fd fd, const char *tmp_name, PSECURITY_DESCRIPTOR buf) {
-  char mine[1024];
+  char mine[4096];
   DWORD need = 0;
-  if (!SetKernelObjectSecurity((HANDLE)fd, DACL_SECURITY_INFORMATION, buf)) return os_last_errno();
+  // The new file's list and owner in one question (each costs a round trip
+  // under Wine): what it has already is not set again.
+  BOOL have = GetKernelObjectSecurity((HANDLE)fd, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, mine,
+                                      sizeof mine, &need);
+  if (os_fault_hit(OS_OP_KEEP)) return EIO;
+  if ((!have || !same_dacl(buf, mine)) && !SetKernelObjectSecurity((HANDLE)fd, DACL_SECURITY_INFORMATION, buf))
+    return os_last_errno();
   PSID owner = NULL, new_owner = NULL;
   BOOL defaulted;
-  if (!GetSecurityDescriptorOwner(buf, &owner, &defaulted) || !owner ||
-      !GetKernelObjectSecurity((HANDLE)fd, OWNER_SECURITY_INFORMATION, mine, sizeof mine, &need) ||
+  if (!have || !GetSecurityDescriptorOwner(buf, &owner, &defaulted) || !owner ||
       !GetSecurityDescriptorOwner(mine, &new_owner, &defaulted) || (new_owner && EqualSid(owner, new_owner)))
     return 0;
   HANDLE h = CreateFileA(tmp_name, WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -339,11 +365,85 @@ int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from) {
   return keep_security(fd, tmp_name, from);
 }
 
-int os_resolve_link(const char *path, char *out, size_t size) {
-  size_t n = strlen(path);
+int os_fd_replaceable(os_fd fd, const char *path) {
+  (void)path; // asked through the handle: every question by name costs under Wine
+  FILE_BASIC_INFO basic;
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx((HANDLE)fd, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx((HANDLE)fd, FileStandardInfo, &standard, sizeof standard))
+    return os_last_errno();
+  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) return EACCES;
+  return standard.NumberOfLinks > 1 ? EMLINK : 0;
+}
+
+static int copy_name(const char *name, char *out, size_t size) {
+  size_t n = strlen(name);
   if (n >= size) return ENAMETOOLONG;
-  memcpy(out, path, n + 1);
+  memcpy(out, name, n + 1);
   return 0;
+}
+
+typedef LONG(WINAPI *QUERY_OBJECT)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+/* The path of the file open as fd, as the system names it, into out
+ * (size bytes, the ANSI code page): 0; -1 when the system cannot tell;
+ * ENAMETOOLONG; EILSEQ for a name the code page cannot spell. Wine names
+ * a file by its drive in answer to NtQueryObject, at half the cost of
+ * GetFinalPathNameByHandle; Windows names the volume's device there, and
+ * the documented call maps it to the drive. */
+static int final_path(os_fd fd, char *out, size_t size) {
+  static QUERY_OBJECT query; // ntdll's, the same for the whole process
+  if (!query) query = (QUERY_OBJECT)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject");
+  union {
+    OBJECT_NAME_INFORMATION info;
+    WCHAR room[KC_INI_PATH_MAX + 64];
+  } object;
+  WCHAR wide[KC_INI_PATH_MAX + 8];
+  const WCHAR *p;
+  size_t n;
+  ULONG got = 0;
+  if (query && query((HANDLE)fd, ObjectNameInformation, &object, sizeof object, &got) >= 0 &&
+      object.info.Name.Length >= 6 * sizeof(WCHAR) && wcsncmp(object.info.Name.Buffer, L"\\??\\", 4) == 0 &&
+      object.info.Name.Buffer[5] == L':') {
+    p = object.info.Name.Buffer + 4; // "\??\C:\..." is "C:\..."
+    n = object.info.Name.Length / sizeof(WCHAR) - 4;
+  } else {
+    DWORD m = GetFinalPathNameByHandleW((HANDLE)fd, wide, sizeof wide / sizeof wide[0], FILE_NAME_OPENED | VOLUME_NAME_DOS);
+    if (m == 0) return -1;
+    if (m >= sizeof wide / sizeof wide[0]) return ENAMETOOLONG;
+    p = wide;
+    n = m;
+    // "\\?\C:\..." is "C:\...", and "\\?\UNC\server\..." is "\\server\...".
+    if (n >= 8 && wcsncmp(p, L"\\\\?\\UNC\\", 8) == 0) {
+      wide[6] = L'\\';
+      p += 6;
+      n -= 6;
+    } else if (n >= 4 && wcsncmp(p, L"\\\\?\\", 4) == 0) {
+      p += 4;
+      n -= 4;
+    }
+  }
+  BOOL lossy = FALSE;
+  int k = n ? WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p, (int)n, out, (int)size - 1, NULL, &lossy) : 0;
+  if (k <= 0) return ENAMETOOLONG;
+  if (lossy) return EILSEQ;
+  out[k] = '\0';
+  return 0;
+}
+
+int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
+  if (fd == OS_BADFD) {
+    // Nothing opens under the name: a link that the system shows there
+    // leads nowhere, and is no missing file to make anew.
+    DWORD attr = GetFileAttributesA(path);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT)) return ENOENT;
+    return copy_name(path, out, size);
+  }
+  // The name under which the system opened the file: through a symbolic
+  // link, the file it leads to. Wine tells it for a Unix link too, which
+  // it shows as a plain file. Where the system cannot tell, the name.
+  int e = final_path(fd, out, size);
+  return e == -1 ? copy_name(path, out, size) : e;
 }
 
 int os_replace(const char *from, const char *to, int flush) {
