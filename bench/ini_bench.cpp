@@ -21,6 +21,7 @@
 
 #include "os.h"
 #include "plat.h"
+#include "plat_int.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -119,8 +120,10 @@ static bool safe_rewrite(const std::string &path, const std::string &tmp, double
   ok = ok && os_fsync(out) == 0;
   *sync_ms = ms_since(t0);
   os_close(in);
+  ok = ok && os_fd_rename(out, tmp.c_str(), path.c_str(), 1) == 0;
   ok = os_close(out) == 0 && ok;
-  return ok && os_replace(tmp.c_str(), path.c_str(), 1) == 0;
+  char dir[KC_PATH_MAX];
+  return ok && kc_folder_of(path.c_str(), dir, sizeof dir) && os_sync_dir(dir) == 0;
 }
 
 struct Row {

@@ -119,12 +119,6 @@ int os_resolve_link(const char *path, os_fd fd, char *out, size_t size);
  * read-only attribute, asked through fd); EMLINK when it has a second name
  * (a hard link), which a new file would part from it; or another errno. */
 int os_fd_replaceable(os_fd fd, const char *path);
-/* Puts from in the place of to in one atomic step: a replacing move. With
- * flush the move itself is on the disk when the call returns (written
- * through on Windows; the folder flushed on POSIX). A read-only target (no
- * write bit) is refused with EACCES on both. 0 or errno; on failure to is
- * as it was. */
-int os_replace(const char *from, const char *to, int flush);
 
 /* ---- Held files ----
  * A held file cannot be deleted or renamed by another process while fd is

@@ -138,9 +138,10 @@ KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer);
 KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name);
 /* Sets entry in section to buffer (NULL removes it, "" writes it empty),
  * making the file or section as needed. The new content goes to a
- * temporary file in the file's own folder (the file name up to its last
- * '.', a number and ".tmp") and replaces the file atomically; on failure
- * the file is left as it was. A Ctrl-Z ends the text that is read: the
+ * temporary file in the file's own folder ("~nz" and five letters or
+ * digits: no longer than "pagra.ini", held open or locked while it is
+ * written, so that the installer knows one a killed writer left) and
+ * replaces the file atomically; on failure the file is left as it was. A Ctrl-Z ends the text that is read: the
  * changed text (a new section too) is written before it, and the Ctrl-Z
  * and every byte after it follow unchanged.
  * The replaced file keeps what the host set on it. POSIX: owner, group,
@@ -163,7 +164,8 @@ KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buff
  * second name, cannot be replaced, or is a link that leads nowhere; 536
  * no temporary file can be created (also when the owner, an extended
  * attribute or the access list cannot be kept); 537 no temporary name is
- * free. */
+ * free, or none fits beside the file (a file name under 8 characters at
+ * the end of a path of the longest length). */
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name);
 /* KCINISetString with a NULL buffer. Removing what the file does not hold
  * gives 0 and leaves it untouched, whatever the file: missing, read-only,

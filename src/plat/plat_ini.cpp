@@ -24,7 +24,6 @@
 #define INI_HOST_PREFIX "ZEPT"
 #define INI_HOST_ENTRY_MAX (KC_INI_LINE_MAX - 5) // 251: "ZEPT%s" fits 256 bytes
 #define INI_HOST_VALUE_LEN 80                  // the length the host is given
-#define INI_TMP_TRIES 9999                     // temporary names tried
 #define INI_KVMOVER "kvmover.ini"
 #define INI_BOM "\xEF\xBB\xBF" // UTF-8's byte-order mark
 #define INI_BOM_LEN 3
@@ -64,34 +63,6 @@ static int MakeKVFileName(char *path, size_t size, const char *file_name) {
   if (FileHasPath(file_name)) return kc_copy(path, size, file_name);
   // The INI directory ends with a separator or is empty.
   return kc_format(path, size, "%s%s", KCFileIniDir(), file_name);
-}
-
-#define GN_OK 0
-#define GN_NO_NAME 1   // no candidate fits, or all were taken
-#define GN_NO_CREATE 2 // a candidate could not be created
-
-/* Chooses and creates the temporary file for template_name: the name cut
- * at the last '.' of its file-name part, then 1, 2, ... and ".tmp", so
- * that it lies in the file's own folder (and on its file system, where the
- * rename must happen). Each candidate is created only when nothing stands
- * under its name, so no existing file or link is ever opened for writing.
- * GN_OK with tmp_name and *fd set. */
-static int gen_name(const char *template_name, char *tmp_name, size_t size, os_fd *fd) {
-  char base_name[KC_INI_PATH_MAX];
-  if (!kc_copy(base_name, sizeof base_name, template_name)) return GN_NO_NAME;
-  char *dot = strrchr((char *)os_base_name(base_name), '.');
-  if (dot) *dot = '\0';
-  for (int cnt = 1; cnt <= INI_TMP_TRIES; ++cnt) {
-    if (!kc_format(tmp_name, size, "%s%d.tmp", base_name, cnt)) return GN_NO_NAME;
-    int e = os_create_excl(tmp_name, fd);
-    if (e == 0) return GN_OK;
-    if (e == EEXIST) continue;
-    // Windows refuses a name held by a folder or by a file on its way out
-    // with access denied: taken, too.
-    if (e == EACCES && os_access(tmp_name, OS_F_OK) == 0) continue;
-    return GN_NO_CREATE;
-  }
-  return GN_NO_NAME;
 }
 
 // 1 when s holds a character that would end a line or the file.
@@ -452,10 +423,12 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
     }
   }
 
-  int gn = gen_name(path, tmp_name, sizeof tmp_name, &wfd);
-  if (gn != GN_OK) {
+  // The new content goes to a file of ours beside it, held until it has
+  // taken the file's place.
+  e = kc_tmp_create(path, tmp_name, sizeof tmp_name, &wfd);
+  if (e) {
     if (rfd != OS_BADFD) (void)os_close(rfd);
-    return gn == GN_NO_NAME ? KC_ERR_INI_TMPNAME : KC_ERR_INI_CREATE;
+    return e == ENAMETOOLONG || e == EEXIST ? KC_ERR_INI_TMPNAME : KC_ERR_INI_CREATE;
   }
 
   uint32_t status = KC_OK;
@@ -478,17 +451,24 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
     }
   }
 
+  if (rfd != OS_BADFD) (void)os_close(rfd); // Windows will not replace an open file
   if (outcome != WALK_COMMIT) {
-    (void)os_close(wfd);
-    if (rfd != OS_BADFD) (void)os_close(rfd);
-    (void)os_remove(tmp_name);
+    (void)os_fd_delete(wfd, tmp_name);
     return outcome == WALK_DISCARD ? KC_OK : status;
   }
-  if (rfd != OS_BADFD) (void)os_close(rfd); // Windows will not replace an open file
-  if (os_close(wfd) != 0 || os_replace(tmp_name, path, 1) != 0) {
-    (void)os_remove(tmp_name);
+  // Put in place while still held: nobody takes it for what a killed run
+  // left on the way.
+  if (os_fd_rename(wfd, tmp_name, path, 1) != 0) {
+    (void)os_fd_delete(wfd, tmp_name);
     return KC_ERR_INI_OPEN;
   }
+  // Flushed before the rename: a late close error changes nothing on disk.
+  (void)os_close(wfd);
+  // The new name on disk too. A folder that cannot be flushed does not undo
+  // the change, and reporting a failure now would describe a state that no
+  // longer holds.
+  char dir[KC_INI_PATH_MAX];
+  if (kc_folder_of(path, dir, sizeof dir)) (void)os_sync_dir(dir);
   return KC_OK;
 }
 

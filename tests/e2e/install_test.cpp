@@ -295,17 +295,20 @@ TEST_F(InstallRun, AHaltedInstallLeavesTheHostAsItWas) {
     std::string program;  // run through it (a POSIX shell line) when not empty
   } cases[] = {
       {"a destination held by another process", true,
-       [](const HostTree &t) { return std::unique_ptr<HeldElsewhere>(new HeldElsewhere(t.host + "nzeptext.dll")); }},
+       [](const HostTree &t) { return std::unique_ptr<HeldElsewhere>(new HeldElsewhere(t.host + "nzeptext.dll")); },
+       ""},
       {"the 15th source missing", true,
        [](const HostTree &t) {
          fs::remove(t.dist + "nedasql.kcx");
          return nullptr;
-       }},
+       },
+       ""},
       {"a folder in the last file's place", false,
        [](const HostTree &t) {
          fs::create_directory(t.data + "zeptadm.ptf");
          return nullptr;
-       }},
+       },
+       ""},
       // The new kccsn13.tlb (copied first) is larger than the limit allows:
       // the write fails part-way and the process goes on to report it.
       {"a full disk while preparing", true,
@@ -324,7 +327,9 @@ TEST_F(InstallRun, AHaltedInstallLeavesTheHostAsItWas) {
       for (const auto &f : snapshot(t)) os_set_times(f.first.c_str(), 1000000000, 1000000000);
     }
     std::unique_ptr<HeldElsewhere> held = c.before(t);
-    if (held) ASSERT_TRUE(held->held());
+    if (held) {
+      ASSERT_TRUE(held->held());
+    }
     Snapshot before = snapshot(t);
     std::string ini = read_file(t.ini_path()), qsx = registered_qsx(t);
     std::string answers = c.upgrade ? "Y\n\n\n\n\n2\n1\n\n" : kInstallAllDefaults;
@@ -537,4 +542,45 @@ TEST_F(InstallRun, KilledRunsLeaveNothingAfterOneCompleteRun) {
   for (int i = 0; i < 300 && !temporaries(t).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(std::vector<std::string>{}, temporaries(t));
   EXPECT_TRUE(package_gone(t));
+}
+
+// The longest folders the dialogue accepts: a host folder of 245
+// characters and a configuration file path of 260 install, upgrade and
+// remove completely.
+TEST_F(InstallRun, TheLongestPathsTheDialogueAcceptsInstallUpgradeAndRemove) {
+  // Names of nested folders that make base + name exactly len characters.
+  auto nested = [](const std::string &base, size_t len) {
+    std::string name;
+    while (base.size() + name.size() < len) {
+      size_t part = std::min<size_t>(100, len - base.size() - name.size());
+      name += std::string(part, 'h') + "/";
+    }
+    return name.substr(0, name.size() - 1);
+  };
+  HostTree &t = tree();
+  std::string host = t.tmp.path(nested(t.tmp.dir(), 245 - 1)) + SEP;
+  ASSERT_EQ(245u, host.size());
+  fs::create_directories(host);
+  fs::rename(t.host + "pagra.exe", host + "pagra.exe");
+  fs::rename(t.ini_path(), host + "pagra.ini");
+  t.host = host;
+  // pagra.ini moves on to a folder of 251 characters: its path is 260.
+  std::string ini_dir = t.tmp.path("i" + nested(t.tmp.dir() + "i", 251 - 1)) + SEP;
+  ASSERT_EQ(251u, ini_dir.size());
+  fs::create_directories(ini_dir);
+  fs::rename(t.ini_path(), ini_dir + "pagra.ini");
+  std::string ini = read_file(ini_dir + "pagra.ini");
+  std::string answers = "Y\n\n\n" + ini_dir + "\n\n";
+  RunResult r = t.install(answers + "1\n\n");
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  EXPECT_TRUE(package_in_place(t));
+  r = t.install(answers + "2\n1\n\n");
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  EXPECT_TRUE(package_in_place(t));
+  r = t.remove("Y\n\n" + ini_dir + "\n\n1\n\n");
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  EXPECT_TRUE(wait_until_gone(t.host + "nzeptrmv.exe", 30));
+  EXPECT_TRUE(wait_until_gone(t.host + "kccmn10.dll", 10));
+  EXPECT_TRUE(package_gone(t));
+  EXPECT_EQ(ini, read_file(ini_dir + "pagra.ini"));
 }

@@ -91,55 +91,43 @@ TEST_F(IniNames, TemporaryNames) {
   TempDir t;
   std::string ini = t.path("pagra.ini");
   ASSERT_TRUE(write_file(ini, crlf({"[S]", "E=old"})));
-  EXPECT_EQ(kept_temporary(ini, t.dir()), "pagra1.tmp");
-  EXPECT_EQ(read_file(t.path("pagra1.tmp")), crlf({"[S]", "E=new"}));
+  // A name of ours, in the file's own folder, no longer than the file's.
+  std::string first = kept_temporary(ini, t.dir());
+  EXPECT_TRUE(kc_tmp_is_ours(first.c_str())) << first;
+  EXPECT_EQ(read_file(t.path(first)), crlf({"[S]", "E=new"}));
   EXPECT_EQ(read_file(ini), crlf({"[S]", "E=old"}));
-  // pagra1.tmp stands: the next number, and pagra1.tmp is not touched.
-  EXPECT_EQ(kept_temporary(ini, t.dir()), "pagra2.tmp");
-  EXPECT_EQ(read_file(t.path("pagra1.tmp")), crlf({"[S]", "E=new"}));
-
-  // The temporary file lies in the file's own folder: a '.' in a folder's
-  // name plays no part, and the file name is cut at its last '.'.
+  // That one stands: another name, and the first is not touched.
+  std::string second = kept_temporary(ini, t.dir());
+  EXPECT_TRUE(kc_tmp_is_ours(second.c_str())) << second;
+  EXPECT_NE(first, second);
+  EXPECT_EQ(read_file(t.path(first)), crlf({"[S]", "E=new"}));
   nzt::fs::create_directory(t.path("srv.2"));
-  const struct {
-    std::string file, temporary;
-  } names[] = {{"srv.2/pagra.ini", "pagra1.tmp"}, {"srv.2/pagra.old.ini", "pagra.old1.tmp"}, {"srv.2/config", "config1.tmp"}};
-  for (const auto &n : names) {
-    SCOPED_TRACE(n.file);
-    std::string file = t.path(n.file);
-    ASSERT_TRUE(write_file(file, crlf({"[S]", "E=old"})));
-    EXPECT_EQ(kept_temporary(file, t.path("srv.2")), n.temporary);
-  }
-  EXPECT_EQ(names_in(t.dir()), (std::vector<std::string>{"pagra.ini", "pagra1.tmp", "pagra2.tmp", "srv.2"}));
-}
-
-TEST_F(IniNames, NoFreeTemporaryName) {
-  TempDir t;
-  std::string ini = t.path("pagra.ini");
-  std::string before = crlf({"[S]", "E=old"});
-  ASSERT_TRUE(write_file(ini, before));
-  for (int i = 1; i <= 9999; ++i) ASSERT_TRUE(write_file(t.path("pagra" + std::to_string(i) + ".tmp"), "x"));
-  EXPECT_EQ(KCINISetString("S", "E", "new", ini.c_str()), KC_ERR_INI_TMPNAME);
-  EXPECT_EQ(read_file(ini), before);
-  EXPECT_EQ(names_in(t.dir()).size(), 10000u);
-  // One free number, the last one tried: taken.
-  nzt::fs::remove(t.path("pagra9999.tmp"));
-  EXPECT_EQ(KCINISetString("S", "E", "new", ini.c_str()), 0u);
-  EXPECT_EQ(read_file(ini), crlf({"[S]", "E=new"}));
-  EXPECT_EQ(names_in(t.dir()).size(), 9999u);
+  std::string in_folder = kept_temporary(t.path("srv.2/config"), t.path("srv.2"));
+  EXPECT_TRUE(kc_tmp_is_ours(in_folder.c_str())) << in_folder;
 }
 
 TEST_F(IniNames, TemporaryNameThatDoesNotFit) {
   if (nzt::kWindows) GTEST_SKIP() << "the ANSI file calls refuse such a path before a candidate is formed (535)";
   TempDir t;
-  // A path of 1023 characters fits the store; its first candidate would
-  // need 1024. Folders that do not exist keep it short enough for every
-  // file system; the INI file counts as missing.
-  std::string path = t.dir();
-  while (path.size() < KC_INI_PATH_MAX - 1 - 20) path += std::string("d") + nzt::SEP;
-  path += std::string(KC_INI_PATH_MAX - 1 - 4 - path.size(), 'p') + ".ini";
-  ASSERT_EQ(path.size(), (size_t)KC_INI_PATH_MAX - 1);
-  EXPECT_EQ(KCINISetString("S", "E", "v", path.c_str()), KC_ERR_INI_TMPNAME);
+  // Paths of 1023 characters fit the store. The temporary name (8
+  // characters) fits beside pagra.ini, but not beside a shorter name.
+  // Folders that do not exist keep them short enough for every file
+  // system; the INI file counts as missing, and its folder cannot be made.
+  std::string dir = t.dir();
+  while (dir.size() < KC_INI_PATH_MAX - 1 - 20) dir += std::string("d") + nzt::SEP;
+  const struct {
+    const char *ext;
+    uint32_t status;
+  } cases[] = {{"p.ini", KC_ERR_INI_TMPNAME}, {"a.ini", KC_ERR_INI_TMPNAME}, {"pagra.ini", KC_ERR_INI_CREATE}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.ext);
+    std::string path = dir + std::string(KC_INI_PATH_MAX - 1 - strlen(c.ext) - dir.size(), 'p');
+    path.resize(KC_INI_PATH_MAX - 1 - strlen(c.ext));
+    path += c.ext;
+    if (std::string(c.ext) != "pagra.ini") path[path.size() - strlen(c.ext) - 1] = nzt::SEP;  // a short file name
+    ASSERT_EQ(path.size(), (size_t)KC_INI_PATH_MAX - 1);
+    EXPECT_EQ(KCINISetString("S", "E", "v", path.c_str()), c.status);
+  }
   EXPECT_EQ(names_in(t.dir()).size(), 0u);
 }
 

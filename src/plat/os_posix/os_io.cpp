@@ -325,39 +325,4 @@ int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
   return 0;
 }
 
-// The folder part of path, for the fsync that makes a rename durable.
-static int sync_parent(const char *path) {
-  char dir[PATH_MAX];
-  const char *slash = strrchr(path, '/');
-  if (!slash) {
-    strcpy(dir, ".");
-  } else if (slash == path) {
-    strcpy(dir, "/");
-  } else {
-    size_t n = (size_t)(slash - path);
-    if (n >= sizeof dir) return ENAMETOOLONG;
-    memcpy(dir, path, n);
-    dir[n] = '\0';
-  }
-  int d = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (d < 0) return errno;
-  int r = fsync(d) == 0 ? 0 : errno;
-  close(d);
-  return r;
-}
-
-int os_replace(const char *from, const char *to, int flush) {
-  if (os_fault_hit(OS_OP_REPLACE)) return EIO;
-  // A target without any write bit is refused, as Windows refuses to
-  // replace a read-only file.
-  struct stat st;
-  if (stat(to, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
-  if (rename(from, to) != 0) return os_errno(errno);
-  // The new file is in place and its content on disk: a folder that
-  // cannot be synced (some file systems refuse) does not undo that, and
-  // reporting a failure now would describe a state that no longer holds.
-  if (flush) (void)sync_parent(to);
-  return 0;
-}
-
 int64_t os_tell(FILE *f) { return (int64_t)ftello(f); }

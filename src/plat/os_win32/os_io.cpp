@@ -61,12 +61,12 @@ int os_open_held(const char *path, int replace, os_fd *fd) {
 // The full path of name as wide characters, for the calls by handle, which
 // take no current folder and no 260-character limit.
 static int wide_full_path(const char *name, WCHAR *out, DWORD size) {
-  char full[OS_LONG_PATH_MAX];
-  DWORD n = GetFullPathNameA(name, sizeof full, full, NULL);
+  // Wide from the start: the ANSI call refuses a path of 260 characters.
+  WCHAR wide[OS_LONG_PATH_MAX];
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, OS_LONG_PATH_MAX) == 0) return ENAMETOOLONG;
+  DWORD n = GetFullPathNameW(wide, size, out, NULL);
   if (n == 0) return os_last_errno();
-  if (n >= sizeof full) return ENAMETOOLONG;
-  if (MultiByteToWideChar(CP_ACP, 0, full, -1, out, (int)size) == 0) return ENAMETOOLONG;
-  return 0;
+  return n < size ? 0 : ENAMETOOLONG;
 }
 
 int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
@@ -444,16 +444,6 @@ int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
   // it shows as a plain file. Where the system cannot tell, the name.
   int e = final_path(fd, out, size);
   return e == -1 ? copy_name(path, out, size) : e;
-}
-
-int os_replace(const char *from, const char *to, int flush) {
-  if (os_fault_hit(OS_OP_REPLACE)) return EIO;
-  // Replaces in one step; a read-only target is refused and stays as it
-  // was. Windows refuses it by itself; Wine replaces it, so ask first.
-  DWORD attr = GetFileAttributesA(to);
-  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
-  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0))) return os_last_errno();
-  return 0;
 }
 
 int64_t os_tell(FILE *f) { return (int64_t)_ftelli64(f); }
