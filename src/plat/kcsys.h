@@ -68,9 +68,11 @@ int kc_ini_line_fits(const char *entry, const char *value);
 
 /* Sets several entries of one section of a named INI file in a single
  * rewrite: entries[i] to values[i] (NULL removes it), count at most
- * KC_INI_EDITS_MAX, entries distinct. The bytes written are those of
- * KCINISetString called for each in turn; its statuses; on a failure
- * none of them is written. */
+ * KC_INI_EDITS_MAX. The bytes written are those of KCINISetString called
+ * for each in turn; its statuses; on a failure none of them is written.
+ * Entries must not read as one another: none may equal another (letters
+ * folded) or be another followed by '=' ("a" and "a=b"); such a set is
+ * refused with 534, nothing written. */
 #define KC_INI_EDITS_MAX 4
 uint32_t kc_ini_set_values(const char *section, size_t count, const char *const entries[], const char *const values[],
                            const char *file_name);

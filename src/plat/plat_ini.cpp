@@ -482,6 +482,12 @@ static uint32_t change_one(const char *section, const char *entry, const char *v
 
 uint32_t kc_ini_set_values(const char *section, size_t count, const char *const entries[], const char *const values[],
                            const char *file_name) {
+  // A line written for one entry that another's name would read ("a=b=v"
+  // holds "a") makes one rewrite differ from the changes in turn.
+  for (size_t i = 0; i < count; ++i)
+    for (size_t j = 0; j < count; ++j)
+      if (i != j && entries[i] && entries[j] && holds_entry(entries[j], strlen(entries[j]), 0, entries[i], strlen(entries[i])))
+        return KC_ERR_INI_MISSING;
   ini_edit ed;
   ed.count = count;
   ed.entries = entries;

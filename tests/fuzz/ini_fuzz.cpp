@@ -372,8 +372,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       const char *entries[] = {f[1].c_str(), f[3].c_str()};
       const char *values[] = {(args[0] & 1) ? nullptr : f[2].c_str(), (args[0] & 2) ? nullptr : f[4].c_str()};
       std::string v1 = f[2], v3 = f[4];
-      // Entries of one name, or one that the format refuses, make no pair.
-      if (fold_prefix(f[1], f[3]) && f[1].size() == f[3].size()) continue;
+      // Entries that read as one another ("a" and "a=b"), or one that the
+      // format refuses, make no pair: the store refuses the set.
+      if (holds(f[1], f[3]) || holds(f[3], f[1])) {
+        if (kc_ini_set_values(f[0].c_str(), 2, entries, values, g_path.c_str()) != KC_ERR_INI_MISSING)
+          fail("a pair of entries that read as one another was taken");
+        continue;
+      }
       if (refused_change(f[0], f[1], values[0] ? &v1 : nullptr) || refused_change(f[0], f[3], values[1] ? &v3 : nullptr))
         continue;
       uint32_t s1 = KCINISetString(f[0].c_str(), entries[0], values[0], g_path.c_str());

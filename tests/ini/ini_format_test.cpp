@@ -364,6 +364,15 @@ TEST(IniSet, TwoEntriesInOneRewriteAsInTurn) {
       EXPECT_EQ(read_file(at_once), read_file(in_turn));
     }
   }
+  // Names that read as one another ("a=b=v" holds "a") are refused as a set.
+  const char *clashing[][2] = {{"S", "s"}, {"a", "a=b"}, {"", "=x"}};
+  const char *both[] = {"v", "w"};
+  for (const auto &pair : clashing) {
+    SCOPED_TRACE(pair[1]);
+    ASSERT_TRUE(write_file(at_once, files[0]));
+    EXPECT_EQ(kc_ini_set_values("P", 2, pair, both, at_once.c_str()), KC_ERR_INI_MISSING);
+    EXPECT_EQ(read_file(at_once), files[0]);
+  }
 }
 
 // Every line end written is CR LF: an LF alone gets its CR, a CR LF and a
