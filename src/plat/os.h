@@ -66,8 +66,12 @@ typedef intptr_t os_fd;
 #define OS_BADFD ((os_fd)-1)
 int os_open_read(const char *path, os_fd *fd);   /* binary; 0 or errno */
 /* Creates path only when nothing (file or link) stands under that name,
- * held (below); the new file's access list may then be set through fd. */
+ * held (below), open to its owner alone (POSIX mode 0600) until the caller
+ * sets its mode; the new file's access list may then be set through fd. */
 int os_create_excl(const char *path, os_fd *fd); /* 0, EEXIST, or errno */
+/* The mode a file made the ordinary way would get: 0666 less the
+ * process's mask (POSIX); 0666, not read-only, on Windows. */
+uint32_t os_new_file_mode(void);
 /* Creates or truncates path for writing (read and write permission). */
 int os_create_trunc(const char *path, os_fd *fd);
 /* Bytes moved (a short count is possible), 0 at end of file, -1 on error

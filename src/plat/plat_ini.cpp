@@ -433,6 +433,7 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
 
   uint32_t status = KC_OK;
   int outcome;
+  if (rfd == OS_BADFD) (void)os_fd_chmod(wfd, os_new_file_mode()); // a new file, as any other would be made
   if (rfd != OS_BADFD && os_keep_traits(wfd, tmp_name, rfd) != 0) {
     status = KC_ERR_INI_CREATE;
     outcome = WALK_FAIL;

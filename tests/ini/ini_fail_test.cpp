@@ -347,6 +347,15 @@ TEST(IniFailure, WhatTheHostSetOnTheFileIsKept) {
     ASSERT_EQ(stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);
   }
+  // A new file gets the mode of any file the process makes (its temporary
+  // file, meanwhile, its owner's alone).
+  mode_t mask = umask(027);
+  nzt::fs::remove(ini);
+  EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), 0u);
+  umask(mask);
+  struct stat made;
+  ASSERT_EQ(stat(ini.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0640u);
   // The host's own account keeps its configuration (only root can give it).
   if (geteuid() == 0) {
     ASSERT_TRUE(write_file(ini, crlf({"[Pagra]", "E=old"})));

@@ -59,9 +59,15 @@ static void drop(os_fd *fd) {
 int os_create_excl(const char *path, os_fd *fd) {
   *fd = OS_BADFD;
   if (os_fault_hit(OS_OP_CREATE)) return EIO;
-  // O_EXCL with O_CREAT also refuses a dangling link under that name.
-  int e = open_fd(path, O_WRONLY | O_CREAT | O_EXCL, fd);
-  if (e) return e;
+  // O_EXCL with O_CREAT also refuses a dangling link under that name. The
+  // owner's alone until the caller gives it the mode it is to have: what
+  // is written into it is nobody else's to read meanwhile.
+  int f;
+  do {
+    f = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  } while (f < 0 && errno == EINTR);
+  if (f < 0) return os_errno(errno);
+  *fd = f;
   // Between the creation and the lock another process may have found the
   // file unheld and removed it as stale: the name is then not ours.
   if (hold((int)*fd) != 0 || !still_named((int)*fd, path)) {
@@ -69,6 +75,20 @@ int os_create_excl(const char *path, os_fd *fd) {
     return EEXIST;
   }
   return 0;
+}
+
+uint32_t os_new_file_mode(void) {
+  // The process's mask, read without changing it: a change, even one put
+  // back at once, would be seen by other threads of a caller.
+  unsigned mask = 022;
+  FILE *f = fopen("/proc/self/status", "re");
+  if (f) {
+    char line[128];
+    while (fgets(line, sizeof line, f))
+      if (sscanf(line, "Umask: %o", &mask) == 1) break;
+    fclose(f);
+  }
+  return 0666u & ~(uint32_t)mask;
 }
 
 int os_open_held(const char *path, int replace, os_fd *fd) {

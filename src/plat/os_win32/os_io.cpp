@@ -45,6 +45,8 @@ int os_create_excl(const char *path, os_fd *fd) {
   return 0;
 }
 
+uint32_t os_new_file_mode(void) { return 0666; } // a new file is not read-only
+
 int os_open_held(const char *path, int replace, os_fd *fd) {
   *fd = OS_BADFD;
   // To be replaced, the file must also be free of use: the right to write
