@@ -279,6 +279,14 @@ static int put_missing(blk_writer *w, ini_edit *ed) {
   return any;
 }
 
+// 1 when an entry before entry j in the change is set and its line not
+// met yet: in turn, it would have gone in before entry j is removed.
+static int set_before(const ini_edit *ed, size_t j) {
+  for (size_t i = 0; i < j; ++i)
+    if (ed->values[i] && !ed->met[i]) return 1;
+  return 0;
+}
+
 // 1 when the change writes anything: a value to set, or a line to remove.
 static int changes(const ini_edit *ed) {
   for (size_t i = 0; i < ed->count; ++i)
@@ -336,9 +344,13 @@ static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_
       blank_count++;
       continue;
     }
-    put_blanks(w, &blank_count);
     size_t i = 0;
     while (i < ed->count && (ed->met[i] || !holds_entry(line, ll, more, ed->entries[i], strlen(ed->entries[i])))) ++i;
+    // A removed line takes no place: the blank lines before it stay held,
+    // as they are in a change that finds it gone already, and an entry set
+    // by a later change goes before them. An entry an earlier change set
+    // went in after the removed line, so after them.
+    if (i == ed->count || ed->values[i] || set_before(ed, i)) put_blanks(w, &blank_count);
     if (i == ed->count) { // a line of no entry of the change
       if (blk_carry_line(r, w, line, ll, more) < 0) break;
       if (w->err) return WALK_FAIL;
@@ -348,6 +360,7 @@ static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_
     if (ed->values[i]) put_entry(w, ed->entries[i], ed->values[i]);
     if (more && blk_skip_rest(r) < 0) break; // the old line goes
     if (--left == 0) {
+      put_blanks(w, &blank_count);
       if (blk_copy_rest(r, w) < 0) break;
       return WALK_COMMIT;
     }

@@ -351,6 +351,8 @@ TEST(IniSet, TwoEntriesInOneRewriteAsInTurn) {
       "[P]\nR=1\nS=1\n\n[Q]\nX",
       "[P]\r\nA=1",
       "[P]\r\nS=1\r\n[Q]",
+      "[P]\r\nA=1\r\n\r\nS=1\r\n", // a blank line before the one removed
+      "[P]\r\nA=1\r\n\r\nR=1\r\n",
   };
   const char *entries[] = {"S", "R"};
   const char *values[][2] = {{"v", nullptr}, {nullptr, "w"}, {"v", "w"}, {nullptr, nullptr}};
