@@ -88,7 +88,8 @@ uint32_t kc_ini_set_values(const char *section, size_t count, const char *const 
 /* 1 when name (a file name, no folder) is one of ours. */
 int kc_tmp_is_ours(const char *name);
 /* Removes from folder dir (ending in the separator; "" the current one)
- * every file of ours that no process holds. */
+ * every file of ours that no process holds and no record there names; a
+ * link of ours as a name. */
 void kc_tmp_sweep(const char *dir);
 /* The same for the folder of the file path. */
 void kc_tmp_sweep_beside(const char *path);
@@ -103,15 +104,23 @@ enum kc_copy_step {
   KC_COPY_CREATE,      /* the destination cannot be created or replaced */
   KC_COPY_READ,        /* reading the source failed part-way */
   KC_COPY_WRITE,       /* writing, flushing or closing the new file failed */
+  KC_COPY_UNSETTLED,   /* a failed commit could not take every file back */
 };
 
 #define KC_STAGE_MAX 24 /* files of one set */
+#define KC_EARLIER_NONE 0 /* nothing stood under the destination's name */
+#define KC_EARLIER_FILE 1 /* a file, held as old_fd */
+#define KC_EARLIER_LINK 2 /* a link the system can reach only through: replaced as a name */
 typedef struct kc_staged {
   char dest[KC_PATH_MAX];
-  char tmp[KC_PATH_MAX];  /* the new file's name of ours until it is put in place */
-  char kept[KC_PATH_MAX]; /* the earlier file's name of ours while the set goes in ("" none) */
+  char tmp[KC_PATH_MAX];   /* the new file's name of ours until it is put in place */
+  char kept[KC_PATH_MAX];  /* the earlier file's second name of ours while the set goes in ("" none) */
   intptr_t tmp_fd, old_fd; /* both held while staged; old_fd -1 without an earlier file */
+  intptr_t kept_fd;        /* a copy kept where there are no second names, held until put in place */
+  int earlier;             /* KC_EARLIER_* */
+  int lost;                /* an earlier link that cannot be kept: it goes for good once replaced */
   int placed;              /* the new file stands under dest */
+  int left;                /* after a commit that could not be undone: not as it was */
 } kc_staged;
 typedef struct kc_stage {
   size_t count;
@@ -124,19 +133,25 @@ void kc_stage_init(kc_stage *s);
  * (never read-only). destfile is not touched: an earlier file there is
  * only checked to be replaceable (a plain file, not read-only, not held,
  * run or kept open by another process) and held until the set is put in
- * place or abandoned. KC_COPY_DONE; KC_COPY_SAME_FILE when destfile is the
+ * place or abandoned; an earlier link is replaced as a name, what it leads
+ * to never touched. KC_COPY_DONE; KC_COPY_SAME_FILE when destfile is the
  * source itself (nothing staged); else the failing step with its errno
  * value in *err, this file not staged. */
 int kc_stage_file(kc_stage *s, const char *srcfile, const char *destfile, int *err);
-/* Flushes every staged file to disk, then puts each in place in the order
- * staged, one rename each (an earlier file moved to a name of ours first),
- * then flushes each folder that got a new name. Only when all this has
- * succeeded are the earlier files removed. On any failure every file
- * already put in place is taken out again and every earlier file put
- * back: the destinations are as they were. KC_COPY_DONE; else
- * KC_COPY_WRITE (a flush) or KC_COPY_CREATE (a rename) with its errno
- * value in *err and in *failed the index of the file it concerned. The
- * set is released either way. */
+/* Puts the set in place: flushes every staged file, gives each earlier
+ * file a second name of ours (a flushed copy where the file system has no
+ * second names), writes and flushes the set's record in each of its
+ * folders (kc_settle) and flushes the folders; then puts each new file in
+ * place with one rename over its destination, so that every destination
+ * holds its earlier or its new file at every instant, and flushes the
+ * folders again. Only then do the earlier files' names and the record go.
+ * A set spans at most four folders.
+ * KC_COPY_DONE; on a failure every destination is taken back as it was
+ * and KC_COPY_WRITE (a flush) or KC_COPY_CREATE (a rename, a second name)
+ * comes back with its errno value in *err and in *failed the index of the
+ * file it concerned; KC_COPY_UNSETTLED when taking back failed too: each
+ * file not as it was has its left set, and the record stays for the next
+ * run to settle. The set is released either way. */
 int kc_stage_commit(kc_stage *s, int *err, size_t *failed);
 /* Removes every staged file and releases the set; no destination has
  * been touched. */
@@ -144,9 +159,30 @@ void kc_stage_abandon(kc_stage *s);
 /* One file staged and put in place on its own: the steps above. */
 int kc_copy_file(const char *srcfile, const char *destfile, int *err);
 
-/* Deletes the file path: 0, or the errno value of the failure (a folder is
- * never deleted: EACCES). */
+/* Deletes the file path, a link as a link, never what it leads to (where
+ * the system reaches a link only through it, as Wine does, a new file of
+ * ours is renamed over the name and deleted): 0, or the errno value of
+ * the failure (a folder is never deleted: EACCES). */
 int kc_delete_file(const char *path);
+
+/* ---- Settling what a run cut short left ----
+ * A set being put in place is recorded first (a record of ours, "~nz-"
+ * and four characters of [0-9a-z], in each folder of the set). A record
+ * that no process holds is what a death in the middle left: kc_settle
+ * finds those in folder dir and settles each, every file of its set all
+ * as it was or all new, using only the folders in given (a record that
+ * names another is left alone). */
+int kc_record_is_ours(const char *name);
+typedef struct kc_settle_report {
+  char record[KC_PATH_MAX];           /* the record not settled */
+  size_t count;
+  char left[KC_STAGE_MAX][KC_PATH_MAX]; /* destinations not as they were */
+} kc_settle_report;
+#define KC_SETTLE_OK 0      /* nothing left unsettled in dir */
+#define KC_SETTLE_HELD 1    /* another run is putting a set in place there */
+#define KC_SETTLE_FOREIGN 2 /* a record names a folder not given */
+#define KC_SETTLE_FAILED 3  /* a step failed: report names what is not as it was */
+int kc_settle(const char *dir, const char *const given[], size_t ngiven, kc_settle_report *report);
 
 /* Moves the file path out of its name to a fresh name of ours beside it
  * (into moved, KC_PATH_MAX bytes) and holds it until kc_release(*hold):

@@ -42,7 +42,10 @@ int os_chdir(const char *dir);          /* 0, or an errno value */
 #define OS_R_OK 4
 int os_access(const char *path, int mode); /* 0, or an errno value */
 int os_mkdir(const char *path);            /* 0, or an errno value */
-int os_remove(const char *path);           /* files only; 0 or errno */
+/* Deletes the name path: a file, or a symbolic link as itself (never its
+ * target). 0, or an errno value: EACCES for a folder or a read-only file,
+ * ELOOP for a link the system can reach only through (see os_open_held). */
+int os_remove(const char *path);
 int os_is_dir(const char *path);           /* 1 for an existing directory */
 
 /* Directory search. search is a directory prefix (ending in the separator,
@@ -131,12 +134,22 @@ int os_fd_replaceable(os_fd fd, const char *path);
  * drops with the descriptor, also when the process is killed. os_close
  * ends the hold. A file that no process holds is provably no process's
  * work in progress. */
-/* Holds the existing file path: 0; EACCES when another process holds it,
- * or it is a folder; ENOENT. With replace it must also be free of use: on
- * Windows not run as a program or library nor kept open by another
- * process without letting others write (POSIX knows no such use). Without
- * replace it is held to be moved only (a running program's own file). */
-int os_open_held(const char *path, int replace, os_fd *fd);
+/* Holds the existing file path, the name itself and never what a link
+ * leads to: 0; ELOOP when path is a link that this system can reach only
+ * through (POSIX: a symbolic link; under Wine: a Unix link, which every
+ * open follows; Windows opens a link itself and holds it as a file);
+ * EACCES when another process holds it, or it is a folder or a device;
+ * ENOENT. how says what the holder will do with it:
+ *   OS_HOLD_MOVE     move or delete it (a running program's own file);
+ *   OS_HOLD_REPLACE  the same, and it must also be free of use: on Windows
+ *                    not run as a program or library nor kept open by
+ *                    another process without letting others write (POSIX
+ *                    knows no such use);
+ *   OS_HOLD_UPDATE   read it and append to it (a record of ours). */
+#define OS_HOLD_MOVE 0
+#define OS_HOLD_REPLACE 1
+#define OS_HOLD_UPDATE 2
+int os_open_held(const char *path, int how, os_fd *fd);
 /* Renames the held file fd, named from, to to, in the same folder or on
  * the same volume. Without replace, EEXIST when anything stands under to;
  * with replace a read-only file there is refused (EACCES). 0 or errno. */
@@ -145,8 +158,23 @@ int os_fd_rename(os_fd fd, const char *from, const char *to, int replace);
  * closed either way). */
 int os_fd_delete(os_fd fd, const char *name);
 /* Deletes the file path unless a process holds it: 0; EBUSY held; ENOENT;
- * EACCES for what is no plain file, or read-only. */
+ * EACCES for a folder, a device or a read-only file; ELOOP for a link
+ * this system can reach only through (see os_open_held). A symbolic link
+ * that the system can delete as a name is deleted so, never its target. */
 int os_remove_unheld(const char *path);
+/* The same operations on names that no handle of ours holds, each on the
+ * name itself, never through a link (ELOOP where the system could only
+ * reach through one, as above):
+ * os_link gives the file (or link) path a second name link_name in the
+ * same folder: 0; EEXIST when link_name is taken; ENOTSUP where the file
+ * system keeps no second names (or none for this kind of file).
+ * os_rename_name renames from to to in the same folder; without replace
+ * EEXIST when anything stands under to.
+ * os_same_name is 1 when both names exist and are one file (a link is
+ * compared as itself), else 0. */
+int os_link(const char *path, const char *link_name);
+int os_rename_name(const char *from, const char *to, int replace);
+int os_same_name(const char *a, const char *b);
 /* Puts the entries of folder dir ("" the current one) on the disk: POSIX
  * flushes the folder (where the file system keeps none to flush, nothing
  * is lost); Windows asks for it where the system allows. 0 or errno. */
@@ -220,14 +248,20 @@ void os_reg_close(os_regkey key);
  * os_fault_arm(op, n) makes the n-th following call of op fail (n >= 1)
  * with EIO (ENOSPC for writes); 0 disarms. Checked by both seam files.
  * OS_OP_KEEP is os_keep_traits setting an access list or an extended
- * attribute on the new file. */
+ * attribute on the new file; OS_OP_LINK a second name, which fails with
+ * ENOTSUP instead, as on a file system that keeps none. */
 enum os_op {
   OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE,
-  OS_OP_REMOVE, OS_OP_READ, OS_OP_KEEP, OS_OP_COUNT
+  OS_OP_REMOVE, OS_OP_READ, OS_OP_KEEP, OS_OP_LINK, OS_OP_COUNT
 };
 void os_fault_arm(enum os_op op, int nth);
 int os_fault_hit(enum os_op op);  /* 1 when this call must fail */
 int os_fault_left(enum os_op op); /* calls of op still to come before the armed failure (0: none armed) */
+/* os_fault_kill(ops, n): the process is killed, as by the system, just
+ * before the n-th following call of any op whose bit (1 << op) is in ops;
+ * 0 disarms. A test's child process dies so between any two calls. */
+void os_fault_kill(unsigned ops, int nth);
+void os_kill_self(void); /* ends the process at once, nothing flushed */
 
 /* Pins "now" for os_local_time (tests); NULL returns to the clock.
  * os_time_pinned gives the pinned time to the seam files: 1 when pinned. */

@@ -1,10 +1,13 @@
 // The seam's test hooks, shared by both seam files: the fault switch (a
 // test arms "the n-th next call of op fails", and each seam file asks
 // os_fault_hit before the real call; unarmed, it costs one comparison) and
-// the pinned clock.
+// the pinned clock. A test's child process may also be killed just before
+// the n-th call of a set of operations, to leave what a killed run leaves.
 #include "os.h"
 
 static int fault_countdown[OS_OP_COUNT];
+static unsigned kill_ops;
+static int kill_countdown;
 
 void os_fault_arm(enum os_op op, int nth) {
   if (op >= 0 && op < OS_OP_COUNT) fault_countdown[op] = nth > 0 ? nth : 0;
@@ -12,7 +15,13 @@ void os_fault_arm(enum os_op op, int nth) {
 
 int os_fault_left(enum os_op op) { return fault_countdown[op]; }
 
+void os_fault_kill(unsigned ops, int nth) {
+  kill_ops = nth > 0 ? ops : 0;
+  kill_countdown = nth > 0 ? nth : 0;
+}
+
 int os_fault_hit(enum os_op op) {
+  if (kill_countdown != 0 && (kill_ops & (1u << op)) && --kill_countdown == 0) os_kill_self();
   if (fault_countdown[op] == 0) return 0;
   if (--fault_countdown[op] == 0) return 1;
   return 0;

@@ -79,8 +79,6 @@ KCAPI uint32_t KCFileDelete(const char *Filename) {
   return kc_delete_file(Filename) == 0 ? 1 : 0;
 }
 
-int kc_delete_file(const char *path) { return os_remove(path); }
-
 /* ---- Wildcards ---- */
 
 // Character i of the pattern as it is matched: with two or more trailing

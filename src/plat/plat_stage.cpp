@@ -2,11 +2,12 @@
 // written whole beside its destination under a name of ours, and held; an
 // earlier file under the destination's name is checked to be replaceable
 // and held too, so that a file in use is found before anything changes.
-// Only when every file is ready are they flushed to disk and put in place,
-// one rename each, in the order staged; an earlier file moves to a name of
-// ours first and stays there until the last rename and the folders' flush
-// have succeeded. A failure on the way takes the new files out again and
-// puts every earlier file back.
+// Only when every file is ready are they flushed to disk; each earlier
+// file then gets a second name of ours, the set's record is written and
+// flushed (plat_record.cpp), and each new file is renamed over its
+// destination in one step: no destination is ever without its earlier or
+// its new file. A failure takes every destination back; a death is
+// settled by the next run from the record.
 #include <errno.h>
 #include <string.h>
 
@@ -23,7 +24,8 @@ static int fail(int step, int e, int *err) {
 }
 
 // Releases one staged file: the new file is removed unless it stands in
-// its place, and the earlier file is let go of as it is.
+// its place, and the earlier file and its kept copy are let go of as they
+// are.
 static void release(kc_staged *f) {
   if (f->tmp_fd != OS_BADFD) {
     if (f->placed)
@@ -32,7 +34,8 @@ static void release(kc_staged *f) {
       (void)os_fd_delete(f->tmp_fd, f->tmp);
   }
   if (f->old_fd != OS_BADFD) (void)os_close(f->old_fd);
-  f->tmp_fd = f->old_fd = OS_BADFD;
+  if (f->kept_fd != OS_BADFD) (void)os_close(f->kept_fd);
+  f->tmp_fd = f->old_fd = f->kept_fd = OS_BADFD;
 }
 
 void kc_stage_init(kc_stage *s) { s->count = 0; }
@@ -43,17 +46,24 @@ void kc_stage_abandon(kc_stage *s) {
 }
 
 // Holds the earlier file at f->dest, if any, once it has passed the
-// checks: 0, or an errno value.
+// checks: 0, or an errno value. A link there is replaced as a name: what
+// it leads to is neither checked nor touched.
 static int hold_earlier(kc_staged *f, const char *srcfile, int *same) {
-  int e = os_open_held(f->dest, 1, &f->old_fd);
+  int e = os_open_held(f->dest, OS_HOLD_REPLACE, &f->old_fd);
   if (e == ENOENT) return 0; // nothing there to keep
+  if (e == ELOOP) {
+    f->earlier = KC_EARLIER_LINK;
+    return 0;
+  }
   if (e) return e;
+  f->earlier = KC_EARLIER_FILE;
   // Replacing a source that the destination names again would lose it.
   if (os_same_file(srcfile, f->dest)) *same = 1;
   else if (os_access(f->dest, OS_W_OK) == EACCES) e = EACCES; // a read-only file stays
   if (*same || e) {
     (void)os_close(f->old_fd);
     f->old_fd = OS_BADFD;
+    f->earlier = KC_EARLIER_NONE;
   }
   return e;
 }
@@ -80,9 +90,10 @@ int kc_stage_file(kc_stage *s, const char *srcfile, const char *destfile, int *e
   *err = 0;
   if (s->count == KC_STAGE_MAX) return fail(KC_COPY_CREATE, E2BIG, err);
   kc_staged *f = &s->files[s->count];
-  f->tmp_fd = f->old_fd = OS_BADFD;
+  f->tmp_fd = f->old_fd = f->kept_fd = OS_BADFD;
   f->tmp[0] = f->kept[0] = '\0';
-  f->placed = 0;
+  f->earlier = KC_EARLIER_NONE;
+  f->lost = f->placed = f->left = 0;
   if (!kc_copy(f->dest, sizeof f->dest, destfile)) return fail(KC_COPY_CREATE, ENAMETOOLONG, err);
 
   os_fd src;
@@ -117,39 +128,111 @@ int kc_stage_file(kc_stage *s, const char *srcfile, const char *destfile, int *e
   return KC_COPY_DONE;
 }
 
-// Takes files [0, n) of the set out of their places again, the last
-// first: each new file back under a name of ours (to be removed with the
-// rest), each earlier file back under its own name.
-static void put_back(kc_stage *s, size_t n) {
-  while (n-- > 0) {
-    kc_staged *f = &s->files[n];
-    if (f->placed && kc_tmp_move(f->tmp_fd, f->dest, f->tmp, sizeof f->tmp) == 0) f->placed = 0;
-    if (f->kept[0] && !f->placed && os_fd_rename(f->old_fd, f->kept, f->dest, 0) == 0) f->kept[0] = '\0';
+// A copy of the earlier file's bytes, times and mode under the name of
+// ours f->kept, flushed and held: where the file system keeps no second
+// names. 0 or an errno value, nothing left behind.
+static int keep_copy(kc_staged *f) {
+  os_fd in;
+  os_filestat st;
+  int err = 0, e = os_open_read(f->dest, &in);
+  if (e) return e;
+  if ((e = os_fstat(in, &st)) == 0 && (e = kc_tmp_create(f->dest, f->kept, sizeof f->kept, &f->kept_fd)) == 0) {
+    if (copy_bytes(in, f->kept_fd, &err) != KC_COPY_DONE) e = err ? err : EIO;
+    if (e == 0) {
+      (void)os_fd_set_times(f->kept_fd, st.atime, st.mtime);
+      (void)os_fd_chmod(f->kept_fd, st.mode);
+      e = os_fsync(f->kept_fd);
+    }
+    if (e) {
+      (void)os_fd_delete(f->kept_fd, f->kept);
+      f->kept_fd = OS_BADFD;
+      f->kept[0] = '\0';
+    }
+  }
+  (void)os_close(in);
+  return e;
+}
+
+// Gives the earlier file, if any, a second name of ours beside it: the
+// destination keeps it until the new one is renamed over it. 0 or an
+// errno value.
+static int keep_earlier(kc_staged *f) {
+  if (f->earlier == KC_EARLIER_NONE) return 0;
+  int e = EEXIST;
+  for (int tries = 0; e == EEXIST && tries < KC_TMP_TRIES; ++tries)
+    e = kc_tmp_path(f->kept, sizeof f->kept, f->dest) ? os_link(f->dest, f->kept) : ENAMETOOLONG;
+  if (e == 0) return 0;
+  f->kept[0] = '\0';
+  // A link the system can reach only through (Wine) keeps no second name:
+  // it is replaced last, and cannot be made again.
+  if (f->earlier == KC_EARLIER_LINK && (e == ELOOP || e == ENOTSUP)) {
+    f->lost = 1;
+    return 0;
+  }
+  return e == ENOTSUP ? keep_copy(f) : e;
+}
+
+// The second names given so far go again: nothing has changed yet.
+static void drop_kept(kc_stage *s) {
+  for (size_t i = 0; i < s->count; ++i) {
+    kc_staged *f = &s->files[i];
+    if (f->kept_fd != OS_BADFD) (void)os_fd_delete(f->kept_fd, f->kept);
+    else if (f->kept[0]) (void)kc_delete_file(f->kept);
+    f->kept_fd = OS_BADFD;
+    f->kept[0] = '\0';
   }
 }
 
-// Flushes each folder of the set once: its new names are then on disk.
-// 0, or an errno value with *failed the first file of that folder.
-static int sync_folders(const kc_stage *s, size_t *failed) {
-  char dir[KC_PATH_MAX], other[KC_PATH_MAX];
+// The set's record: its folders, and each file by its names there.
+static kc_record gRecord;
+
+static int record_of(const kc_stage *s, kc_record *rec) {
+  char dir[KC_PATH_MAX];
+  memset(rec, 0, sizeof *rec);
   for (size_t i = 0; i < s->count; ++i) {
-    (void)kc_folder_of(s->files[i].dest, dir, sizeof dir); // fits: dest does
-    size_t j = 0;
-    for (; j < i; ++j) {
-      (void)kc_folder_of(s->files[j].dest, other, sizeof other);
-      if (strcmp(dir, other) == 0) break;
+    const kc_staged *f = &s->files[i];
+    (void)kc_folder_of(f->dest, dir, sizeof dir); // fits: dest does
+    size_t k = 0;
+    while (k < rec->nfolders && strcmp(rec->folders[k], dir) != 0) ++k;
+    if (k == rec->nfolders) {
+      if (k == KC_RECORD_FOLDERS) return E2BIG;
+      memcpy(rec->folders[rec->nfolders++], dir, sizeof dir);
     }
-    int e = j == i ? os_sync_dir(dir) : 0;
-    if (e) {
-      *failed = i;
-      return e;
-    }
+    kc_record_file *r = &rec->files[rec->count++];
+    r->folder = (unsigned)k;
+    kc_copy(r->staged, sizeof r->staged, os_base_name(f->tmp));
+    kc_copy(r->kept, sizeof r->kept, f->lost ? KC_RECORD_LOST : f->kept[0] ? os_base_name(f->kept) : "");
+    kc_copy(r->dest, sizeof r->dest, os_base_name(f->dest));
   }
   return 0;
 }
 
+// Flushes each folder of the record once.
+static int sync_folders(const kc_record *rec) {
+  int e = 0;
+  for (size_t i = 0; e == 0 && i < rec->nfolders; ++i) e = os_sync_dir(rec->folders[i]);
+  return e;
+}
+
+// After a failure with the record written: every handle let go (a name
+// held open can be neither renamed over nor deleted on Windows), then
+// every destination taken back by the record. step and e are the failure.
+static int go_back(kc_stage *s, int step, int e, int *err) {
+  for (size_t i = 0; i < s->count; ++i) {
+    kc_staged *f = &s->files[i];
+    f->placed = 1; // its staged name goes with the record's settling
+    release(f);
+  }
+  unsigned char left[KC_STAGE_MAX];
+  int r = kc_record_settle(&gRecord, KC_RECORD_BACK, left);
+  kc_record_release(&gRecord);
+  for (size_t i = 0; i < s->count; ++i) s->files[i].left = r ? left[i] : 0;
+  *err = e;
+  return r ? KC_COPY_UNSETTLED : step;
+}
+
 int kc_stage_commit(kc_stage *s, int *err, size_t *failed) {
-  int e = 0, step = KC_COPY_WRITE;
+  int e = 0;
   size_t i;
   *err = 0;
   *failed = 0;
@@ -159,33 +242,46 @@ int kc_stage_commit(kc_stage *s, int *err, size_t *failed) {
   if (e) {
     *failed = i - 1;
     kc_stage_abandon(s);
-    return fail(step, e, err);
+    return fail(KC_COPY_WRITE, e, err);
   }
-  step = KC_COPY_CREATE;
-  for (i = 0; i < s->count; ++i) {
-    kc_staged *f = &s->files[i];
-    if (f->old_fd != OS_BADFD && (e = kc_tmp_move(f->old_fd, f->dest, f->kept, sizeof f->kept)) != 0) break;
-    if ((e = os_fd_rename(f->tmp_fd, f->tmp, f->dest, 0)) != 0) break;
-    f->placed = 1;
-  }
-  if (e == 0 && (e = sync_folders(s, &i)) != 0) step = KC_COPY_WRITE;
+  for (i = 0; i < s->count && e == 0; ++i) e = keep_earlier(&s->files[i]);
+  if (e == 0) e = record_of(s, &gRecord);
+  if (e == 0) e = kc_record_write(&gRecord);
   if (e) {
-    *failed = i;
-    put_back(s, step == KC_COPY_WRITE ? s->count : i + 1);
+    *failed = i ? i - 1 : 0;
+    drop_kept(s);
     kc_stage_abandon(s);
-    return fail(step, e, err);
+    return fail(KC_COPY_CREATE, e, err);
   }
-  // Every new file is in place: the earlier ones go. One that cannot go
-  // now stays under its name of ours, for a later run to remove.
-  for (i = 0; i < s->count; ++i) {
-    kc_staged *f = &s->files[i];
-    if (f->old_fd != OS_BADFD) (void)os_fd_delete(f->old_fd, f->kept);
-    f->old_fd = OS_BADFD;
+  // The record's name and the second names on the disk, then the renames:
+  // the files whose earlier link cannot be kept last, so that once one of
+  // them is replaced every other new file already stands in place.
+  if ((e = sync_folders(&gRecord)) != 0) return go_back(s, KC_COPY_WRITE, e, err);
+  for (int lost = 0; lost <= 1; ++lost) {
+    for (i = 0; i < s->count; ++i) {
+      kc_staged *f = &s->files[i];
+      if (f->lost != lost) continue;
+      // Let go of the earlier file: Windows replaces no file that is open.
+      if (f->old_fd != OS_BADFD) (void)os_close(f->old_fd);
+      if (f->kept_fd != OS_BADFD) (void)os_close(f->kept_fd);
+      f->old_fd = f->kept_fd = OS_BADFD;
+      if ((e = os_fd_rename(f->tmp_fd, f->tmp, f->dest, f->earlier != KC_EARLIER_NONE)) != 0) {
+        *failed = i;
+        return go_back(s, KC_COPY_CREATE, e, err);
+      }
+      f->placed = 1;
+    }
   }
+  if ((e = sync_folders(&gRecord)) != 0) return go_back(s, KC_COPY_WRITE, e, err);
+  // Every new file is in place and on the disk: the earlier ones go with
+  // the record. A name that cannot go now stays with the record, which
+  // the next run settles the same way.
   kc_stage_abandon(s);
+  unsigned char left[KC_STAGE_MAX];
+  (void)kc_record_settle(&gRecord, KC_RECORD_FORWARD, left);
+  kc_record_release(&gRecord);
   return KC_COPY_DONE;
 }
-
 int kc_copy_file(const char *srcfile, const char *destfile, int *err) {
   kc_stage s;
   size_t failed;

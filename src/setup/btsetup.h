@@ -16,6 +16,7 @@
 #define BT_ERR_INIT 1u          /* BTInit: the installer's folder cannot be entered */
 #define BT_ERR_SERVERTASKS 1u   /* BTEditPagraIni: writing ServerTasks failed */
 #define BT_ERR_COPY 5318u
+#define BT_ERR_UNSETTLED 5319u  /* BTInstallProgramFiles: halted, and files are not as they were */
 #define BT_ERR_REMOVE 5320u
 #define BT_ERR_CONFIG 5335u
 
@@ -57,11 +58,17 @@ KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir);
 
 /* Copies the 21 files from the installer's folder, all or nothing: each
  * is first written whole beside its destination; only when all are ready
- * are they flushed and put in place. 0, with every file in place and on
- * disk; or 5318 with every destination as it was. */
+ * are they flushed and put in place. What a run cut short left in either
+ * folder is settled first (kc_settle). 0, with every file in place and on
+ * disk; 5318 with every destination as it was; 5319 when files are not as
+ * they were (a failure that could not be taken back, or a set cut short
+ * that could not be settled): bt_left_file names each, and the next run
+ * settles them first. */
 KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir);
-/* Deletes them (in removal mode sparing the remover and its library):
- * 0, or 5320 when at least one deletion failed; bt_left_file names each. */
+/* Deletes them (in removal mode sparing the remover and its library),
+ * after settling what a run cut short left: 0, or 5320 when at least one
+ * deletion failed, or nothing was deleted because a set cut short could
+ * not be settled; bt_left_file names each file left. */
 KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir);
 
 /* The registry value QSXKC = delvan_dir, one separator, "nqsxkc.dll":
@@ -121,8 +128,9 @@ int bt_file_fits(const char *dir, const char *name);
 /* 1 when every file the package puts into dir fits: the program files,
  * or with data the data files. */
 int bt_dir_fits(const char *dir, int data);
-/* The files the last BTRemoveProgramFiles could not delete, in the order
- * met: each "<path>: <reason>". */
+/* The files the last BTRemoveProgramFiles could not delete, or the last
+ * BTInstallProgramFiles left not as they were, in the order met: each
+ * "<path>: <reason>". */
 size_t bt_left_count(void);
 const char *bt_left_file(size_t i);
 

@@ -87,6 +87,44 @@ static int32_t install_row(const BTFileNameStrings *row, const char *to_dir, kc_
   return step == KC_COPY_DONE || step == KC_COPY_SAME_FILE ? 0 : step_error(err, step, e, src, dest);
 }
 
+// The files the last install or removal left not as it meant to: each
+// with the reason.
+static char gLeft[KC_STAGE_MAX][BT_PATH_MAX + BT_ERR_TEXT_MAX];
+static size_t gLeftCount;
+
+size_t bt_left_count(void) { return gLeftCount; }
+const char *bt_left_file(size_t i) { return i < gLeftCount ? gLeft[i] : ""; }
+
+static void left_why(const char *path, const char *why) {
+  if (gLeftCount < sizeof gLeft / sizeof gLeft[0])
+    snprintf(gLeft[gLeftCount++], sizeof gLeft[0], "%s: %s", path, why); // fits: path and a short text
+}
+
+static uint32_t left(const char *path, int e) {
+  left_why(path, strerror(e));
+  return BT_ERR_REMOVE;
+}
+
+// Settles what a run cut short left in the host and data folders, before
+// anything else there: 0, or the copy's or settling's status with err
+// (BT_ERR_TEXT_MAX bytes) and the files left not as they were.
+static int32_t settle_folders(const char *zept_dir, const char *data_dir, char *err) {
+  static kc_settle_report report;
+  const char *given[] = {zept_dir, data_dir};
+  for (const char *dir : given) {
+    int r = kc_settle(dir, given, 2, &report);
+    if (r == KC_SETTLE_OK) continue;
+    for (size_t i = 0; i < report.count; ++i) left_why(report.left[i], "not as it was before the install cut short");
+    const char *why = r == KC_SETTLE_HELD      ? "another run is putting files in place there"
+                      : r == KC_SETTLE_FOREIGN ? "it names a folder this run was not given"
+                                               : "it could not be carried out";
+    snprintf(err, BT_ERR_TEXT_MAX, "An install cut short left %s, which could not be settled: %s", report.record,
+             why); // cut to fit: for the administrator's eyes only
+    return r == KC_SETTLE_HELD ? (int32_t)BT_ERR_COPY : (int32_t)BT_ERR_UNSETTLED;
+  }
+  return 0;
+}
+
 // The staged set: each file a few hundred bytes of names, too many for
 // the stack of a caller that is not ours.
 static kc_stage gStage;
@@ -104,7 +142,10 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
 
   if (!dirsep_term(zept_dir)) status = copy_error(err, "Error creating file", zept_dir, strerror(ENAMETOOLONG));
 
-  // What killed runs left goes first; files another run still holds stay.
+  // What killed runs left goes first: a set cut short is settled, then
+  // leftovers go; files another run still holds stay.
+  gLeftCount = 0;
+  if (status == 0) status = settle_folders(zept_dir, data_dir, err);
   if (status == 0) {
     kc_tmp_sweep(zept_dir);
     kc_tmp_sweep(data_dir);
@@ -120,7 +161,14 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
     int e = 0;
     size_t failed = 0;
     int step = kc_stage_commit(&gStage, &e, &failed);
-    if (step != KC_COPY_DONE) status = step_error(err, step, e, "", gStage.files[failed].dest);
+    if (step == KC_COPY_UNSETTLED) {
+      status = step_error(err, KC_COPY_CREATE, e, "", gStage.files[failed].dest);
+      status = BT_ERR_UNSETTLED;
+      for (size_t i = 0; i < gStage.count; ++i)
+        if (gStage.files[i].left) left_why(gStage.files[i].dest, "new, or missing its earlier link");
+    } else if (step != KC_COPY_DONE) {
+      status = step_error(err, step, e, "", gStage.files[failed].dest);
+    }
   } else {
     kc_stage_abandon(&gStage);
   }
@@ -130,18 +178,6 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
   return (uint32_t)status;
 }
 
-// The files the last removal could not delete, each with the reason.
-static char gLeft[BT_FILES_COUNT + BT_DATA_FILES_COUNT][BT_PATH_MAX + BT_ERR_TEXT_MAX];
-static size_t gLeftCount;
-
-size_t bt_left_count(void) { return gLeftCount; }
-const char *bt_left_file(size_t i) { return i < gLeftCount ? gLeft[i] : ""; }
-
-static uint32_t left(const char *path, int e) {
-  if (gLeftCount < sizeof gLeft / sizeof gLeft[0])
-    snprintf(gLeft[gLeftCount++], sizeof gLeft[0], "%s: %s", path, strerror(e)); // fits: path and a short text
-  return BT_ERR_REMOVE;
-}
 
 static uint32_t remove_row(const BTFileNameStrings *row, const char *from_dir) {
   char target[BT_PATH_MAX];
@@ -156,7 +192,17 @@ KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir) {
   int dir_ok = dirsep_term(zept_dir);
   gLeftCount = 0;
 
-  // What killed runs left goes too; files another run still holds stay.
+  // A set cut short is settled first, then what killed runs left goes;
+  // files another run still holds stay. While a set cannot be settled,
+  // nothing of the package is deleted.
+  char err[BT_ERR_TEXT_MAX];
+  if (dir_ok && settle_folders(zept_dir, data_dir, err) != 0) {
+    for (int i = 0; i < BT_FILES_COUNT + BT_DATA_FILES_COUNT; ++i) printf(" *");
+    printf("\n");
+    if (gLeftCount < sizeof gLeft / sizeof gLeft[0])
+      snprintf(gLeft[gLeftCount++], sizeof gLeft[0], "%s; no file was removed", err); // fits: a short text more
+    return BT_ERR_REMOVE;
+  }
   if (dir_ok) kc_tmp_sweep(zept_dir);
   kc_tmp_sweep(data_dir);
 

@@ -17,6 +17,8 @@
  *   5       the removal could not delete every program file (also when
  *           the remover cannot hand its own two files over to the command
  *           interpreter)
+ *   7       the install halted, and program files are not as they were
+ *           (each is named); the next run settles them first
  *
  * When more than one thing fails, the first failure of the run decides
  * the status (the registry value and pagra.ini come before the files in a
@@ -42,6 +44,7 @@ enum {
   NZ_EXIT_COPY = 3,
   NZ_EXIT_CONFIG = 4,
   NZ_EXIT_REMOVAL = 5,
+  NZ_EXIT_UNSETTLED = 7,
 };
 
 #define LONG_TITLE "Delvan Enterprise Tramontelo Services"
@@ -310,7 +313,18 @@ static void logo(unsigned long uninstalling) {
 static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
   printf("\nInstalling %s program files\n", SERVER_TITLE);
   printf("   to %s\n", delvan_dir);
-  if (BTInstallProgramFiles(delvan_dir, data_dir) != 0) {
+  uint32_t copied = BTInstallProgramFiles(delvan_dir, data_dir);
+  if (copied == BT_ERR_UNSETTLED) {
+    note_failure(NZ_EXIT_UNSETTLED);
+    printf("\nAn error has occurred installing the %s\n", SERVER_TITLE);
+    printf("program files!  Installation has halted, and these files\n");
+    printf("are not as they were:\n");
+    for (size_t i = 0; i < bt_left_count(); ++i) printf("   %s\n", bt_left_file(i));
+    printf("The next run of the installer or of the remover settles them first,\n");
+    printf("all as they were or all new, before it changes anything else.\n");
+    return;
+  }
+  if (copied != 0) {
     note_failure(NZ_EXIT_COPY);
     printf("\nAn error has occurred installing the %s\n", SERVER_TITLE);
     printf("program files!  Installation has halted.\n");

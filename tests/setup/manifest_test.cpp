@@ -50,11 +50,11 @@ struct Package {
     std::sort(v.begin(), v.end());
     return v;
   }
-  // Temporary files of ours in the host and data folders.
+  // Files of ours in the host and data folders: temporaries and records.
   size_t ours() const {
     size_t n = 0;
     for (const std::string &dir : {host, data})
-      for (const std::string &name : names(dir)) n += kc_tmp_is_ours(name.c_str());
+      for (const std::string &name : names(dir)) n += kc_tmp_is_ours(name.c_str()) || kc_record_is_ours(name.c_str());
     return n;
   }
 };
@@ -239,11 +239,15 @@ TEST(Install, OverlongPathsFailTheCopyWithoutOverrun) {
 }
 
 // Fault injection at every seam call of an upgrade's copy: either every
-// file is new, or every file is as it was, bytes and times, and no
-// temporary file of ours is left (one whose removal was the failure goes
-// with the next run).
+// file is new, or every file is as it was, bytes and times, and nothing of
+// ours is left. A failure that was hit shows: the copy fails, or (a
+// kept name that could not go) something of ours stays for the next run,
+// which removes it. A close after the flush changes nothing. A second
+// name refused makes the earlier file kept as a copy: a rename failing
+// last then proves the copy puts the file back whole.
 TEST(Install, EveryFailurePointLeavesAllFilesNewOrAllAsTheyWere) {
-  const os_op ops[] = {OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE, OS_OP_REMOVE, OS_OP_READ};
+  const os_op ops[] = {OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE,
+                       OS_OP_REMOVE, OS_OP_READ,  OS_OP_LINK};
   int failures = 0;
   for (os_op op : ops) {
     for (int nth = 1;; ++nth) {
@@ -252,13 +256,15 @@ TEST(Install, EveryFailurePointLeavesAllFilesNewOrAllAsTheyWere) {
       for (const BTFileNameStrings &row : Files) p.earlier(p.host, row.dest);
       for (const BTFileNameStrings &row : PTFPSF_Files) p.earlier(p.data, row.dest);
       os_fault_arm(op, nth);
+      if (op == OS_OP_LINK) os_fault_arm(OS_OP_REPLACE, 21);
       Outcome r = install(p.host, p.data);
       bool hit = os_fault_left(op) == 0;
       os_fault_arm(op, 0);
+      os_fault_arm(OS_OP_REPLACE, 0);
       bool all_new = true, all_old = true;
       for (const std::string &dir : {p.host, p.data})
         for (const std::string &name : p.names(dir)) {
-          if (kc_tmp_is_ours(name.c_str())) continue;
+          if (kc_tmp_is_ours(name.c_str()) || kc_record_is_ours(name.c_str())) continue;
           std::string bytes = read_file(dir + name);
           all_old = all_old && bytes == "earlier " + name && mtime_of(dir + name) == 1000000000;
           all_new = all_new && bytes != "earlier " + name;
@@ -266,18 +272,23 @@ TEST(Install, EveryFailurePointLeavesAllFilesNewOrAllAsTheyWere) {
       EXPECT_EQ(21u, p.names(p.host).size() + p.names(p.data).size() - p.ours());
       if (r.status == 0) {
         EXPECT_TRUE(all_new) << r.out;
+        if (hit && op == OS_OP_REMOVE) {
+          EXPECT_GT(p.ours(), 0u) << "a removal that failed left nothing";
+        } else if (hit) {
+          EXPECT_EQ(OS_OP_CLOSE, op) << "a failure that was hit changed nothing";
+        }
       } else {
         ++failures;
         EXPECT_EQ(5318u, r.status);
         EXPECT_TRUE(all_old) << r.out;
         EXPECT_NE(std::string::npos, r.out.find("\nError ")) << r.out;
       }
-      if (op == OS_OP_REMOVE && p.ours() > 0) install(p.host, p.data);
+      if (p.ours() > 0) install(p.host, p.data);
       EXPECT_EQ(0u, p.ours());
       if (!hit) break;
     }
   }
-  EXPECT_GT(failures, 21 * 3) << "each file's creation, write and read can fail";
+  EXPECT_GT(failures, 21 * 4) << "each file's creation, write, read and kept copy can fail";
 }
 
 TEST(Install, WhatKilledRunsLeftGoesAndWhatARunningOneHoldsStays) {

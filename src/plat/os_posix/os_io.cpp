@@ -40,43 +40,6 @@ int os_open_read(const char *path, os_fd *fd) {
   return 0;
 }
 
-// A hold is an exclusive lock on the open file (flock): the system drops
-// it with the last descriptor, also when the process is killed, so a file
-// nobody holds is provably nobody's work in progress.
-static int hold(int f) { return flock(f, LOCK_EX | LOCK_NB) == 0 ? 0 : (errno == EWOULDBLOCK ? EBUSY : errno); }
-
-// 1 when path still names the open file f (not a link to it).
-static int still_named(int f, const char *path) {
-  struct stat a, b;
-  return fstat(f, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-static void drop(os_fd *fd) {
-  close((int)*fd);
-  *fd = OS_BADFD;
-}
-
-int os_create_excl(const char *path, os_fd *fd) {
-  *fd = OS_BADFD;
-  if (os_fault_hit(OS_OP_CREATE)) return EIO;
-  // O_EXCL with O_CREAT also refuses a dangling link under that name. The
-  // owner's alone until the caller gives it the mode it is to have: what
-  // is written into it is nobody else's to read meanwhile.
-  int f;
-  do {
-    f = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  } while (f < 0 && errno == EINTR);
-  if (f < 0) return os_errno(errno);
-  *fd = f;
-  // Between the creation and the lock another process may have found the
-  // file unheld and removed it as stale: the name is then not ours.
-  if (hold((int)*fd) != 0 || !still_named((int)*fd, path)) {
-    drop(fd);
-    return EEXIST;
-  }
-  return 0;
-}
-
 uint32_t os_new_file_mode(void) {
   // The process's mask, read without changing it: a change, even one put
   // back at once, would be seen by other threads of a caller.
@@ -89,74 +52,6 @@ uint32_t os_new_file_mode(void) {
     fclose(f);
   }
   return 0666u & ~(uint32_t)mask;
-}
-
-int os_open_held(const char *path, int replace, os_fd *fd) {
-  (void)replace; // a running program's file may be replaced here
-  *fd = OS_BADFD;
-  int e = open_fd(path, O_RDONLY | O_NONBLOCK, fd);
-  if (e) return e;
-  struct stat st;
-  if (fstat((int)*fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    drop(fd);
-    return EACCES; // a folder or a device is no file to replace or move
-  }
-  if (hold((int)*fd) != 0) {
-    drop(fd);
-    return EACCES; // another process holds it
-  }
-  return 0;
-}
-
-int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
-  (void)fd; // the hold keeps every other process of ours off the name
-  if (os_fault_hit(OS_OP_REPLACE)) return EIO;
-  if (replace) {
-    struct stat st;
-    if (stat(to, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
-    return rename(from, to) == 0 ? 0 : os_errno(errno);
-  }
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return os_errno(errno);
-  // A file system without the flag: a second name made exclusively, then
-  // the first one dropped.
-  if (link(from, to) != 0) return os_errno(errno);
-  if (unlink(from) != 0) {
-    int e = errno;
-    (void)unlink(to);
-    return os_errno(e);
-  }
-  return 0;
-}
-
-int os_fd_delete(os_fd fd, const char *name) {
-  int e = 0;
-  if (os_fault_hit(OS_OP_REMOVE))
-    e = EIO;
-  else if (!still_named((int)fd, name))
-    e = ENOENT; // the name no longer leads to this file: nothing of ours to remove
-  else if (unlink(name) != 0)
-    e = os_errno(errno);
-  close((int)fd);
-  return e;
-}
-
-int os_remove_unheld(const char *path) {
-  if (os_fault_hit(OS_OP_REMOVE)) return EIO;
-  int f = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (f < 0) return os_errno(errno);
-  struct stat st;
-  int e = 0;
-  if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode))
-    e = EACCES;
-  else if ((e = hold(f)) != 0)
-    ; // its writer is still at work
-  else if (!still_named(f, path))
-    e = ENOENT; // renamed into place meanwhile: no longer a temporary file
-  else if (unlink(path) != 0)
-    e = os_errno(errno);
-  close(f);
-  return e;
 }
 
 int os_sync_dir(const char *dir) {
@@ -328,21 +223,6 @@ int os_fd_replaceable(os_fd fd, const char *path) {
   struct stat s;
   if (fstat((int)fd, &s) != 0) return os_errno(errno);
   return s.st_nlink > 1 ? EMLINK : 0;
-}
-
-int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
-  (void)fd; // a link is seen by its name
-  struct stat s;
-  if (lstat(path, &s) != 0 || !S_ISLNK(s.st_mode)) {
-    if (strlen(path) >= size) return ENAMETOOLONG;
-    memcpy(out, path, strlen(path) + 1);
-    return 0;
-  }
-  char real[PATH_MAX];
-  if (!realpath(path, real)) return os_errno(errno);
-  if (strlen(real) >= size) return ENAMETOOLONG;
-  memcpy(out, real, strlen(real) + 1);
-  return 0;
 }
 
 int64_t os_tell(FILE *f) { return (int64_t)ftello(f); }

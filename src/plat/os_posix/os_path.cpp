@@ -51,19 +51,6 @@ int os_access(const char *path, int mode) {
 
 int os_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : os_errno(errno); }
 
-int os_remove(const char *path) {
-  if (os_fault_hit(OS_OP_REMOVE)) return EIO;
-  struct stat st;
-  if (lstat(path, &st) == 0) {
-    // Files only: a directory is never removed by name.
-    if (S_ISDIR(st.st_mode)) return os_errno(EISDIR);
-    // A file without any write bit is read-only, as the read-only attribute
-    // is on Windows, where its deletion is refused too.
-    if (S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
-  }
-  return unlink(path) == 0 ? 0 : os_errno(errno);
-}
-
 int os_is_dir(const char *path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);

@@ -47,11 +47,6 @@ int os_access(const char *path, int mode) {
 
 int os_mkdir(const char *path) { return CreateDirectoryA(path, NULL) ? 0 : os_last_errno(); }
 
-int os_remove(const char *path) {
-  if (os_fault_hit(OS_OP_REMOVE)) return EIO;
-  return DeleteFileA(path) ? 0 : os_last_errno();
-}
-
 int os_is_dir(const char *path) {
   DWORD a = GetFileAttributesA(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);

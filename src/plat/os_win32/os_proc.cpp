@@ -71,4 +71,6 @@ uint32_t os_unique_seed(void) {
 
 void os_keep_going_past_limits(void) {}
 
+void os_kill_self(void) { TerminateProcess(GetCurrentProcess(), 137); }
+
 void os_sleep_ms(unsigned ms) { Sleep(ms); }

@@ -1,0 +1,349 @@
+// Windows seam: files by name. Held files of ours, renames and deletions
+// through a handle, second names, and what a name leads to; each acts on
+// the name itself, never on what a link there leads to.
+//
+// Windows opens a link itself when asked (FILE_FLAG_OPEN_REPARSE_POINT).
+// Wine follows a Unix link whatever it is asked, and shows the link as a
+// plain file; it does tell the path it reached, so a name that reaches
+// elsewhere is known for a link and refused (ELOOP) rather than acted on
+// through.
+#include <windows.h>
+#include <winternl.h>
+#include <errno.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "os.h"
+#include "os_errno.h"
+
+// The longest path passed to the calls by handle, with its NUL.
+#define OS_LONG_PATH_MAX 1024
+
+// Opened as a name: a link is opened itself, never what it leads to.
+#define OS_AS_NAME FILE_FLAG_OPEN_REPARSE_POINT
+#define OS_SHARE_ALL (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+
+// A hold is an open handle that denies delete sharing: while it is open
+// no other process can delete or rename the file, and the system drops it
+// with the handle, also when the process is killed.
+#define OS_HOLD_SHARING (FILE_SHARE_READ | FILE_SHARE_WRITE)
+
+int os_create_excl(const char *path, os_fd *fd) {
+  *fd = OS_BADFD;
+  if (os_fault_hit(OS_OP_CREATE)) return EIO;
+  // WRITE_DAC, which a file's creator holds: the INI store gives the new
+  // file the access list of the one it replaces. DELETE: the new file is
+  // renamed into place through this handle. Others may read it, never
+  // write, delete or rename it.
+  HANDLE h = CreateFileA(path, GENERIC_WRITE | WRITE_DAC | DELETE, FILE_SHARE_READ, NULL, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) return os_last_errno();
+  *fd = (os_fd)h;
+  return 0;
+}
+
+// The full path of name as wide characters, for the calls by handle, which
+// take no current folder and no 260-character limit.
+static int wide_full_path(const char *name, WCHAR *out, DWORD size) {
+  // Wide from the start: the ANSI call refuses a path of 260 characters.
+  WCHAR wide[OS_LONG_PATH_MAX];
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, OS_LONG_PATH_MAX) == 0) return ENAMETOOLONG;
+  DWORD n = GetFullPathNameW(wide, size, out, NULL);
+  if (n == 0) return os_last_errno();
+  return n < size ? 0 : ENAMETOOLONG;
+}
+
+static int copy_name(const char *name, char *out, size_t size) {
+  size_t n = strlen(name);
+  if (n >= size) return ENAMETOOLONG;
+  memcpy(out, name, n + 1);
+  return 0;
+}
+
+typedef LONG(WINAPI *QUERY_OBJECT)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+/* The path of the file open as fd, as the system names it, into out
+ * (size bytes, the ANSI code page): 0; -1 when the system cannot tell;
+ * ENAMETOOLONG; EILSEQ for a name the code page cannot spell. Wine names
+ * a file by its drive in answer to NtQueryObject, at half the cost of
+ * GetFinalPathNameByHandle; Windows names the volume's device there, and
+ * the documented call maps it to the drive. */
+static int final_path(os_fd fd, char *out, size_t size) {
+  static QUERY_OBJECT query; // ntdll's, the same for the whole process
+  if (!query) query = (QUERY_OBJECT)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject");
+  union {
+    OBJECT_NAME_INFORMATION info;
+    WCHAR room[KC_INI_PATH_MAX + 64];
+  } object;
+  WCHAR wide[KC_INI_PATH_MAX + 8];
+  const WCHAR *p;
+  size_t n;
+  ULONG got = 0;
+  if (query && query((HANDLE)fd, ObjectNameInformation, &object, sizeof object, &got) >= 0 &&
+      object.info.Name.Length >= 6 * sizeof(WCHAR) && wcsncmp(object.info.Name.Buffer, L"\\??\\", 4) == 0 &&
+      object.info.Name.Buffer[5] == L':') {
+    p = object.info.Name.Buffer + 4; // "\??\C:\..." is "C:\..."
+    n = object.info.Name.Length / sizeof(WCHAR) - 4;
+  } else {
+    DWORD m = GetFinalPathNameByHandleW((HANDLE)fd, wide, sizeof wide / sizeof wide[0], FILE_NAME_OPENED | VOLUME_NAME_DOS);
+    if (m == 0) return -1;
+    if (m >= sizeof wide / sizeof wide[0]) return ENAMETOOLONG;
+    p = wide;
+    n = m;
+    // "\\?\C:\..." is "C:\...", and "\\?\UNC\server\..." is "\\server\...".
+    if (n >= 8 && wcsncmp(p, L"\\\\?\\UNC\\", 8) == 0) {
+      wide[6] = L'\\';
+      p += 6;
+      n -= 6;
+    } else if (n >= 4 && wcsncmp(p, L"\\\\?\\", 4) == 0) {
+      p += 4;
+      n -= 4;
+    }
+  }
+  BOOL lossy = FALSE;
+  int k = n ? WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p, (int)n, out, (int)size - 1, NULL, &lossy) : 0;
+  if (k <= 0) return ENAMETOOLONG;
+  if (lossy) return EILSEQ;
+  out[k] = '\0';
+  return 0;
+}
+
+int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
+  if (fd == OS_BADFD) {
+    // Nothing opens under the name: a link that the system shows there
+    // leads nowhere, and is no missing file to make anew.
+    DWORD attr = GetFileAttributesA(path);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT)) return ENOENT;
+    return copy_name(path, out, size);
+  }
+  // The name under which the system opened the file: through a symbolic
+  // link, the file it leads to. Wine tells it for a Unix link too, which
+  // it shows as a plain file. Where the system cannot tell, the name.
+  int e = final_path(fd, out, size);
+  return e == -1 ? copy_name(path, out, size) : e;
+}
+
+// 1 under Wine, which follows a Unix link whatever an open asks.
+static int links_followed(void) {
+  static volatile LONG known = -1; // the same answer for every thread
+  if (known < 0) known = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
+  return known;
+}
+
+// 1 when a and b spell one path, letter case aside.
+static int same_path(const char *a, const char *b) {
+  return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
+}
+
+// 1 when the file open as h is the one named path itself, not one that a
+// link under that name leads to. Windows opened the name itself; under
+// Wine the path the open reached must be the name's own: its folder's
+// path (however that was reached) and its last name. Where this cannot be
+// told, the name counts as a link: nothing is done through it.
+static int named_itself(HANDLE h, const char *path) {
+  if (!links_followed()) return 1;
+  char reached[OS_LONG_PATH_MAX], full[OS_LONG_PATH_MAX], folder[OS_LONG_PATH_MAX];
+  char *last;
+  DWORD n = GetFullPathNameA(path, sizeof full, full, &last);
+  if (final_path((os_fd)h, reached, sizeof reached) != 0 || n == 0 || n >= sizeof full || !last) return 0;
+  if (same_path(reached, full)) return 1; // the usual case: one question
+  // Spelt otherwise: a folder on the way reached through a link, or a
+  // short name. The folder as the system names it, and the last name.
+  size_t dir_len = (size_t)(last - full);
+  memcpy(folder, full, dir_len);
+  folder[dir_len] = '\0';
+  HANDLE d = CreateFileA(folder, FILE_READ_ATTRIBUTES, OS_SHARE_ALL, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (d == INVALID_HANDLE_VALUE) return 0;
+  int ok = final_path((os_fd)d, folder, sizeof folder) == 0;
+  CloseHandle(d);
+  size_t k = strlen(folder);
+  if (!ok || k + 1 + strlen(last) >= sizeof folder) return 0;
+  if (k == 0 || folder[k - 1] != '\\') folder[k++] = '\\';
+  memcpy(folder + k, last, strlen(last) + 1);
+  return same_path(reached, folder);
+}
+
+// Opens path as a name (see OS_AS_NAME) with access and sharing share:
+// 0, ELOOP for a link the system opened through, or an errno value.
+static int open_name(const char *path, DWORD access, DWORD share, HANDLE *h) {
+  *h = CreateFileA(path, access, share, NULL, OPEN_EXISTING, OS_AS_NAME, NULL);
+  if (*h == INVALID_HANDLE_VALUE) return os_last_errno();
+  if (named_itself(*h, path)) return 0;
+  CloseHandle(*h);
+  *h = INVALID_HANDLE_VALUE;
+  return ELOOP;
+}
+
+int os_open_held(const char *path, int how, os_fd *fd) {
+  *fd = OS_BADFD;
+  // To be replaced, the file must also be free of use: the right to write
+  // it is refused while another process runs it as a program or library,
+  // or keeps it open without letting others write. A running program's
+  // own file is held to be moved (renamed) only. A folder does not open.
+  DWORD access = DELETE | FILE_READ_ATTRIBUTES;
+  if (how == OS_HOLD_REPLACE) access |= FILE_WRITE_DATA;
+  if (how == OS_HOLD_UPDATE) access |= GENERIC_READ | GENERIC_WRITE;
+  HANDLE h;
+  int e = open_name(path, access, OS_HOLD_SHARING, &h);
+  if (e == 0) *fd = (os_fd)h;
+  return e;
+}
+
+int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
+  (void)from;
+  if (os_fault_hit(OS_OP_REPLACE)) return EIO;
+  if (replace) {
+    // Windows refuses to replace a read-only file by itself; Wine does not.
+    DWORD attr = GetFileAttributesA(to);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
+  }
+  // FILE_RENAME_INFO ends in the name; the block holds the longest path.
+  union {
+    FILE_RENAME_INFO info;
+    char bytes[sizeof(FILE_RENAME_INFO) + OS_LONG_PATH_MAX * sizeof(WCHAR)];
+  } block;
+  memset(&block, 0, sizeof block);
+  int e = wide_full_path(to, block.info.FileName, OS_LONG_PATH_MAX);
+  if (e) return e;
+  block.info.ReplaceIfExists = replace ? TRUE : FALSE;
+  block.info.FileNameLength = (DWORD)(wcslen(block.info.FileName) * sizeof(WCHAR));
+  DWORD size = (DWORD)(sizeof block.info + block.info.FileNameLength);
+  if (!SetFileInformationByHandle((HANDLE)fd, FileRenameInfo, &block.info, size)) return os_last_errno();
+  return 0;
+}
+
+int os_fd_delete(os_fd fd, const char *name) {
+  (void)name;
+  int e = 0;
+  FILE_DISPOSITION_INFO gone;
+  gone.DeleteFile = TRUE;
+  if (os_fault_hit(OS_OP_REMOVE))
+    e = EIO;
+  else if (!SetFileInformationByHandle((HANDLE)fd, FileDispositionInfo, &gone, sizeof gone))
+    e = os_last_errno();
+  CloseHandle((HANDLE)fd); // the name goes with the last handle
+  return e;
+}
+
+// Deletes the file open as h, named path, through the handle, and closes
+// it: 0, EACCES for a read-only file (as DeleteFile refuses it), or errno.
+static int delete_opened(HANDLE h) {
+  int e = 0;
+  FILE_BASIC_INFO basic;
+  FILE_DISPOSITION_INFO gone;
+  gone.DeleteFile = TRUE;
+  if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+    e = os_last_errno();
+  else if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)
+    e = EACCES;
+  else if (!SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone))
+    e = os_last_errno();
+  CloseHandle(h); // the name goes with the last handle
+  return e;
+}
+
+int os_remove_unheld(const char *path) {
+  if (os_fault_hit(OS_OP_REMOVE)) return EIO;
+  // A holder keeps the file open without delete sharing: the open for
+  // deletion is refused while it does.
+  HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, OS_HOLD_SHARING, NULL, OPEN_EXISTING, OS_AS_NAME, NULL);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION ? EBUSY : os_last_errno();
+  if (!named_itself(h, path)) {
+    CloseHandle(h);
+    return ELOOP;
+  }
+  return delete_opened(h);
+}
+
+int os_remove(const char *path) {
+  if (os_fault_hit(OS_OP_REMOVE)) return EIO;
+  HANDLE h;
+  int e = open_name(path, DELETE | FILE_READ_ATTRIBUTES, OS_SHARE_ALL, &h);
+  return e ? e : delete_opened(h);
+}
+
+int os_rename_name(const char *from, const char *to, int replace) {
+  HANDLE h;
+  int e = open_name(from, DELETE | FILE_READ_ATTRIBUTES, OS_SHARE_ALL, &h);
+  if (e) return e;
+  e = os_fd_rename((os_fd)h, from, to, replace);
+  CloseHandle(h);
+  return e;
+}
+
+// FILE_LINK_INFORMATION, which the SDK's headers leave to drivers.
+typedef struct {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+} OS_LINK_INFO;
+#define OS_FILE_LINK_INFORMATION 11
+typedef LONG(WINAPI *SET_INFORMATION)(HANDLE, IO_STATUS_BLOCK *, PVOID, ULONG, int);
+
+// The NT status of a failed link as an errno value.
+static int link_errno(ULONG status) {
+  switch (status) {
+    case 0xC0000035: // the name is taken
+      return EEXIST;
+    case 0xC00000BB: // no second names on this volume
+    case 0xC0000010:
+    case 0xC00000D4:
+    case 0xC0000265: // too many names already
+    case 0xC0000002:
+      return ENOTSUP;
+    case 0xC0000022:
+      return EACCES;
+    case 0xC0000034:
+    case 0xC000003A:
+      return ENOENT;
+    default:
+      return EIO;
+  }
+}
+
+int os_link(const char *path, const char *link_name) {
+  if (os_fault_hit(OS_OP_LINK)) return ENOTSUP; // as where no second names are kept
+  static SET_INFORMATION set; // ntdll's, the same for the whole process
+  if (!set) set = (SET_INFORMATION)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationFile");
+  if (!set) return ENOTSUP;
+  // The new name as the system's own path: "\??\C:\..." or "\??\UNC\server\...".
+  union {
+    OS_LINK_INFO info;
+    char bytes[sizeof(OS_LINK_INFO) + (OS_LONG_PATH_MAX + 8) * sizeof(WCHAR)];
+  } block;
+  memset(&block, 0, sizeof block);
+  WCHAR full[OS_LONG_PATH_MAX];
+  int e = wide_full_path(link_name, full, OS_LONG_PATH_MAX);
+  if (e) return e;
+  const WCHAR *rest = full;
+  wcscpy(block.info.FileName, L"\\??\\");
+  if (wcsncmp(full, L"\\\\", 2) == 0) {
+    wcscat(block.info.FileName, L"UNC\\");
+    rest = full + 2;
+  }
+  wcscat(block.info.FileName, rest);
+  block.info.FileNameLength = (ULONG)(wcslen(block.info.FileName) * sizeof(WCHAR));
+  HANDLE h;
+  // Any access will do: the name is what is asked for.
+  if ((e = open_name(path, FILE_READ_ATTRIBUTES, OS_SHARE_ALL, &h)) != 0) return e;
+  IO_STATUS_BLOCK io;
+  LONG status = set(h, &io, &block.info, (ULONG)(sizeof block.info + block.info.FileNameLength), OS_FILE_LINK_INFORMATION);
+  CloseHandle(h);
+  return status >= 0 ? 0 : link_errno((ULONG)status);
+}
+
+int os_same_name(const char *a, const char *b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  HANDLE ha, hb;
+  if (open_name(a, FILE_READ_ATTRIBUTES, OS_SHARE_ALL, &ha) != 0) return 0;
+  int same = 0;
+  if (open_name(b, FILE_READ_ATTRIBUTES, OS_SHARE_ALL, &hb) == 0) {
+    same = GetFileInformationByHandle(ha, &x) && GetFileInformationByHandle(hb, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+    CloseHandle(hb);
+  }
+  CloseHandle(ha);
+  return same;
+}
