@@ -246,7 +246,8 @@ void os_reg_close(os_regkey key);
 
 /* ---- Fault injection, for tests ----
  * os_fault_arm(op, n) makes the n-th following call of op fail (n >= 1)
- * with EIO (ENOSPC for writes); 0 disarms. Checked by both seam files.
+ * with EIO (ENOSPC for writes); -n that call and every one after it; 0
+ * disarms. Checked by both seam files.
  * OS_OP_KEEP is os_keep_traits setting an access list or an extended
  * attribute on the new file; OS_OP_LINK a second name, which fails with
  * ENOTSUP instead, as on a file system that keeps none. */

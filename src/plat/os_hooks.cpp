@@ -6,11 +6,14 @@
 #include "os.h"
 
 static int fault_countdown[OS_OP_COUNT];
+static int fault_sticky[OS_OP_COUNT];
 static unsigned kill_ops;
 static int kill_countdown;
 
 void os_fault_arm(enum os_op op, int nth) {
-  if (op >= 0 && op < OS_OP_COUNT) fault_countdown[op] = nth > 0 ? nth : 0;
+  if (op < 0 || op >= OS_OP_COUNT) return;
+  fault_countdown[op] = nth > 0 ? nth : -nth;
+  fault_sticky[op] = nth < 0;
 }
 
 int os_fault_left(enum os_op op) { return fault_countdown[op]; }
@@ -23,8 +26,9 @@ void os_fault_kill(unsigned ops, int nth) {
 int os_fault_hit(enum os_op op) {
   if (kill_countdown != 0 && (kill_ops & (1u << op)) && --kill_countdown == 0) os_kill_self();
   if (fault_countdown[op] == 0) return 0;
-  if (--fault_countdown[op] == 0) return 1;
-  return 0;
+  if (--fault_countdown[op] > 0) return 0;
+  if (fault_sticky[op]) fault_countdown[op] = 1; // and every call after it
+  return 1;
 }
 
 // Set by a test to hold "now" still; NULL reads the clock.

@@ -164,8 +164,13 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
     if (step == KC_COPY_UNSETTLED) {
       status = step_error(err, KC_COPY_CREATE, e, "", gStage.files[failed].dest);
       status = BT_ERR_UNSETTLED;
-      for (size_t i = 0; i < gStage.count; ++i)
-        if (gStage.files[i].left) left_why(gStage.files[i].dest, "new, or missing its earlier link");
+      for (size_t i = 0; i < gStage.count; ++i) {
+        const kc_staged *f = &gStage.files[i];
+        if (f->left)
+          left_why(f->dest, f->earlier == KC_EARLIER_NONE ? "a new file where there was none"
+                            : f->lost                     ? "the new file; the link that stood here is gone"
+                                                          : "the new file, not the earlier one");
+      }
     } else if (step != KC_COPY_DONE) {
       status = step_error(err, step, e, "", gStage.files[failed].dest);
     }

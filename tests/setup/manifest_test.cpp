@@ -291,6 +291,37 @@ TEST(Install, EveryFailurePointLeavesAllFilesNewOrAllAsTheyWere) {
   EXPECT_GT(failures, 21 * 4) << "each file's creation, write, read and kept copy can fail";
 }
 
+// A rename that fails, and every rename after it, so that the files put in
+// place cannot be taken back either: not a halt with everything as it was
+// (5318) but 5319, each file not as it was named, and the record left for
+// the next run, which takes every file back before it does anything else.
+TEST(Install, APutBackThatFailsIsNamedAndSettledByTheNextRun) {
+  Package p;
+  for (const BTFileNameStrings &row : Files) p.earlier(p.host, row.dest);
+  for (const BTFileNameStrings &row : PTFPSF_Files) p.earlier(p.data, row.dest);
+  os_fault_arm(OS_OP_REPLACE, -8);
+  Outcome r = install(p.host, p.data);
+  os_fault_arm(OS_OP_REPLACE, 0);
+  EXPECT_EQ(5319u, r.status) << r.out;
+  ASSERT_EQ(7u, bt_left_count());
+  for (size_t i = 0; i < 7; ++i) {
+    std::string named = bt_left_file(i), name = Files[BT_FILES_COUNT - 1 - i].dest;
+    EXPECT_EQ(p.host + name, named.substr(0, named.find(':'))) << named;
+    EXPECT_NE("earlier " + name, read_file(p.host + name));
+  }
+  size_t records = 0;
+  for (const std::string &dir : {p.host, p.data})
+    for (const std::string &name : p.names(dir)) records += kc_record_is_ours(name.c_str());
+  EXPECT_EQ(2u, records) << "a record in each folder of the set";
+  // The next run halts (a source missing) after settling: all as it was.
+  fs::rename(p.dist + "nedasql.kcx", p.t.path("away"));
+  EXPECT_EQ(5318u, install(p.host, p.data).status);
+  fs::rename(p.t.path("away"), p.dist + "nedasql.kcx");
+  for (const BTFileNameStrings &row : Files) EXPECT_EQ("earlier " + std::string(row.dest), read_file(p.host + row.dest));
+  for (const BTFileNameStrings &row : PTFPSF_Files) EXPECT_EQ("earlier " + std::string(row.dest), read_file(p.data + row.dest));
+  EXPECT_EQ(0u, p.ours());
+}
+
 TEST(Install, WhatKilledRunsLeftGoesAndWhatARunningOneHoldsStays) {
   Package p;
   const char *stale[] = {"~nzaaaaa", "~nz00000"}, *not_ours[] = {"~nzABCDE", "~nzaaaa", "~nzaaaaaa", "x~nzaaaaa"};

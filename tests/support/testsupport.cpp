@@ -93,6 +93,36 @@ void make_read_only(const std::string &path, bool read_only) {
     fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, ec);
 }
 
+#ifdef _WIN32
+// The Unix path of a path under Wine, which makes no link itself but
+// runs /bin/ln, and shows the link it made as the file it leads to.
+static std::string unix_path(const std::string &path) {
+  typedef char *(CDECL * TO_UNIX)(LPCWSTR);
+  TO_UNIX to_unix = (TO_UNIX)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
+  WCHAR wide[1024];
+  if (!to_unix || !MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, 1024)) return "";
+  char *u = to_unix(wide);
+  std::string r = u ? u : "";
+  if (u) HeapFree(GetProcessHeap(), 0, u);
+  return r;
+}
+#endif
+
+bool make_symlink(const std::string &target, const std::string &link) {
+#ifdef _WIN32
+  std::string t = unix_path(target), l = unix_path(link);
+  if (t.empty() || l.empty()) return false;
+  (void)run_program("Z:\\bin\\ln", std::vector<std::string>{"ln", "-s", t, l}, "", "");
+  // Wine does not wait for a Unix program: the link shows once it is made.
+  for (int i = 0; i < 200 && !file_exists(link); ++i) Sleep(10);
+  return file_exists(link);
+#else
+  std::error_code ec;
+  fs::create_symlink(target, link, ec);
+  return !ec;
+#endif
+}
+
 void set_env(const char *name, const char *value) {
 #ifdef _WIN32
   _putenv_s(name, value ? value : "");

@@ -47,6 +47,9 @@ std::string read_file(const std::string &path);             // "" when missing
 bool write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
 void make_read_only(const std::string &path, bool read_only);
+// A symbolic link at link leading to the existing file target: natively;
+// under Wine a Unix link made by /bin/ln. false when none could be made.
+bool make_symlink(const std::string &target, const std::string &link);
 
 // Sets (or with a null value removes) an environment variable for the rest
 // of the test; EnvGuard puts back what was there.
