@@ -201,12 +201,16 @@ void kc_release(intptr_t hold);
  * process. */
 void kc_process_start(void);
 /* Starts the command interpreter prog (argv ending with NULL) as a process
- * of its own. Without wait it outlives this one; with wait the call
+ * of its own in folder cwd, with no handle of this process's (its output
+ * goes nowhere). Without wait it outlives this one; with wait the call
  * returns once it has ended, its exit status in *status (-1 when it did
  * not end by itself). On Windows the arguments are joined with single
  * blanks: the caller quotes what must stay one word. 0, or an errno value
  * when it could not be started. */
-int kc_start_interpreter(const char *prog, const char *const argv[], int wait, int *status);
+int kc_start_interpreter(const char *prog, const char *const argv[], const char *cwd, int wait, int *status);
+/* 1 when path is absolute (a drive and its root, or a server's share, on
+ * Windows; "/" on POSIX), never looked for from the current folder. */
+int kc_path_absolute(const char *path);
 /* The system's folder of programs, with a trailing separator, into dir
  * (KC_PATH_MAX bytes): 1, or 0 when it cannot be told. */
 int kc_system_dir(char *dir);

@@ -28,6 +28,9 @@ extern const char *const OS_EXE_SUFFIX; /* ".exe" on Windows, "" on POSIX */
 extern const int OS_NAMES_FOLD_CASE;    /* 1 where file names ignore case */
 /* 1 when the name "has a path": holds '\' or ':' (Windows), '/' (POSIX). */
 int os_name_has_path(const char *name);
+/* 1 when path is absolute: "X:\", "X:/" or "\\server" on Windows, "/" on
+ * POSIX; a relative name would be looked for from the current folder. */
+int os_path_absolute(const char *path);
 /* Length of a drive prefix "X:" at the start of path (2), else 0 (POSIX: 0). */
 size_t os_drive_len(const char *path);
 /* The file-name part of path: what follows its last separator (Windows:
@@ -186,14 +189,16 @@ int64_t os_tell(FILE *f);
 
 /* ---- Environment and programs ---- */
 int os_putenv(char *entry); /* hands entry to the environment; 0 or -1 */
-/* Starts prog (argv ending with NULL) as a process of its own, with this
- * process's standard handles and environment. Without wait it outlives
- * the call; with wait the call returns when it has ended, its exit status
- * in *status (-1 when it did not end by itself). Windows joins the
- * arguments with single blanks, as the runtime's exec calls do: the caller
- * quotes what must stay one word. 0, or an errno value when the program
- * could not be started. */
-int os_spawn(const char *prog, const char *const argv[], int wait, int *status);
+/* Starts prog (argv ending with NULL) as a process of its own, in folder
+ * cwd (NULL: this process's), with this process's environment and none of
+ * its handles: standard input and output are the null device (Windows:
+ * no console at all), so no pipe or file of a caller stays open for it.
+ * Without wait it outlives the call; with wait the call returns when it
+ * has ended, its exit status in *status (-1 when it did not end by
+ * itself). Windows joins the arguments with single blanks, as the
+ * runtime's exec calls do: the caller quotes what must stay one word. 0,
+ * or an errno value when the program could not be started. */
+int os_spawn(const char *prog, const char *const argv[], const char *cwd, int wait, int *status);
 /* The system's folder of programs (Windows: the system folder; POSIX:
  * /bin), with a trailing separator, into buf: 0 or errno. */
 int os_system_dir(char *buf, uint32_t len);

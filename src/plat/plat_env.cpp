@@ -87,8 +87,10 @@ KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer) {
 
 void kc_process_start(void) { os_keep_going_past_limits(); }
 
-int kc_start_interpreter(const char *prog, const char *const argv[], int wait, int *status) {
-  return os_spawn(prog, argv, wait, status);
+int kc_start_interpreter(const char *prog, const char *const argv[], const char *cwd, int wait, int *status) {
+  return os_spawn(prog, argv, cwd, wait, status);
 }
+
+int kc_path_absolute(const char *path) { return path && os_path_absolute(path); }
 
 int kc_system_dir(char *dir) { return os_system_dir(dir, KC_PATH_MAX) == 0; }

@@ -231,8 +231,13 @@ static int undo(const kc_record *rec, unsigned char *left) {
       if (!stands(staged)) e = ENOTSUP; // the new file stands where a link was, which cannot be made again
     } else if (kc_tmp_is_ours(f->kept)) {
       // The earlier file under its second name: where the destination is
-      // still that file, the second name goes; else it takes the name back.
-      if (stands(kept)) e = os_same_name(dest, kept) ? kc_delete_file(kept) : os_rename_name(kept, dest, 1);
+      // still that file, the second name goes (one that cannot go now, as
+      // of a program that runs, is a leftover for a later sweep); else it
+      // takes the destination's name back.
+      if (stands(kept)) {
+        if (os_same_name(dest, kept)) (void)kc_delete_file(kept);
+        else e = os_rename_name(kept, dest, 1);
+      }
     } else if (!stands(staged) && stands(dest)) {
       e = os_rename_name(dest, staged, 0); // a new file where there was none
     }
@@ -244,17 +249,15 @@ static int undo(const kc_record *rec, unsigned char *left) {
   return first;
 }
 
-// Every new file is in place: the earlier files' names of ours go.
-static int drop_kept(const kc_record *rec) {
+// Every new file is in place: the earlier files' names of ours go. One
+// that cannot go now (a program that still runs from it) is a leftover
+// that a later sweep removes.
+static void drop_kept(const kc_record *rec) {
   char kept[KC_PATH_MAX];
-  int first = 0;
   for (size_t i = 0; i < rec->count; ++i) {
     const kc_record_file *f = &rec->files[i];
-    if (!kc_tmp_is_ours(f->kept) || !in_folder(kept, rec->folders[f->folder], f->kept)) continue;
-    int e = kc_delete_file(kept);
-    if (e && e != ENOENT && !first) first = e;
+    if (kc_tmp_is_ours(f->kept) && in_folder(kept, rec->folders[f->folder], f->kept)) (void)kc_delete_file(kept);
   }
-  return first;
 }
 
 int kc_record_settle(kc_record *rec, int how, unsigned char *left) {
@@ -277,7 +280,8 @@ int kc_record_settle(kc_record *rec, int how, unsigned char *left) {
     for (size_t i = 0; i < rec->count; ++i) left[i] = is_placed[i];
     return e;
   }
-  e = back ? undo(rec, left) : drop_kept(rec);
+  if (back) e = undo(rec, left);
+  else drop_kept(rec);
   // Steps back on the disk before the record goes: a power cut then finds
   // either the record or every step it asked for. (Forward, a record that
   // comes back asks again for what is done.)

@@ -273,15 +273,17 @@ int kc_stage_commit(kc_stage *s, int *err, size_t *failed) {
     }
   }
   if ((e = sync_folders(&gRecord)) != 0) return go_back(s, KC_COPY_WRITE, e, err);
-  // Every new file is in place and on the disk: the earlier ones go with
-  // the record. A name that cannot go now stays with the record, which
-  // the next run settles the same way.
+  // Every new file is in place and on the disk: the earlier ones go, then
+  // the record. An earlier file that cannot go now stays under its name of
+  // ours for a later sweep; a record that cannot go is settled the same
+  // way by the next run.
   kc_stage_abandon(s);
   unsigned char left[KC_STAGE_MAX];
   (void)kc_record_settle(&gRecord, KC_RECORD_FORWARD, left);
   kc_record_release(&gRecord);
   return KC_COPY_DONE;
 }
+
 int kc_copy_file(const char *srcfile, const char *destfile, int *err) {
   kc_stage s;
   size_t failed;

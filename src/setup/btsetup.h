@@ -91,7 +91,9 @@ KCAPI uint32_t BTEditPagraIni(const char *ini_path);
 KCAPI uint32_t BTUndoPagraIni(const char *ini_path);
 
 /* Hands "nzeptrmv.exe" and "kccmn10.dll" of zept_dir over to the command
- * interpreter (COMSPEC on Windows, /bin/sh elsewhere): both are first
+ * interpreter (on Windows COMSPEC when it is the absolute path of an
+ * existing program, else the system folder's cmd.exe; /bin/sh elsewhere),
+ * started in zept_dir with none of this process's handles: both are first
  * moved out of their names to names of ours, which the interpreter then
  * deletes. On Windows it does so once the remover has ended (the caller
  * ends next); elsewhere the call waits for it. 0 when both names are free
@@ -139,9 +141,9 @@ const char *bt_left_file(size_t i);
 #define BT_CLEANUP_TRIES 30     /* tries at the remover's deletion, about a second apart */
 /* The command for the Windows command interpreter (run with /D /C) that
  * deletes the file remover (retried until the remover has ended, bounded)
- * and then library (NULL or "": none), both full paths; the one program
- * it calls is ping.exe from the system folder sysdir (ending in a
- * backslash). 1, or 0 with command "" when a path is empty, holds '"',
+ * and then library (NULL or "": none), names in its current folder; the
+ * one program it calls is ping.exe from the system folder sysdir (ending
+ * in a backslash). 1, or 0 with command "" when a path is empty, holds '"',
  * '%' or a control character (no safe quoting exists for them), or the
  * command does not fit size bytes. */
 int bt_cleanup_cmd_command(const char *sysdir, const char *remover, const char *library, char *command,
@@ -149,7 +151,8 @@ int bt_cleanup_cmd_command(const char *sysdir, const char *remover, const char *
 /* The same for /bin/sh -c: /bin/rm of both, each quoted as one word. */
 int bt_cleanup_sh_command(const char *remover, const char *library, char *command, size_t size);
 /* The hand-over of BTCleanup to interpreter prog, with the cmd form of the
- * command when cmd is 1, else the sh form (then waited for). */
+ * command when cmd is 1, else the sh form (then waited for), started in
+ * zept_dir. */
 uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir);
 
 #endif /* BT_SETUP_H */

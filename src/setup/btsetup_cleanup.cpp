@@ -12,8 +12,13 @@
 // ended: the interpreter retries for a bounded time, with a wait (ping)
 // that works whatever standard input is. Elsewhere a running program's
 // file may be deleted, and the remover waits for the interpreter and ends
-// with what it did. Every program the command calls is named by its full
-// path: nothing is picked up from the host folder or the search path.
+// with what it did. The interpreter runs in the host folder and is handed
+// only the two names of ours, which hold no character any interpreter
+// reads as special, whatever the folder's name holds. Every program the
+// command calls is named by its full path, the interpreter itself too:
+// nothing is picked up from the host folder or the search path. It keeps
+// no handle of the remover's: a caller's pipe or log closes when the
+// remover ends.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -112,9 +117,10 @@ static void print_by_hand(const char *a, const char *b) {
   fflush(stdout);
 }
 
-// Starts the interpreter on the command for the moved files: 1 when it
-// started (and, waited for, deleted them).
-static int hand_over(const char *prog, int cmd, const char *remover, const char *library) {
+// Starts the interpreter in folder dir on the command for the moved files
+// there (names without a folder): 1 when it started (and, waited for,
+// deleted them).
+static int hand_over(const char *prog, int cmd, const char *dir, const char *remover, const char *library) {
   char command[BT_CLEANUP_CMD_MAX], sysdir[BT_PATH_MAX];
   int ok = cmd ? kc_system_dir(sysdir) && bt_cleanup_cmd_command(sysdir, remover, library, command, sizeof command)
                : bt_cleanup_sh_command(remover, library, command, sizeof command);
@@ -130,11 +136,10 @@ static int hand_over(const char *prog, int cmd, const char *remover, const char 
   // No AutoRun commands (/D), and no delayed expansion of "!" in names.
   const char *cmd_argv[] = {name, "/D", "/V:OFF", "/C", command, NULL};
   const char *sh_argv[] = {prog, "-c", command, NULL};
-  // Every message is out before the interpreter, which writes to the
-  // same place, starts.
+  // Every message is out before the remover ends.
   fflush(NULL);
   int status = 0;
-  if (kc_start_interpreter(prog, cmd ? cmd_argv : sh_argv, !cmd, &status) != 0) return 0;
+  if (kc_start_interpreter(prog, cmd ? cmd_argv : sh_argv, dir, !cmd, &status) != 0) return 0;
   return cmd || status == 0;
 }
 
@@ -157,7 +162,9 @@ uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
     if (e == ENOENT) moved_library[0] = '\0'; // already gone: nothing to hand over
     else if (e) ok = 0;
   }
-  if (ok && hand_over(prog, cmd, moved_remover, moved_library)) {
+  // Both moved names are the folder and a name of ours.
+  size_t at = strlen(dir);
+  if (ok && hand_over(prog, cmd, dir, moved_remover + at, moved_library[0] ? moved_library + at : "")) {
     kc_release(remover_hold);
     kc_release(library_hold);
     return 0;
@@ -174,7 +181,13 @@ KCAPI uint32_t BTCleanup(const char *zept_dir) {
   if (!KC_HOST_CMD) return bt_cleanup_start(BT_SHELL, 0, zept_dir);
   char comspec[BT_PATH_MAX + 1];
   uint32_t comspeclen = BT_PATH_MAX; // one more than a path holds: a longer value shows
-  // Unset, or too long to be a path: refused, never cut into another name.
-  if (KCPlatGetEnv("COMSPEC", comspec, &comspeclen) != KC_OK || comspeclen >= BT_PATH_MAX) comspec[0] = '\0';
+  // COMSPEC only when it names an existing program by its absolute path: a
+  // relative name would be looked for from the host folder. Otherwise, or
+  // too long to be a path (never cut into another name), the system
+  // folder's own interpreter.
+  if (KCPlatGetEnv("COMSPEC", comspec, &comspeclen) != KC_OK || comspeclen >= BT_PATH_MAX ||
+      !kc_path_absolute(comspec) || kc_access(comspec, KC_ACCESS_EXISTS) != 0) {
+    if (!kc_system_dir(comspec) || !kc_append(comspec, sizeof comspec, "cmd.exe")) comspec[0] = '\0';
+  }
   return bt_cleanup_start(comspec, 1, zept_dir);
 }

@@ -5,12 +5,19 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
 #include "os.h"
 #include "plat_int.h"
 #include "testsupport.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 using namespace nzt;
 
@@ -98,7 +105,7 @@ TEST(SeamSpawn, StartsAProgramThatOutlivesTheCall) {
   // is quoted by the caller.
   std::string arg0 = kWindows ? "\"" + self + "\"" : self;
   const char *argv[] = {arg0.c_str(), "--gtest_filter=SeamSpawn.ChildWritesMark", NULL};
-  ASSERT_EQ(0, os_spawn(self.c_str(), argv, 0, nullptr));
+  ASSERT_EQ(0, os_spawn(self.c_str(), argv, nullptr, 0, nullptr));
   for (int i = 0; i < 600 && !file_exists(mark); ++i) os_sleep_ms(50);
   EXPECT_EQ(read_file(mark), "started");
 }
@@ -107,21 +114,57 @@ TEST(SeamSpawn, MissingProgramIsReported) {
   TempDir t;
   std::string prog = t.path("absent") + OS_EXE_SUFFIX;
   const char *argv[] = {prog.c_str(), NULL};
-  EXPECT_EQ(os_spawn(prog.c_str(), argv, 0, nullptr), ENOENT);
+  EXPECT_EQ(os_spawn(prog.c_str(), argv, nullptr, 0, nullptr), ENOENT);
 }
 
-// The started program writes where this process writes: the remover's
-// interpreter reports to the administrator's console, or to the file a
-// deploying script reads.
-TEST(SeamSpawn, TheProgramWritesWhereThisOneWrites) {
+// The started program keeps no handle of this process's: a pipe a caller
+// reads to its end (a deployment engine's) ends when this process lets go
+// of it, however long the program runs, and nothing it prints reaches
+// this process's output.
+TEST(SeamSpawn, TheProgramKeepsNoHandleOfThisOne) {
   const char *prog = kWindows ? getenv("COMSPEC") : "/bin/sh";
   ASSERT_NE(nullptr, prog);
-  const char *argv[] = {prog, kWindows ? "/C" : "-c", "echo handed-over", NULL};
-  int status = -1;
+  const char *argv[] = {prog, kWindows ? "/C" : "-c",
+                        kWindows ? "echo handed-over & ping -n 6 127.0.0.1 >nul" : "echo handed-over; sleep 5", NULL};
+#ifdef _WIN32
+  SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};  // inheritable, as a caller's pipe is
+  HANDLE rd, wr;
+  ASSERT_TRUE(CreatePipe(&rd, &wr, &sa, 0));
+#else
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));  // no close-on-exec, as a caller's pipe is
+#endif
   testing::internal::CaptureStdout();
-  int e = os_spawn(prog, argv, 1, &status);
-  std::string out = testing::internal::GetCapturedStdout();
-  ASSERT_EQ(0, e);
-  EXPECT_EQ(0, status);
-  EXPECT_NE(std::string::npos, out.find("handed-over")) << out;
+  ASSERT_EQ(0, os_spawn(prog, argv, nullptr, 0, nullptr));
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  auto start = std::chrono::steady_clock::now();
+  char c;
+#ifdef _WIN32
+  CloseHandle(wr);
+  DWORD got = 0;
+  EXPECT_FALSE(ReadFile(rd, &c, 1, &got, NULL));  // the end of the pipe, at once
+  CloseHandle(rd);
+#else
+  close(fds[1]);
+  EXPECT_EQ(0, read(fds[0], &c, 1));
+  close(fds[0]);
+#endif
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "the pipe stayed open for the program";
+}
+
+// A name of ours drawn again is not taken twice: the file there stays as
+// it was, and the new file gets a fresh name.
+TEST(TmpNames, ATakenNameIsDrawnAgain) {
+  TempDir t;
+  const std::string beside = t.path("pagra.ini");
+  char taken[KC_PATH_MAX], got[KC_PATH_MAX];
+  kc_tmp_seed(12345);
+  ASSERT_TRUE(kc_tmp_path(taken, sizeof taken, beside.c_str()));
+  ASSERT_TRUE(write_file(taken, "another run's"));
+  kc_tmp_seed(12345);
+  intptr_t fd;
+  ASSERT_EQ(0, kc_tmp_create(beside.c_str(), got, sizeof got, &fd));
+  EXPECT_STRNE(taken, got);
+  EXPECT_EQ("another run's", read_file(taken));
+  EXPECT_EQ(0, os_fd_delete(fd, got));
 }

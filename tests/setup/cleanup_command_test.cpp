@@ -34,19 +34,18 @@ std::string cmd_for(const std::string &r, const std::string &l) {
   return t;
 }
 
-TEST(CleanupCommand, CmdNamesEveryFileAndProgramByItsFullPath) {
+TEST(CleanupCommand, CmdNamesEachFileInItsFolderAndPingByItsFullPath) {
   struct Case {
     const char *remover, *library;
     bool ok;
   } cases[] = {
-      {"c:\\host\\~nzab123", "c:\\host\\~nzcd456", true},
-      {"C:\\Program Files\\Delvan\\~nz00000", "", true},
-      {"d:\\a&b\\x^y\\(x86) dir\\~nz11111", "e:\\a)&echo pwned&(b\\~nz22222", true},
-      {"\\\\srv\\share\\host\\~nz33333", "\\\\srv\\share\\host\\~nz44444", true},
-      {"c:\\100%\\~nz55555", "c:\\h\\~nz66666", false},
-      {"c:\\h\\~nz77777", "c:\\a\"b\\~nz88888", false},
-      {"c:\\line\nbreak\\~nz99999", "", false},
-      {"", "c:\\h\\~nzaaaaa", false},
+      {"~nzab123", "~nzcd456", true},
+      {"~nz00000", "", true},
+      {"a&b x^y (x86)", "a)&echo pwned&(b", true},
+      {"100%", "~nz66666", false},
+      {"~nz77777", "a\"b", false},
+      {"line\nbreak", "", false},
+      {"", "~nzaaaaa", false},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     SCOPED_TRACE(i);
@@ -56,7 +55,7 @@ TEST(CleanupCommand, CmdNamesEveryFileAndProgramByItsFullPath) {
     EXPECT_EQ(cases[i].ok ? cmd_for(cases[i].remover, cases[i].library) : "", std::string(cmd));
   }
   // Exactly big enough, or refused whole.
-  std::string r = "c:\\" + std::string(250, 'a') + "\\~nzbbbbb", want = cmd_for(r, r);
+  std::string r = std::string(250, 'a') + "~nzbbbbb", want = cmd_for(r, r);
   char cmd[BT_CLEANUP_CMD_MAX + 1];
   EXPECT_EQ(1, bt_cleanup_cmd_command("C:\\sys\\", r.c_str(), r.c_str(), cmd, want.size() + 1));
   EXPECT_EQ(want, cmd);
@@ -85,22 +84,31 @@ TEST(CleanupCommand, ShQuotesEachFileAsOneWord) {
   EXPECT_EQ(0, bt_cleanup_sh_command("", "/x", cmd, sizeof cmd));
   EXPECT_EQ(0, bt_cleanup_sh_command(std::string(BT_CLEANUP_CMD_MAX, '\'').c_str(), "", cmd, sizeof cmd));
   EXPECT_STREQ("", cmd);
+  // Exactly big enough, or refused whole.
+  std::string want = "exec /bin/rm -f -- '~nzab123' 'it'\\''s'";
+  EXPECT_EQ(1, bt_cleanup_sh_command("~nzab123", "it's", cmd, want.size() + 1));
+  EXPECT_EQ(want, cmd);
+  memset(cmd, '#', sizeof cmd);
+  EXPECT_EQ(0, bt_cleanup_sh_command("~nzab123", "it's", cmd, want.size()));
+  EXPECT_STREQ("", cmd);
+  EXPECT_EQ('#', cmd[want.size()]);
 }
 
-// Runs the host's interpreter on the command for the two moved files, as
-// BTCleanup hands it over but waiting for it; its exit status.
-int run_interpreter(const std::string &remover, const std::string &library) {
+// Runs the host's interpreter in dir on the command for the two moved
+// files there, as BTCleanup hands it over but waiting for it; its exit
+// status.
+int run_interpreter(const std::string &dir, const std::string &remover, const std::string &library) {
   char cmd[BT_CLEANUP_CMD_MAX], sysdir[KC_PATH_MAX];
   const char *prog = nzt::kWindows ? getenv("COMSPEC") : "/bin/sh";
   if (!prog) return -1;
-  int ok = nzt::kWindows ? kc_system_dir(sysdir) &&
-                               bt_cleanup_cmd_command(sysdir, remover.c_str(), library.c_str(), cmd, sizeof cmd)
-                         : bt_cleanup_sh_command(remover.c_str(), library.c_str(), cmd, sizeof cmd);
+  std::string r = remover.substr(dir.size()), l = library.substr(dir.size());
+  int ok = nzt::kWindows ? kc_system_dir(sysdir) && bt_cleanup_cmd_command(sysdir, r.c_str(), l.c_str(), cmd, sizeof cmd)
+                         : bt_cleanup_sh_command(r.c_str(), l.c_str(), cmd, sizeof cmd);
   if (!ok) return -1;
   const char *cmd_argv[] = {prog, "/D", "/V:OFF", "/C", cmd, nullptr};
   const char *sh_argv[] = {prog, "-c", cmd, nullptr};
   int status = -1;
-  if (os_spawn(prog, nzt::kWindows ? cmd_argv : sh_argv, 1, &status) != 0) return -1;
+  if (os_spawn(prog, nzt::kWindows ? cmd_argv : sh_argv, dir.c_str(), 1, &status) != 0) return -1;
   return status;
 }
 
@@ -134,8 +142,8 @@ void plant_programs(const std::string &dir) {
 TEST(CleanupCommand, TheInterpreterDeletesOnlyTheMovedFiles) {
   nzt::TempDir tmp;
   // Each name that broke out of its quotes would make the folder "pwned".
-  const char *names[] = {"plain", "with blank", "a&b", "x^y", "(x86) dir", "a)&mkdir pwned&(b",
-                         "o'neil", "x$(mkdir pwned)`mkdir pwned`y", "a' ; mkdir pwned ; '", "a!b!c"};
+  const char *names[] = {"plain", "with blank", "a&b", "x^y", "(x86) dir", "a)&mkdir pwned&(b", "o'neil",
+                         "x$(mkdir pwned)`mkdir pwned`y", "a' ; mkdir pwned ; '", "a!b!c", "100%", "%PATH%"};
   for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
     SCOPED_TRACE(i);
     std::string dir = tmp.path(names[i]) + nzt::SEP;
@@ -147,11 +155,8 @@ TEST(CleanupCommand, TheInterpreterDeletesOnlyTheMovedFiles) {
     // interpreter, however late, never reaches its files.
     ASSERT_TRUE(nzt::write_file(dir + "nzeptrmv.exe", "new"));
     ASSERT_TRUE(nzt::write_file(dir + "kccmn10.dll", "new"));
-    std::string cwd = nzt::fs::current_path().string();
-    nzt::fs::current_path(dir);
     nzt::EnvGuard path("PATH", (dir + nzt::LISTSEP + getenv("PATH")).c_str());
-    EXPECT_EQ(0, run_interpreter(m.remover, m.library));
-    nzt::fs::current_path(cwd);
+    EXPECT_EQ(0, run_interpreter(dir, m.remover, m.library));
     EXPECT_FALSE(nzt::file_exists(m.remover));
     EXPECT_FALSE(nzt::file_exists(m.library));
     EXPECT_EQ("new", nzt::read_file(dir + "nzeptrmv.exe"));
@@ -178,10 +183,7 @@ TEST(CleanupCommand, TheRemoverIsDeletedOnceItIsLetGo) {
     Sleep(2500);
     CloseHandle(h);
   });
-  std::string cwd = nzt::fs::current_path().string();
-  nzt::fs::current_path(tmp.dir());
-  int rc = run_interpreter(m.remover, m.library);
-  nzt::fs::current_path(cwd);
+  int rc = run_interpreter(tmp.dir(), m.remover, m.library);
   release.join();
   EXPECT_EQ(0, rc);
   EXPECT_FALSE(nzt::file_exists(m.remover));
@@ -201,26 +203,24 @@ std::string by_hand(const std::string &dir) {
 
 TEST(CleanupReturns, WhenTheHandOverCannotBeMadeSure) {
   nzt::TempDir tmp;
-  std::string percent = tmp.path("100%") + nzt::SEP;  // no quoting makes it safe for cmd
-  nzt::fs::create_directory(percent);
   struct Case {
     const char *what;
-    std::string prog, dir;
-    bool windows_only;
+    std::string prog;
+    bool posix_only;
   } cases[] = {
-      {"no interpreter there", tmp.path("no-such-interpreter") + OS_EXE_SUFFIX, tmp.dir(), false},
-      {"a folder cmd cannot be told", nzt::kWindows ? getenv("COMSPEC") : "", percent, true},
+      {"no interpreter there", tmp.path("no-such-interpreter") + OS_EXE_SUFFIX, false},
+      {"an interpreter that fails", "/bin/false", true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.windows_only && !nzt::kWindows) continue;
-    ASSERT_TRUE(nzt::write_file(c.dir + "nzeptrmv.exe", "r"));
-    ASSERT_TRUE(nzt::write_file(c.dir + "kccmn10.dll", "l"));
+    if (c.posix_only && nzt::kWindows) continue;  // the Windows remover ends before its interpreter does
+    ASSERT_TRUE(nzt::write_file(tmp.dir() + "nzeptrmv.exe", "r"));
+    ASSERT_TRUE(nzt::write_file(tmp.dir() + "kccmn10.dll", "l"));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(5320u, bt_cleanup_start(c.prog.c_str(), nzt::kWindows, c.dir.c_str()));
-    EXPECT_EQ(by_hand(c.dir), testing::internal::GetCapturedStdout());
-    EXPECT_EQ("r", nzt::read_file(c.dir + "nzeptrmv.exe"));
-    EXPECT_EQ("l", nzt::read_file(c.dir + "kccmn10.dll"));
+    EXPECT_EQ(5320u, bt_cleanup_start(c.prog.c_str(), nzt::kWindows, tmp.dir().c_str()));
+    EXPECT_EQ(by_hand(tmp.dir()), testing::internal::GetCapturedStdout());
+    EXPECT_EQ("r", nzt::read_file(tmp.dir() + "nzeptrmv.exe"));
+    EXPECT_EQ("l", nzt::read_file(tmp.dir() + "kccmn10.dll"));
   }
   // Refused before any interpreter is looked for.
   testing::internal::CaptureStdout();
@@ -228,22 +228,32 @@ TEST(CleanupReturns, WhenTheHandOverCannotBeMadeSure) {
   EXPECT_EQ(by_hand(""), testing::internal::GetCapturedStdout());
 }
 
-TEST(CleanupReturns, WhenComspecIsMissingTooLongOrNoProgram) {
+// COMSPEC is used only when it names an existing program by its absolute
+// path; otherwise the system folder's interpreter deletes the files. A
+// relative name would be looked for from the current folder, the host
+// folder, where anyone able to write there may have put a "cmd.exe".
+TEST(CleanupReturns, AComspecThatIsNoAbsoluteProgramGivesWayToTheSystemsInterpreter) {
   if (!nzt::kWindows) GTEST_SKIP() << "the Linux port runs /bin/sh; COMSPEC plays no part";
   nzt::TempDir tmp;
   const std::string dir = tmp.dir();
-  ASSERT_TRUE(nzt::write_file(dir + "nzeptrmv.exe", "r"));
-  ASSERT_TRUE(nzt::write_file(dir + "kccmn10.dll", "l"));
-  // Unset; no program; longer than a path (refused, not cut to its first
-  // 260 characters).
-  std::string values[] = {"", tmp.path("no-such-cmd.exe"), tmp.path(std::string(300, 'c') + ".exe")};
+  // Started instead, this copy of the installer would leave both files.
+  nzt::fs::copy_file(nzt::build_dir() + "nzeptins.exe", dir + "cmd.exe");
+  auto files = [&] { return std::distance(nzt::fs::directory_iterator(dir), nzt::fs::directory_iterator()); };
+  std::string cwd = nzt::fs::current_path().string();
+  nzt::fs::current_path(dir);
+  std::string values[] = {"", "cmd.exe", tmp.path("no-such-cmd.exe"), tmp.path(std::string(300, 'c') + ".exe")};
   for (const std::string &v : values) {
     SCOPED_TRACE(v);
+    ASSERT_TRUE(nzt::write_file(dir + "nzeptrmv.exe", "r"));
+    ASSERT_TRUE(nzt::write_file(dir + "kccmn10.dll", "l"));
     nzt::EnvGuard g("COMSPEC", v.empty() ? nullptr : v.c_str());
     testing::internal::CaptureStdout();
-    EXPECT_EQ(5320u, BTCleanup(dir.c_str()));
-    EXPECT_EQ(by_hand(dir), testing::internal::GetCapturedStdout());
+    EXPECT_EQ(0u, BTCleanup(dir.c_str()));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    for (int i = 0; i < 100 && files() > 1; ++i) os_sleep_ms(100);
+    EXPECT_EQ(1, files()) << "the moved files were not deleted";
   }
+  nzt::fs::current_path(cwd);
 }
 
 }  // namespace

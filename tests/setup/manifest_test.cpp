@@ -306,7 +306,7 @@ TEST(Install, APutBackThatFailsIsNamedAndSettledByTheNextRun) {
   ASSERT_EQ(7u, bt_left_count());
   for (size_t i = 0; i < 7; ++i) {
     std::string named = bt_left_file(i), name = Files[BT_FILES_COUNT - 1 - i].dest;
-    EXPECT_EQ(p.host + name, named.substr(0, named.find(':'))) << named;
+    EXPECT_EQ(p.host + name, named.substr(0, named.find(": "))) << named;
     EXPECT_NE("earlier " + name, read_file(p.host + name));
   }
   size_t records = 0;

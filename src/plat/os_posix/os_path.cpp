@@ -15,6 +15,8 @@ const char *const OS_EXE_SUFFIX = "";
 
 int os_name_has_path(const char *name) { return strchr(name, '/') != NULL; }
 
+int os_path_absolute(const char *path) { return path[0] == '/'; }
+
 size_t os_drive_len(const char *path) { return 0; }
 
 const char *os_base_name(const char *path) {

@@ -1,5 +1,6 @@
 // POSIX seam: the environment and programs.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -22,12 +23,22 @@ int os_putenv(char *entry) {
   return putenv(entry) == 0 ? 0 : -1;
 }
 
-int os_spawn(const char *prog, const char *const argv[], int wait, int *status) {
+int os_spawn(const char *prog, const char *const argv[], const char *cwd, int wait, int *status) {
   // posix_spawn reports a program that cannot be executed, as
   // CreateProcess does. A child not waited for belongs to the system once
-  // this process ends.
+  // this process ends. It gets the null device for its standard streams
+  // and none of the descriptors a caller left open: an engine's pipe or
+  // log file is not kept open by it.
+  posix_spawn_file_actions_t acts;
+  if (posix_spawn_file_actions_init(&acts) != 0) return ENOMEM;
+  int e = posix_spawn_file_actions_addopen(&acts, 0, "/dev/null", O_RDONLY, 0);
+  if (e == 0) e = posix_spawn_file_actions_addopen(&acts, 1, "/dev/null", O_WRONLY, 0);
+  if (e == 0) e = posix_spawn_file_actions_adddup2(&acts, 1, 2);
+  if (e == 0) e = posix_spawn_file_actions_addclosefrom_np(&acts, 3);
+  if (e == 0 && cwd) e = posix_spawn_file_actions_addchdir_np(&acts, cwd);
   pid_t pid;
-  int e = posix_spawn(&pid, prog, NULL, NULL, const_cast<char *const *>(argv), environ);
+  if (e == 0) e = posix_spawn(&pid, prog, &acts, NULL, const_cast<char *const *>(argv), environ);
+  posix_spawn_file_actions_destroy(&acts);
   if (e != 0) return os_errno(e);
   if (!wait) return 0;
   int st = 0;

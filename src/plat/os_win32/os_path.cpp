@@ -14,6 +14,11 @@ const char *const OS_EXE_SUFFIX = ".exe";
 
 int os_name_has_path(const char *name) { return strchr(name, '\\') || strchr(name, ':'); }
 
+int os_path_absolute(const char *path) {
+  if (os_drive_len(path) == 2) return path[2] == '\\' || path[2] == '/';
+  return path[0] == '\\' && path[1] == '\\';
+}
+
 size_t os_drive_len(const char *path) {
   return (path[0] && path[1] == ':') ? 2 : 0;
 }

@@ -18,7 +18,7 @@ int os_putenv(char *entry) {
   return _putenv(entry) == 0 ? 0 : -1;
 }
 
-int os_spawn(const char *prog, const char *const argv[], int wait, int *status) {
+int os_spawn(const char *prog, const char *const argv[], const char *cwd, int wait, int *status) {
   char cmdline[OS_CMDLINE_MAX];
   size_t n = 0;
   for (size_t i = 0; argv[i]; ++i) {
@@ -29,17 +29,15 @@ int os_spawn(const char *prog, const char *const argv[], int wait, int *status) 
     n += len;
   }
   cmdline[n] = '\0';
-  // The new process writes where this one writes: its standard handles
-  // are this process's, which the caller may have redirected.
+  // Nothing inherited and no console: a caller's pipe or log file, which
+  // an engine reads to its end or appends to later, is not kept open by a
+  // program that outlives this one.
   STARTUPINFOA si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi;
-  if (!CreateProcessA(prog, cmdline, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) return os_last_errno();
+  if (!CreateProcessA(prog, cmdline, NULL, NULL, FALSE, DETACHED_PROCESS, NULL, cwd, &si, &pi))
+    return os_last_errno();
   CloseHandle(pi.hThread);
   if (wait) {
     DWORD code = 0;
