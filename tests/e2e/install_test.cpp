@@ -406,7 +406,7 @@ TEST_F(InstallRun, EveryInstalledFileIsOnDiskBeforeTheHostIsToldOfIt) {
   std::map<std::string, std::string> env = t.env();
   env["ASAN_OPTIONS"] = "detect_leaks=0";  // the leak check cannot work under a tracer
   RunResult r = run_program("/usr/bin/strace",
-                            {"strace", "-f", "-y", "-o", trace, "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                            {"strace", "-f", "-y", "-o", trace, "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
                              t.dist + "nzeptins.exe"},
                             kInstallAllDefaults, t.dist, env);
   ASSERT_EQ(0, r.exit_code) << r.out;
@@ -421,7 +421,7 @@ TEST_F(InstallRun, EveryInstalledFileIsOnDiskBeforeTheHostIsToldOfIt) {
   };
   size_t told = std::min(first("rename", "pagra.ini\")"), first("rename", "=QSXKC\""));
   ASSERT_LT(told, lines.size()) << all;
-  size_t last_placed = 0;
+  size_t last_placed = 0, first_placed = lines.size();
   for (const std::string &dir : {t.host, t.data}) {
     for (const auto &e : fs::directory_iterator(dir)) {
       std::string name = e.path().filename().string();
@@ -435,10 +435,19 @@ TEST_F(InstallRun, EveryInstalledFileIsOnDiskBeforeTheHostIsToldOfIt) {
       EXPECT_TRUE(kc_tmp_is_ours(fs::path(from).filename().string().c_str())) << lines[placed];
       EXPECT_LT(first("fsync(", "<" + from + ">"), placed) << all;
       last_placed = std::max(last_placed, placed);
+      first_placed = std::min(first_placed, placed);
     }
     std::string folder = dir.substr(0, dir.size() - 1);
     size_t synced = first("fsync(", "<" + folder + ">", last_placed);
     EXPECT_LT(synced, told) << folder << "\n" << all;
+  }
+  // The set's record in each folder, and each folder, are on the disk
+  // before the first file goes in place; the record goes after the last.
+  for (const std::string &dir : {t.host, t.data}) {
+    EXPECT_LT(first("fsync(", "<" + dir + "~nz-"), first_placed) << all;
+    EXPECT_LT(first("fsync(", "<" + dir.substr(0, dir.size() - 1) + ">"), first_placed) << all;
+    EXPECT_GT(first("unlink", "\"" + dir + "~nz-"), last_placed) << all;
+    EXPECT_LT(first("unlink", "\"" + dir + "~nz-"), lines.size()) << all;
   }
 }
 
