@@ -194,6 +194,15 @@ int kc_move_aside(const char *path, char *moved, intptr_t *hold);
 int kc_move_back(intptr_t hold, const char *moved, const char *path);
 void kc_release(intptr_t hold);
 
+/* ---- One run per host ----
+ * Holds the host whose program folder is dir for the rest of this
+ * process's life (it goes when the process ends, also when it is killed):
+ * 1; 0 when another process holds it. A folder that cannot be opened is
+ * not held, and 1 comes back: the run then fails on the folder itself. */
+int kc_hold_host(const char *dir);
+/* Lets the host go before the process ends. */
+void kc_release_host(void);
+
 /* ---- The process ---- */
 
 /* Prepares the process for the installer's work: a write beyond a file-

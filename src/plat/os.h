@@ -183,6 +183,16 @@ int os_same_name(const char *a, const char *b);
  * is lost); Windows asks for it where the system allows. 0 or errno. */
 int os_sync_dir(const char *dir);
 
+/* ---- One run per host ----
+ * Holds folder dir for this process until os_release_folder(*hold) or its
+ * end, also when it is killed: an exclusive lock of the folder itself on
+ * POSIX (flock), a named mutex of the folder's identity (volume and file
+ * index, however it is spelt) on Windows. Nothing is written anywhere. 0;
+ * EBUSY when another process holds it; ENOENT or another errno value when
+ * the folder cannot be opened. */
+int os_hold_folder(const char *dir, intptr_t *hold);
+void os_release_folder(intptr_t hold);
+
 /* The position of a stream as 64 bits (-1 when it cannot be told): the
  * runtime's ftell is 32 bits wide on Windows. */
 int64_t os_tell(FILE *f);

@@ -91,6 +91,20 @@ int kc_start_interpreter(const char *prog, const char *const argv[], const char 
   return os_spawn(prog, argv, cwd, wait, status);
 }
 
+static intptr_t gHostHold = -1; // the run's one hold on a host, kept to its end
+
+int kc_hold_host(const char *dir) {
+  // A host held before by this process is let go first: a second lock of
+  // the same folder would meet the first one.
+  kc_release_host();
+  return os_hold_folder(dir, &gHostHold) != EBUSY;
+}
+
+void kc_release_host(void) {
+  os_release_folder(gHostHold);
+  gHostHold = -1;
+}
+
 int kc_path_absolute(const char *path) { return path && os_path_absolute(path); }
 
 int kc_system_dir(char *dir) { return os_system_dir(dir, KC_PATH_MAX) == 0; }

@@ -18,6 +18,7 @@
 #define BT_ERR_COPY 5318u
 #define BT_ERR_UNSETTLED 5319u  /* BTInstallProgramFiles: halted, and files are not as they were */
 #define BT_ERR_REMOVE 5320u
+#define BT_ERR_BUSY 5321u       /* another install or removal holds the host */
 #define BT_ERR_CONFIG 5335u
 
 /* The package's names in the host's configuration and registry. */
@@ -63,12 +64,14 @@ KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir);
  * disk; 5318 with every destination as it was; 5319 when files are not as
  * they were (a failure that could not be taken back, or a set cut short
  * that could not be settled): bt_left_file names each, and the next run
- * settles them first. */
+ * settles them first; 5321, nothing done, when another run is putting
+ * files in place there. */
 KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir);
 /* Deletes them (in removal mode sparing the remover and its library),
  * after settling what a run cut short left: 0, or 5320 when at least one
  * deletion failed, or nothing was deleted because a set cut short could
- * not be settled; bt_left_file names each file left. */
+ * not be settled; bt_left_file names each file left. 5321, nothing
+ * deleted, when another run is putting files in place there. */
 KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir);
 
 /* The registry value QSXKC = delvan_dir, one separator, "nqsxkc.dll":
@@ -130,6 +133,10 @@ int bt_file_fits(const char *dir, const char *name);
 /* 1 when every file the package puts into dir fits: the program files,
  * or with data the data files. */
 int bt_dir_fits(const char *dir, int data);
+/* Holds the host whose program folder is zept_dir for the rest of the run
+ * (one install, upgrade or removal per host at a time): 0, or BT_ERR_BUSY
+ * when another run holds it. */
+uint32_t bt_hold_host(const char *zept_dir);
 /* The files the last BTRemoveProgramFiles could not delete, or the last
  * BTInstallProgramFiles left not as they were, in the order met: each
  * "<path>: <reason>". */

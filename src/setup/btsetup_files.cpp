@@ -120,7 +120,7 @@ static int32_t settle_folders(const char *zept_dir, const char *data_dir, char *
                                                : "it could not be carried out";
     snprintf(err, BT_ERR_TEXT_MAX, "An install cut short left %s, which could not be settled: %s", report.record,
              why); // cut to fit: for the administrator's eyes only
-    return r == KC_SETTLE_HELD ? (int32_t)BT_ERR_COPY : (int32_t)BT_ERR_UNSETTLED;
+    return r == KC_SETTLE_HELD ? (int32_t)BT_ERR_BUSY : (int32_t)BT_ERR_UNSETTLED;
   }
   return 0;
 }
@@ -201,9 +201,11 @@ KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir) {
   // files another run still holds stay. While a set cannot be settled,
   // nothing of the package is deleted.
   char err[BT_ERR_TEXT_MAX];
-  if (dir_ok && settle_folders(zept_dir, data_dir, err) != 0) {
+  int32_t settled = dir_ok ? settle_folders(zept_dir, data_dir, err) : 0;
+  if (settled != 0) {
     for (int i = 0; i < BT_FILES_COUNT + BT_DATA_FILES_COUNT; ++i) printf(" *");
     printf("\n");
+    if (settled == (int32_t)BT_ERR_BUSY) return BT_ERR_BUSY;
     if (gLeftCount < sizeof gLeft / sizeof gLeft[0])
       snprintf(gLeft[gLeftCount++], sizeof gLeft[0], "%s; no file was removed", err); // fits: a short text more
     return BT_ERR_REMOVE;

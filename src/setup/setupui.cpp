@@ -17,6 +17,8 @@
  *   5       the removal could not delete every program file (also when
  *           the remover cannot hand its own two files over to the command
  *           interpreter)
+ *   6       another install or removal was running on this host; nothing
+ *           was done
  *   7       the install halted, and program files are not as they were
  *           (each is named); the next run settles them first
  *
@@ -44,6 +46,7 @@ enum {
   NZ_EXIT_COPY = 3,
   NZ_EXIT_CONFIG = 4,
   NZ_EXIT_REMOVAL = 5,
+  NZ_EXIT_BUSY = 6,
   NZ_EXIT_UNSETTLED = 7,
 };
 
@@ -310,10 +313,28 @@ static void logo(unsigned long uninstalling) {
   printf("\n\n");
 }
 
+/* Another run holds the host: this one changes nothing and waits for
+ * nothing. */
+static void report_busy(void) {
+  note_failure(NZ_EXIT_BUSY);
+  printf("\nAnother install or removal is running on this host.\n");
+  printf("Nothing was changed; run this again once it has ended.\n");
+}
+
 static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
+  // One install, upgrade or removal per host at a time, from here to the
+  // end of the run.
+  if (bt_hold_host(delvan_dir) != 0) {
+    report_busy();
+    return;
+  }
   printf("\nInstalling %s program files\n", SERVER_TITLE);
   printf("   to %s\n", delvan_dir);
   uint32_t copied = BTInstallProgramFiles(delvan_dir, data_dir);
+  if (copied == BT_ERR_BUSY) {
+    report_busy();
+    return;
+  }
   if (copied == BT_ERR_UNSETTLED) {
     note_failure(NZ_EXIT_UNSETTLED);
     printf("\nAn error has occurred installing the %s\n", SERVER_TITLE);
@@ -364,6 +385,10 @@ static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
 }
 
 static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
+  if (bt_hold_host(delvan_dir) != 0) {
+    report_busy();
+    return;
+  }
   printf("UnRegistering %s QSX...\n", LONG_TITLE);
   if (BTUnRegisterQSX() != 0) {
     note_failure(NZ_EXIT_CONFIG);
@@ -385,7 +410,12 @@ static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
   }
 
   printf("Removing %s files...\n", SERVER_TITLE);
-  if (BTRemoveProgramFiles(delvan_dir, data_dir) != 0) {
+  uint32_t removed = BTRemoveProgramFiles(delvan_dir, data_dir);
+  if (removed == BT_ERR_BUSY) {
+    report_busy();
+    return;
+  }
+  if (removed != 0) {
     note_failure(NZ_EXIT_REMOVAL);
     printf("\nAn error has occurred removing some of the\n");
     printf("%s program files!\n", SERVER_TITLE);

@@ -649,6 +649,60 @@ TEST_F(InstallRun, KilledRunsLeaveNothingAfterOneCompleteRun) {
   EXPECT_TRUE(package_gone(t));
 }
 
+// One install, upgrade or removal per host at a time. A run that finds the
+// host held changes nothing, says so and ends with 6 at once; runs started
+// together end 0 or 6 (or 2, nothing done: answers meant for a host with
+// the package met one without it, or the other way round; or, on Windows,
+// an upgrade 3, nothing done, when the remover it held off still ran from
+// nzeptrmv.exe), and the host is whole, installed or removed.
+TEST_F(InstallRun, OneRunPerHost) {
+  const std::string upgrade = "Y\n\n\n\n\n2\n1\n\n";
+  HostTree &t = tree();
+  ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
+  ASSERT_EQ(1, kc_hold_host(t.host.c_str()));  // as a run in its middle holds it
+  Snapshot before = snapshot(t);
+  std::string ini = read_file(t.ini_path()), qsx = registered_qsx(t);
+  for (const RunResult &r : {t.install(upgrade), t.remove(kRemoveAllDefaults), t.install("Y\n\n\n\n\n1\n1\n\n")}) {
+    EXPECT_EQ(6, r.exit_code) << r.out;
+    EXPECT_NE(std::string::npos, t.normalize(r.out).find("\nAnother install or removal is running on this host.\n")) << r.out;
+    EXPECT_TRUE(before == snapshot(t));
+    EXPECT_EQ(ini, read_file(t.ini_path()));
+    EXPECT_EQ(qsx, registered_qsx(t));
+  }
+  kc_release_host();
+  auto together = [](std::function<RunResult()> a, std::function<RunResult()> b) {
+    RunResult ra, rb;
+    std::thread ta([&] { ra = a(); }), tb([&] { rb = b(); });
+    ta.join();
+    tb.join();
+    return std::make_pair(ra, rb);
+  };
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    auto r = together([&] { return t.install(upgrade); }, [&] { return t.remove(kRemoveAllDefaults); });
+    int upgraded = r.first.exit_code;
+    EXPECT_TRUE(upgraded == 0 || upgraded == 2 || upgraded == 6 || (kWindows && upgraded == 3 && r.second.exit_code == 6))
+        << r.first.out;
+    EXPECT_TRUE(r.second.exit_code == 0 || r.second.exit_code == 6) << r.second.out;
+    EXPECT_EQ(std::vector<std::string>{}, temporaries_after_cleanup(t));
+    if (package_gone(t)) {
+      EXPECT_EQ(t.ini_before, read_file(t.ini_path()));
+      EXPECT_EQ("", registered_qsx(t));
+      ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
+    } else {
+      EXPECT_TRUE(package_in_place(t));
+      EXPECT_EQ(ini_installed(t), read_file(t.ini_path()));
+      EXPECT_EQ(t.host + "nqsxkc.dll", registered_qsx(t));
+    }
+  }
+  HostTree &fresh = tree();
+  auto r = together([&] { return fresh.install(kInstallAllDefaults); }, [&] { return fresh.install(kInstallAllDefaults); });
+  EXPECT_EQ(0, std::min(r.first.exit_code, r.second.exit_code)) << r.first.out << r.second.out;
+  for (int status : {r.first.exit_code, r.second.exit_code}) EXPECT_TRUE(status == 0 || status == 2 || status == 6);
+  EXPECT_TRUE(package_in_place(fresh));
+  EXPECT_EQ(ini_installed(fresh), read_file(fresh.ini_path()));
+}
+
 // The longest folders the dialogue accepts: a host folder of 245
 // characters and a configuration file path of 260 install, upgrade and
 // remove completely.

@@ -179,15 +179,21 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   HANDLE hin = CreateFileA(in_path.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, NULL);
   HANDLE hout = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, NULL);
   HANDLE herr = CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, NULL);
-  std::map<std::string, std::string> saved;
-  std::map<std::string, bool> had;
-  for (const auto &kv : env) {
-    char old[32768];
-    DWORD n = GetEnvironmentVariableA(kv.first.c_str(), old, sizeof old);
-    had[kv.first] = n > 0 && n < sizeof old;
-    if (had[kv.first]) saved[kv.first] = std::string(old, n);
-    SetEnvironmentVariableA(kv.first.c_str(), kv.second.empty() ? NULL : kv.second.c_str());
+  // The child's environment as a block of its own: runs from several
+  // threads at once never see each other's changes.
+  std::string block;
+  char *strings = GetEnvironmentStringsA();
+  for (const char *e = strings; *e; e += strlen(e) + 1) {
+    const char *eq = strchr(e + 1, '=');  // "=C:=C:\..." entries start with '='
+    std::string name(e, eq ? (size_t)(eq - e) : strlen(e));
+    bool replaced = false;
+    for (const auto &kv : env) replaced = replaced || _stricmp(kv.first.c_str(), name.c_str()) == 0;
+    if (!replaced) block.append(e, strlen(e) + 1);
   }
+  FreeEnvironmentStringsA(strings);
+  for (const auto &kv : env)
+    if (!kv.second.empty()) block += kv.first + "=" + kv.second + std::string(1, '\0');
+  block += std::string(1, '\0');
   // argv[0] always quoted; the rest where a blank needs it.
   std::string cmd = "\"" + args[0] + "\"";
   for (size_t i = 1; i < args.size(); ++i)
@@ -202,10 +208,8 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   PROCESS_INFORMATION pi;
   std::vector<char> cmdline(cmd.begin(), cmd.end());
   cmdline.push_back('\0');
-  BOOL ok = CreateProcessA(program.c_str(), cmdline.data(), NULL, NULL, TRUE, 0, NULL,
+  BOOL ok = CreateProcessA(program.c_str(), cmdline.data(), NULL, NULL, TRUE, 0, &block[0],
                            cwd.empty() ? NULL : cwd.c_str(), &si, &pi);
-  for (const auto &kv : env)
-    SetEnvironmentVariableA(kv.first.c_str(), had[kv.first] ? saved[kv.first].c_str() : NULL);
   CloseHandle(hin);
   CloseHandle(hout);
   CloseHandle(herr);

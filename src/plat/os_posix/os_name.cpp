@@ -181,3 +181,20 @@ int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
   memcpy(out, real, strlen(real) + 1);
   return 0;
 }
+
+int os_hold_folder(const char *dir, intptr_t *hold) {
+  *hold = -1;
+  int d = open(dir[0] ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d < 0) return os_errno(errno);
+  int e = flock(d, LOCK_EX | LOCK_NB) == 0 ? 0 : errno == EWOULDBLOCK ? EBUSY : os_errno(errno);
+  if (e) {
+    close(d);
+    return e;
+  }
+  *hold = d;
+  return 0;
+}
+
+void os_release_folder(intptr_t hold) {
+  if (hold >= 0) close((int)hold);
+}

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <winternl.h>
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -346,4 +347,40 @@ int os_same_name(const char *a, const char *b) {
   }
   CloseHandle(ha);
   return same;
+}
+
+int os_hold_folder(const char *dir, intptr_t *hold) {
+  *hold = -1;
+  BY_HANDLE_FILE_INFORMATION id;
+  HANDLE d = CreateFileA(dir[0] ? dir : ".", FILE_READ_ATTRIBUTES, OS_SHARE_ALL, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (d == INVALID_HANDLE_VALUE) return os_last_errno();
+  BOOL ok = GetFileInformationByHandle(d, &id);
+  CloseHandle(d);
+  if (!ok) return os_last_errno();
+  // One name for the folder however it is spelt, seen from every session;
+  // where this process may not make global names, its session's.
+  static const char *const spaces[] = {"Global\\", "Local\\"};
+  char name[64];
+  HANDLE m = NULL;
+  for (const char *space : spaces) {
+    snprintf(name, sizeof name, "%snzept-host-%08lx-%08lx%08lx", space, id.dwVolumeSerialNumber, id.nFileIndexHigh,
+             id.nFileIndexLow);
+    if ((m = CreateMutexA(NULL, FALSE, name)) != NULL) break;
+  }
+  if (!m) return os_last_errno();
+  // A holder that died leaves the mutex abandoned: it is free.
+  DWORD w = WaitForSingleObject(m, 0);
+  if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
+    CloseHandle(m);
+    return w == WAIT_TIMEOUT ? EBUSY : EIO;
+  }
+  *hold = (intptr_t)m;
+  return 0;
+}
+
+void os_release_folder(intptr_t hold) {
+  if (hold == -1) return;
+  ReleaseMutex((HANDLE)hold);
+  CloseHandle((HANDLE)hold);
 }
