@@ -54,7 +54,8 @@ fi
 if [ "$log" != - ]; then
   case $log in /*) ;; *) log=$(pwd)/$log ;; esac
   mkdir -p "$(dirname "$log")" 2>/dev/null
-  { : >>"$log"; } 2>/dev/null || { log=; fail $E_LOG "cannot write the log file $2"; }
+  # A subshell: a failed redirection would end the shell itself.
+  (: >>"$log") 2>/dev/null || { log=; fail $E_LOG "cannot write the log file $2"; }
 fi
 # Standard output, or the log: where the transcript goes.
 to_log() { if [ "$log" = - ]; then cat; else cat >>"$log"; fi; }
