@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# windows_test.sh PROGRAM REPORT PREFIX DETECT_JS - the kit's Windows
+# windows_test.sh PROGRAM REPORT PREFIX DETECT_JS STUB - the kit's Windows
 # wrapper under Wine's cmd with the win32 build, in its own Wine prefix:
 # install, detect, rerun, a held host, remove with the log whole, the host
 # on PATH, refusals, and the engines' detection rule.
 set -u
 SOURCE_DIR=$(cd "$(dirname "$0")/../.." && pwd)
-PROGRAM=$1 REPORT=$2 PREFIX=$3 DETECT_JS=$4
+PROGRAM=$1 REPORT=$2 PREFIX=$3 DETECT_JS=$4 STUB=$5
 . "$SOURCE_DIR/deploy/tests/lib.sh"
 WINE_RUN=$SOURCE_DIR/cmake/wine-run.sh
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
@@ -26,6 +26,14 @@ deploy() {
   RC=$?
   OUT=$(tr -d '\r' <"$T_WORK/stdout")
   cat "$T_WORK/stderr"
+}
+# deploy_as_engine ACTION: the same through the playbook's command line,
+# with the whole exit code (Wine's exit status keeps 8 bits of it).
+deploy_as_engine() {
+  wine_run cmd /c "$(winpath "$SOURCE_DIR/deploy/tests/engine.cmd")" "$(winpath "$KIT/zept-deploy.cmd")" "$1" \
+    "$(winpath "$LOG")" >"$T_WORK/stdout" 2>&1
+  OUT=$(tr -d '\r' <"$T_WORK/stdout")
+  RC=$(sed -n 's/^exit-code=//p' <<<"$OUT")
 }
 last_line() { printf '%s\n' "$1" | tail -n 1; }
 qsx_value() {
@@ -81,7 +89,7 @@ held_host_is_busy() {
   exec 3>"$T_WORK/main/answers"
   head -n 7 "$SOURCE_DIR/scripts/unattended/upgrade.txt" >&3 # all but the last Enter
   wait_for "$T_WORK/main/first.out" "Hit Enter to Finish" 120 || t_fail "the first run did not reach its last prompt"
-  deploy remove
+  deploy_as_engine remove
   expect_eq "$RC" 1618 "remove while another run holds the host"
   deploy detect
   expect_eq "$RC/$(last_line "$OUT")" "0/present" "the state while held"
@@ -161,12 +169,30 @@ rule_needs_the_module_itself() {
   expect_eq "$(detect_rule)" "" "the detection rule with nqsxkc.dll gone"
   deploy detect
   expect_eq "$RC/$(last_line "$OUT")" "2/partial" "detect with nqsxkc.dll gone"
+  # ZEPT is still listed: the installer's menu, the upgrade's answers.
+  deploy install
+  expect_eq "$RC/$(last_line "$OUT")" "0/changed" "install over the partial package"
+  expect_grep "nzeptins.exe < .*upgrade.txt" "$LOG" "the upgrade's answers"
+  expect_eq "$(detect_rule)" "ZEPT 1.0.0.0 in $(winpath "$HOST")" "the detection rule after the repair"
   clear_qsx
+}
+# The engines' code for every status of the program, from a stand-in that
+# changes nothing and ends with the status it is given.
+program_status_maps_to_engine_codes() {
+  fresh codes
+  cp "$STUB" "$KIT/nzeptins.exe"
+  local pair
+  for pair in 0:29 1:21 2:22 3:23 4:24 5:25 6:1618 9:28 -1:28; do
+    FAKE_STATUS=${pair%%:*} WINEPATH=$(winpath "$HOST") deploy_as_engine install
+    expect_eq "$RC" "${pair#*:}" "engine code for program status ${pair%%:*}"
+    expect_grep "stand-in ended with ${pair%%:*}" "$LOG" "the transcript of status ${pair%%:*}"
+  done
 }
 
 t_case "WindowsWrapper.HostOnPathWithBlanksAndAmpersand" host_on_path_with_blanks_and_ampersand
 t_case "WindowsWrapper.RefusalsRunNothing" refusals_run_nothing
 t_case "WindowsWrapper.DeclinedInstallIsNoSuccess" declined_install_is_no_success
 t_case "WindowsWrapper.RuleNeedsTheModuleItself" rule_needs_the_module_itself
+t_case "WindowsWrapper.ProgramStatusMapsToEngineCodes" program_status_maps_to_engine_codes
 
 t_report "$REPORT" DeployWindows
