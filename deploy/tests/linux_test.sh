@@ -155,7 +155,7 @@ detect_tells_partial_and_install_repairs_it() {
   expect_eq "$RC/$(last_line "$OUT")" "0/changed" "install over the partial package"
   expect_same "$DATA/zeptdoc.psf" "$KIT/zeptdoc.psf" "the repaired data file"
   # A registry value naming another folder's module is not this host's.
-  printf 'kcreg 1\n/elsewhere/nqsxkc.dll\0' >"$KC_REGISTRY_ROOT/Software/Korvan/Components/MirelangExtensions/2.0/=QSXKC"
+  printf 'kcreg 1\n%s\0' "$KIT/nqsxkc.dll" >"$KC_REGISTRY_ROOT/Software/Korvan/Components/MirelangExtensions/2.0/=QSXKC"
   deploy detect
   expect_eq "$RC/$OUT" "2/partial" "detect with QSXKC naming another folder"
 }
