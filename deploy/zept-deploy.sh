@@ -170,6 +170,7 @@ detect_state() {
   if _vf=$(reg_value_file); then
     _reg=1
     _named=$(tail -n +2 "$_vf" | tr -d '\0')
+    # The same file, however spelt (dash, bash and busybox have -ef).
     [ "$_named" -ef "${host}nqsxkc.dll" ] && _reg_here=1
   fi
   _tasks=0 _addins=0

@@ -101,3 +101,24 @@ wait_for() {
   done
   return 1
 }
+
+# hold_host ANSWER_FILE COMMAND...: starts COMMAND (in the kit) with all
+# but the last line of the answer file on an input kept open, and waits
+# until it asks for that last Enter: a run holding the host. release_host
+# sends the Enter and gives the run's status.
+hold_host() {
+  local answers=$1 fifo=$T_WORK/held-input
+  shift
+  HELD_OUT=$T_WORK/held.out
+  mkfifo "$fifo"
+  (cd "$KIT" && exec "$@" <"$fifo" >"$HELD_OUT" 2>&1) &
+  HELD_PID=$!
+  exec 3>"$fifo"
+  head -n "$(($(wc -l <"$answers") - 1))" "$answers" >&3
+  wait_for "$HELD_OUT" "Hit Enter to Finish" 120 || t_fail "the held run did not reach its last prompt"
+}
+release_host() {
+  echo >&3
+  exec 3>&-
+  wait "$HELD_PID"
+}

@@ -202,20 +202,13 @@ program_status_maps_to_engine_codes() {
 # wrapper ends at once with the engine's busy code and changes nothing.
 held_host_is_busy() {
   fresh held
-  mkfifo "$T_WORK/held/answers"
-  (cd "$KIT" && PATH=$HOST:$PATH exec timeout 120 ./nzeptins.exe <"$T_WORK/held/answers" >"$T_WORK/held/first.out" 2>&1) &
-  local first=$!
-  exec 3>"$T_WORK/held/answers"
-  head -n 6 "$SOURCE_DIR/scripts/unattended/install.txt" >&3 # all but the last Enter
-  wait_for "$T_WORK/held/first.out" "Hit Enter to Finish" 60 || t_fail "the first run did not reach its last prompt"
+  PATH=$HOST:$PATH hold_host "$SOURCE_DIR/scripts/unattended/install.txt" timeout 120 ./nzeptins.exe
   deploy remove
   expect_eq "$RC" 75 "remove while another run holds the host"
   deploy detect
   expect_eq "$RC/$OUT" "0/present" "the state while held"
-  echo >&3
-  exec 3>&-
-  wait $first
-  expect_eq "$?" 0 "the first run"
+  release_host
+  expect_eq "$?" 0 "the held run"
   deploy remove
   expect_eq "$RC/$(last_line "$OUT")" "0/changed" "remove once the host is free"
 }

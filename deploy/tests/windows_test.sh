@@ -81,22 +81,15 @@ rerun_is_unchanged() {
 # wrapper ends at once with the engines' "retry later" and changes nothing.
 held_host_is_busy() {
   on_main
-  mkfifo "$T_WORK/main/answers"
   WINEPATH=$(winpath "$HOST")
   export WINEPATH
-  (cd "$KIT" && exec "$WINE_RUN" "$PREFIX" nzeptins.exe <"$T_WORK/main/answers" >"$T_WORK/main/first.out" 2>&1) &
-  local first=$!
-  exec 3>"$T_WORK/main/answers"
-  head -n 7 "$SOURCE_DIR/scripts/unattended/upgrade.txt" >&3 # all but the last Enter
-  wait_for "$T_WORK/main/first.out" "Hit Enter to Finish" 120 || t_fail "the first run did not reach its last prompt"
+  hold_host "$SOURCE_DIR/scripts/unattended/upgrade.txt" "$WINE_RUN" "$PREFIX" nzeptins.exe
   deploy_as_engine remove
   expect_eq "$RC" 1618 "remove while another run holds the host"
   deploy detect
   expect_eq "$RC/$(last_line "$OUT")" "0/present" "the state while held"
-  echo >&3
-  exec 3>&-
-  wait $first
-  expect_eq "$?" 0 "the first run"
+  release_host
+  expect_eq "$?" 0 "the held run"
 }
 remove_changes_and_log_is_whole() {
   on_main
