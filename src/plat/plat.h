@@ -54,6 +54,7 @@
 #define KC_ERR_PLAT_DIR 541u
 #define KC_ERR_REG_ACCESS 544u
 #define KC_ERR_REG_NOVALUE 545u
+#define KC_ERR_BUSY 546u         /* another writer of ours kept the INI file or registry key beyond the wait */
 #define KC_ERR_FILE_OPEN 552u
 #define KC_ERR_INI_NOT_WHOLE 560u /* returned by no exported call: an internal read's "the
                                     value is there but cannot be handed out whole" (longer
