@@ -222,6 +222,7 @@ uint32_t os_code_page(void);
 #define OS_REG_FILE_NOT_FOUND 2
 #define OS_REG_ACCESS_DENIED 5
 #define OS_REG_MORE_DATA 234
+#define OS_REG_TIMEOUT 1460 /* ERROR_TIMEOUT: the file store's writers' lock was not had in time */
 #define OS_REG_SZ 1u
 #define OS_REG_EXPAND_SZ 2u
 #define OS_REG_MULTI_SZ 7u

@@ -37,6 +37,8 @@
 #define KC_INI_PATH_MAX 1024 /* INI paths: 1023 characters and the NUL */
 #define KC_INI_LINE_MAX 256  /* a line of the INI format: 255 characters */
 #define KC_REG_PATH_MAX 512  /* registry key path below HKEY_LOCAL_MACHINE */
+#define KC_REG_NAME_MAX 255  /* one key's name in that path */
+#define KC_REG_VALUE_NAME_MAX 16383 /* a value's name */
 
 /* Status codes of the platform layer. */
 #define KC_OK 0u

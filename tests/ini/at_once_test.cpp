@@ -1,7 +1,8 @@
 // Many callers at once on one INI file or one registry key: real writer
 // processes (this program started again as a worker), a reader loop
-// beside a writer, and threads of one process. Every change reported done
-// is there afterwards, and no reader makes a writer fail.
+// beside a writer, threads of one process, and writers that spell one
+// registry key and its values each in their own letter case. Every change
+// reported done is there afterwards, and no reader makes a writer fail.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -199,6 +200,46 @@ TEST_F(AtOnce, ThreadsOfOneProcessLoseNoEntry) {
     SCOPED_TRACE("thread " + std::to_string(k));
     EXPECT_EQ(tallies[k].ok, each) << "last status " << tallies[k].last_failure;
     EXPECT_EQ(present(seen, "T" + std::to_string(k) + "-", each), each);
+  }
+}
+
+// Writer processes that each make one new key and set its values, each
+// spelling the key and the value names in its own letter case: one key,
+// one value of each name, every value read back through every spelling.
+TEST_F(AtOnce, RegistryWritersInEverySpelling) {
+  const char *spellings[] = {"NewKey", "NEWKEY", "newkey"};
+  const char *prefixes[] = {"val", "VAL", "Val"};
+  const int writers = 3, each = 30;
+  char tag[32];
+  snprintf(tag, sizeof tag, "NzAtOnce-%08x", (unsigned)os_unique_seed());
+  std::vector<Args> jobs;
+  for (int w = 0; w < writers; ++w)
+    jobs.push_back({"reg-set", std::string(tag) + "\\" + spellings[w], prefixes[w], std::to_string(each), prefixes[w]});
+  std::vector<Tally> tallies = run_workers(jobs, gate_);
+  for (int w = 0; w < writers; ++w) {
+    SCOPED_TRACE("writer " + std::to_string(w));
+    EXPECT_EQ(tallies[w].ok, each) << "last status " << tallies[w].last_failure;
+  }
+  // Read through every spelling, then removed through one: gone in all.
+  for (int round = 0; round < 2; ++round)
+    for (int w = 0; w < writers; ++w)
+      for (int i = 0; i < each; ++i) {
+        SCOPED_TRACE("round " + std::to_string(round) + ", spelling " + std::to_string(w) + ", value " + std::to_string(i));
+        char buf[8];
+        std::string sect = std::string(tag) + "\\" + spellings[w], name = prefixes[(w + 1) % writers] + std::to_string(i);
+        EXPECT_EQ(KCRegistryGetString(sect.c_str(), name.c_str(), buf, sizeof buf), round ? KC_ERR_REG_NOVALUE : 0u);
+        if (round == 0 && w == writers - 1) {
+          EXPECT_EQ(KCRegistryRemoveString(sect.c_str(), name.c_str()), 0u);
+        }
+      }
+  if (!nzt::kWindows) {
+    size_t keys = 0, values = 0;
+    for (const auto &e : nzt::fs::directory_iterator(tmp_.dir() + "registry/Software/Korvan/Components/" + tag)) {
+      ++keys;
+      for (const auto &v : nzt::fs::directory_iterator(e.path())) values += v.path().filename().string()[0] == '=';
+    }
+    EXPECT_EQ(keys, 1u);
+    EXPECT_EQ(values, 0u);
   }
 }
 
