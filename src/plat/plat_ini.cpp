@@ -505,7 +505,8 @@ static uint32_t change_once(const char *section, ini_edit *ed, int any_value, co
     outcome = WALK_FAIL;
   } else {
     blk_writer w;
-    blk_w_init(&w, wfd);
+    os_filestat st;
+    blk_w_init(&w, wfd, rfd != OS_BADFD && os_fstat(rfd, &st) == 0 ? st.size : 0);
     outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status);
     // Whatever follows a Ctrl-Z stays behind the changed text.
     if (outcome == WALK_COMMIT && rfd != OS_BADFD && blk_copy_tail(&r, &w) < 0) {
@@ -516,6 +517,7 @@ static uint32_t change_once(const char *section, ini_edit *ed, int any_value, co
       status = KC_ERR_INI_MISSING;
       outcome = WALK_FAIL;
     }
+    blk_w_end(&w);
   }
 
   if (rfd != OS_BADFD) (void)os_close(rfd); // Windows will not replace an open file
