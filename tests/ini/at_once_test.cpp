@@ -183,23 +183,29 @@ TEST_F(AtOnce, AReaderNeverMakesAWriterFail) {
   EXPECT_EQ(present(entries_on_disk(ini_), "S", 200), 200);
 }
 
-// Threads of one process take turns too.
+// Threads of one process take turns too; two files at once, each large
+// enough for the block a process's writers share, which one takes.
 TEST_F(AtOnce, ThreadsOfOneProcessLoseNoEntry) {
-  const int threads = 4, each = 40;
+  const int threads = 4, each = 30;
+  const std::string files[2] = {ini_, tmp_.path("other.ini")};
+  std::string filler = "[Before]\r\n";
+  for (int i = 0; i < 5000; ++i) filler += "Line" + std::to_string(i) + "=" + std::string(40, 'f') + "\r\n";
+  for (const std::string &f : files) ASSERT_TRUE(nzt::write_file(f, filler + "[Pagra]\r\n"));
   std::vector<Tally> tallies(threads);
   std::vector<std::thread> pool;
   for (int k = 0; k < threads; ++k)
     pool.emplace_back([&, k] {
       wait_for_gate(gate_);
-      tallies[k] = run_job({"ini-set", ini_, "Pagra", "T" + std::to_string(k) + "-", std::to_string(each)});
+      tallies[k] = run_job({"ini-set", files[k % 2], "Pagra", "T" + std::to_string(k) + "-", std::to_string(each)});
     });
   nzt::write_file(gate_, "go");
   for (auto &t : pool) t.join();
-  std::map<std::string, int> seen = entries_on_disk(ini_);
   for (int k = 0; k < threads; ++k) {
     SCOPED_TRACE("thread " + std::to_string(k));
+    std::string bytes = nzt::read_file(files[k % 2]);
     EXPECT_EQ(tallies[k].ok, each) << "last status " << tallies[k].last_failure;
-    EXPECT_EQ(present(seen, "T" + std::to_string(k) + "-", each), each);
+    EXPECT_EQ(present(entries_on_disk(files[k % 2]), "T" + std::to_string(k) + "-", each), each);
+    EXPECT_EQ(bytes.compare(0, filler.size(), filler), 0);
   }
 }
 
