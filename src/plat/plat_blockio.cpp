@@ -69,41 +69,39 @@ static int is_event(char c, char prev, int kinds) {
          ((kinds & EV_CTRL_Z) && c == BLK_CTRL_Z);
 }
 
-#if (defined(__i386__) || defined(__x86_64__)) && (defined(__GNUC__) || defined(__clang__))
-// Sixteen bytes at a time, each beside the byte before it (a load one byte
-// back), four such loads looked at together before a branch.
-__attribute__((target("sse2"))) static __m128i events16(const char *q, __m128i lf_on, __m128i br_on, __m128i z_on) {
-  const __m128i v = _mm_loadu_si128((const __m128i *)q), before = _mm_loadu_si128((const __m128i *)(q - 1));
-  __m128i lone = _mm_andnot_si128(_mm_cmpeq_epi8(before, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-  __m128i br = _mm_and_si128(_mm_cmpeq_epi8(before, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('[')));
-  __m128i z = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(BLK_CTRL_Z)), z_on);
-  return _mm_or_si128(_mm_or_si128(_mm_and_si128(lone, lf_on), _mm_and_si128(br, br_on)), z);
+// Every place stands at an LF (one without its CR), just after one (a '['
+// starting a line) or at a Ctrl-Z. The vectors find the LFs and Ctrl-Zs,
+// sixty-four bytes at a time, and each is then looked at beside its
+// neighbours: an INI file has one LF in some sixty bytes.
+static const char *look_at(const char *x, const char *p, const char *end, char prev, int kinds) {
+  if (*x != '\n') return x; // a Ctrl-Z, looked for only when asked
+  if ((kinds & EV_LONE_LF) && (x > p ? x[-1] : prev) != '\r') return x;
+  if ((kinds & EV_BRACKET) && x + 1 < end && x[1] == '[') return x + 1;
+  return NULL;
 }
 
+#if (defined(__i386__) || defined(__x86_64__)) && (defined(__GNUC__) || defined(__clang__))
 __attribute__((target("sse2"))) static const char *find_event(const char *p, const char *end, char prev, int kinds) {
   if (p >= end) return NULL;
   if (is_event(*p, prev, kinds)) return p;
-  const __m128i lf_on = _mm_set1_epi8((kinds & EV_LONE_LF) ? -1 : 0), br_on = _mm_set1_epi8((kinds & EV_BRACKET) ? -1 : 0);
-  const __m128i z_on = _mm_set1_epi8((kinds & EV_CTRL_Z) ? -1 : 0);
-  const char *q = p + 1; // from here on the byte before lies in the block
+  const __m128i lf = _mm_set1_epi8('\n'), z = _mm_set1_epi8((kinds & EV_CTRL_Z) ? BLK_CTRL_Z : '\n');
+  const char *q = p, *e;
   while (end - q >= 64) {
-    __m128i e0 = events16(q, lf_on, br_on, z_on), e1 = events16(q + 16, lf_on, br_on, z_on);
-    __m128i e2 = events16(q + 32, lf_on, br_on, z_on), e3 = events16(q + 48, lf_on, br_on, z_on);
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(e0, e1), _mm_or_si128(e2, e3)))) {
-      int m = _mm_movemask_epi8(e0);
-      if (m) return q + __builtin_ctz((unsigned)m);
-      if ((m = _mm_movemask_epi8(e1)) != 0) return q + 16 + __builtin_ctz((unsigned)m);
-      if ((m = _mm_movemask_epi8(e2)) != 0) return q + 32 + __builtin_ctz((unsigned)m);
-      return q + 48 + __builtin_ctz((unsigned)_mm_movemask_epi8(e3));
-    }
+    __m128i a = _mm_loadu_si128((const __m128i *)q), b = _mm_loadu_si128((const __m128i *)(q + 16));
+    __m128i c = _mm_loadu_si128((const __m128i *)(q + 32)), d = _mm_loadu_si128((const __m128i *)(q + 48));
+    a = _mm_or_si128(_mm_cmpeq_epi8(a, lf), _mm_cmpeq_epi8(a, z));
+    b = _mm_or_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(b, z));
+    c = _mm_or_si128(_mm_cmpeq_epi8(c, lf), _mm_cmpeq_epi8(c, z));
+    d = _mm_or_si128(_mm_cmpeq_epi8(d, lf), _mm_cmpeq_epi8(d, z));
+    uint64_t m = (uint64_t)(unsigned)_mm_movemask_epi8(a) | (uint64_t)(unsigned)_mm_movemask_epi8(b) << 16 |
+                 (uint64_t)(unsigned)_mm_movemask_epi8(c) << 32 | (uint64_t)(unsigned)_mm_movemask_epi8(d) << 48;
+    for (; m; m &= m - 1)
+      if ((e = look_at(q + __builtin_ctzll(m), p, end, prev, kinds)) != NULL) return e;
     q += 64;
   }
-  for (; end - q >= 16; q += 16) {
-    int m = _mm_movemask_epi8(events16(q, lf_on, br_on, z_on));
-    if (m) return q + __builtin_ctz((unsigned)m);
-  }
   for (; q < end; ++q)
-    if (is_event(*q, q[-1], kinds)) return q;
+    if ((*q == '\n' || *q == BLK_CTRL_Z) && ((kinds & EV_CTRL_Z) || *q == '\n') && (e = look_at(q, p, end, prev, kinds)) != NULL)
+      return e;
   return NULL;
 }
 #else
@@ -206,6 +204,7 @@ void blk_r_init(blk_reader *r, os_fd fd) {
   r->fd = fd;
   r->pos = r->len = r->tail = 0;
   r->eof = r->ctrl_z = r->open_line = r->lone_lf = r->err = 0;
+  r->read = r->found_at = 0;
 }
 
 // Takes got bytes that stand read at buf[len, len + got): nothing at or
@@ -242,6 +241,7 @@ static size_t r_more(blk_reader *r) {
     r->eof = 1;
     return 0;
   }
+  r->read += (uint64_t)got;
   return r_took(r, (size_t)got);
 }
 
@@ -260,6 +260,7 @@ const char *blk_peek(blk_reader *r, size_t n) { return r_fill(r, n) >= n ? r->bu
 static int r_take_line_end(blk_reader *r) {
   char c = r->buf[r->pos];
   if (c == '\n') {
+    r->lone_lf = 1;
     r->pos++;
     return 1;
   }
@@ -282,6 +283,7 @@ int blk_read_line(blk_reader *r, char *bp, size_t cap, size_t *ll, int *more) {
     size_t k = (size_t)(lf - s);
     size_t n = (k > 0 && s[k - 1] == '\r') ? k - 1 : k;
     if (n < cap) {
+      if (n == k) r->lone_lf = 1;
       memcpy(bp, s, n);
       bp[n] = '\0';
       *ll = n;
@@ -359,7 +361,8 @@ static int move_lines(blk_reader *r, blk_writer *w, const char *start_of_line, s
   const char *start = r->buf + r->pos, *end = r->buf + r->len;
   const char *whole = end; // the end of the block's last whole line
   while (whole > start && whole[-1] != '\n') --whole;
-  int kinds = (w ? EV_LONE_LF : 0) | (n ? EV_BRACKET : 0);
+  // Without a writer, an LF without its CR is only noted (once).
+  int kinds = (w || !r->lone_lf ? EV_LONE_LF : 0) | (n ? EV_BRACKET : 0);
   char prev = n ? '\n' : (*cr_before ? '\r' : '\0');
   const char *run = start;
   int found = 0;
@@ -372,6 +375,11 @@ static int move_lines(blk_reader *r, blk_writer *w, const char *start_of_line, s
       whole = find_byte(ev, whole, '\n') + 1;
       found = 1;
       kinds &= ~EV_BRACKET;
+      continue;
+    }
+    if (!w) {
+      r->lone_lf = 1;
+      kinds &= ~EV_LONE_LF;
       continue;
     }
     blk_w_put(w, run, (size_t)(ev - run));
@@ -405,6 +413,7 @@ static int move_run(blk_reader *r, blk_writer *w, const char *start, size_t n, i
   int e = 0;
   long got = os_read(r->fd, p + carry, want, &e);
   if (got < 0) r->err = e ? e : EIO;
+  if (got > 0) r->read += (uint64_t)got;
   const char *end = p + carry + (got > 0 ? (size_t)got : 0), *stop = end;
   int kinds = EV_LONE_LF | EV_CTRL_Z | (n ? EV_BRACKET : 0);
   const char prev = *cr_before ? '\r' : '\n'; // the byte before the run
@@ -435,6 +444,28 @@ static int run_fits(const blk_reader *r, const blk_writer *w) {
   size_t carry = r->len - r->pos;
   return w && !w->err && !w->owed_eol && !r->eof && !r->lone_lf && !r->tail && carry < INI_BLOCK / 2 &&
          w->cap - w->len >= carry + INI_BLOCK / 4;
+}
+
+int blk_copy_verbatim(blk_reader *r, blk_writer *w, uint64_t n) {
+  while (n > 0 && !w->err) {
+    size_t want = w->cap - w->len;
+    if (want > n) want = (size_t)n;
+    int e = 0;
+    long got = os_read(r->fd, w->buf + w->len, want, &e);
+    if (got <= 0) {
+      r->err = got < 0 && e ? e : EIO; // shorter than it was: not the file that was read
+      r->eof = 1;
+      return -1;
+    }
+    r->read += (uint64_t)got;
+    w->len += (size_t)got;
+    n -= (uint64_t)got;
+    if (w->len == w->cap) {
+      w_write(w, w->buf, w->cap);
+      w->len = 0;
+    }
+  }
+  return 0;
 }
 
 int blk_copy_rest(blk_reader *r, blk_writer *w) {
@@ -468,6 +499,7 @@ int blk_copy_tail(blk_reader *r, blk_writer *w) {
       return -1;
     }
     if (got == 0) return 0;
+    r->read += (uint64_t)got;
     put_bytes(w, r->buf, (size_t)got);
   }
 }
@@ -491,7 +523,7 @@ static int step_line(blk_reader *r, blk_writer *w, const char *start, size_t n, 
   return ll >= skip + n && kc_fold_eq(line + skip, start, n) ? BLK_FOUND : GO_ON;
 }
 
-int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, size_t first_skip) {
+static int find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, size_t first_skip) {
   if (n == 0 || n + first_skip >= KC_INI_LINE_MAX + 4) return BLK_MISSING; // callers look for a header
   if (first_skip > 0) {
     int fs = step_line(r, w, start, n, first_skip);
@@ -512,4 +544,11 @@ int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, siz
     int fs = step_line(r, w, start, n, 0);
     if (fs != GO_ON) return fs;
   }
+}
+
+int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, size_t first_skip) {
+  int fs = find_line(r, w, start, n, first_skip);
+  // What the reader holds unread, the bytes after a Ctrl-Z included, lies after it.
+  if (fs == BLK_FOUND) r->found_at = r->read - (r->len - r->pos) - r->tail;
+  return fs;
 }

@@ -38,6 +38,8 @@ typedef struct blk_reader {
   int open_line;   /* the line last taken ended the file without a line end */
   int lone_lf;     /* an LF without a CR met: lines are no longer read straight into the writer */
   int err;         /* errno of a failed read, else 0 */
+  uint64_t read;     /* bytes read from the file so far */
+  uint64_t found_at; /* where the line after the one blk_find_line found begins */
   char buf[INI_BLOCK + BLK_PAGE];
 } blk_reader;
 
@@ -83,6 +85,11 @@ int blk_carry_line(blk_reader *r, blk_writer *w, const char *line, size_t ll, in
  * the reader at the next line; BLK_MISSING has read (and copied) all the
  * text. The reader has taken nothing yet. */
 int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, size_t first_skip);
+/* Copies the first n bytes of the file, which the reader has not read
+ * yet, to w as they are (they hold no LF without its CR, and no Ctrl-Z):
+ * the reader then stands at byte n. 0, or -1 when a read failed or the
+ * file ended sooner. */
+int blk_copy_verbatim(blk_reader *r, blk_writer *w, uint64_t n);
 /* Copies the rest of the text to w, each line end written as CR LF. 0, or
  * -1 when a read failed. */
 int blk_copy_rest(blk_reader *r, blk_writer *w);

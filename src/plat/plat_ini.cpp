@@ -295,8 +295,12 @@ static int changes(const ini_edit *ed) {
 }
 
 /* Writes the new content: the lines read through r (NULL for a missing
- * file) with each entry set to its value, or removed when it is NULL. */
-static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_edit *ed, uint32_t *status) {
+ * file) with each entry set to its value, or removed when it is NULL.
+ * With a known section_at (not 0), the file's bytes up to there are its
+ * lines to the section's header, each ending in CR LF: copied as they
+ * are, not looked at again. */
+static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_edit *ed, uint32_t *status,
+                         uint64_t section_at) {
   if (!r) { // a new file: the header and the entries
     blk_w_put(w, "[", 1);
     blk_w_str(w, section);
@@ -306,7 +310,11 @@ static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_
     return WALK_COMMIT;
   }
   *status = KC_ERR_INI_MISSING;
-  int fs = find_section(section, r, w);
+  int fs;
+  if (section_at > 0)
+    fs = blk_copy_verbatim(r, w, section_at) < 0 ? BLK_READ_FAILED : w->err ? BLK_WRITE_FAILED : BLK_FOUND;
+  else
+    fs = find_section(section, r, w);
   if (fs == BLK_WRITE_FAILED) return WALK_FAIL;
   if (fs == BLK_READ_FAILED) {
     *status = KC_ERR_INI_OPEN;
@@ -316,7 +324,7 @@ static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_
     if (!changes(ed)) return WALK_DISCARD;
     // A new section at the end, after a blank line.
     blk_w_eol(w);
-    return write_changed(NULL, w, section, ed, status);
+    return write_changed(NULL, w, section, ed, status, 0);
   }
 
   // Walk the section. Blank lines are held back, so that new entries
@@ -445,6 +453,7 @@ static uint32_t change_once(const char *section, ini_edit *ed, int any_value, co
   if (e != 0 && e != ENOENT) return KC_ERR_INI_OPEN; // there but unreadable: not overwritten
 
   blk_reader r;
+  uint64_t section_at = 0;
   if (rfd != OS_BADFD) {
     blk_r_init(&r, rfd);
     // A removal first reads whether there is anything to remove: what the
@@ -456,6 +465,9 @@ static uint32_t change_once(const char *section, ini_edit *ed, int any_value, co
         (void)os_close(rfd);
         return held == 0 ? KC_OK : KC_ERR_INI_OPEN;
       }
+      // Where every line so far ends in CR LF, the lines up to the
+      // section need not be looked at a second time.
+      section_at = r.lone_lf ? 0 : r.found_at;
       blk_r_init(&r, rfd);
     }
   }
@@ -507,7 +519,7 @@ static uint32_t change_once(const char *section, ini_edit *ed, int any_value, co
     blk_writer w;
     os_filestat st;
     blk_w_init(&w, wfd, rfd != OS_BADFD && os_fstat(rfd, &st) == 0 ? st.size : 0);
-    outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status);
+    outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status, section_at);
     // Whatever follows a Ctrl-Z stays behind the changed text.
     if (outcome == WALK_COMMIT && rfd != OS_BADFD && blk_copy_tail(&r, &w) < 0) {
       status = KC_ERR_INI_OPEN;
