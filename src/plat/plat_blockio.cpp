@@ -93,10 +93,13 @@ __attribute__((target("sse2"))) static const char *find_event(const char *p, con
     b = _mm_or_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(b, z));
     c = _mm_or_si128(_mm_cmpeq_epi8(c, lf), _mm_cmpeq_epi8(c, z));
     d = _mm_or_si128(_mm_cmpeq_epi8(d, lf), _mm_cmpeq_epi8(d, z));
-    uint64_t m = (uint64_t)(unsigned)_mm_movemask_epi8(a) | (uint64_t)(unsigned)_mm_movemask_epi8(b) << 16 |
-                 (uint64_t)(unsigned)_mm_movemask_epi8(c) << 32 | (uint64_t)(unsigned)_mm_movemask_epi8(d) << 48;
-    for (; m; m &= m - 1)
-      if ((e = look_at(q + __builtin_ctzll(m), p, end, prev, kinds)) != NULL) return e;
+    // Two 32-bit masks: the i386 build has no 64-bit registers.
+    unsigned lo = (unsigned)_mm_movemask_epi8(a) | (unsigned)_mm_movemask_epi8(b) << 16;
+    unsigned hi = (unsigned)_mm_movemask_epi8(c) | (unsigned)_mm_movemask_epi8(d) << 16;
+    for (; lo; lo &= lo - 1)
+      if ((e = look_at(q + __builtin_ctz(lo), p, end, prev, kinds)) != NULL) return e;
+    for (; hi; hi &= hi - 1)
+      if ((e = look_at(q + 32 + __builtin_ctz(hi), p, end, prev, kinds)) != NULL) return e;
     q += 64;
   }
   for (; q < end; ++q)
