@@ -165,22 +165,27 @@ static int find_entry(int dfd, const char *name, int want_dir, char *found) {
 }
 
 // Makes every missing folder of path (the store's root), each new one
-// flushed in its parent.
+// flushed in its parent; one whose parent cannot be flushed is taken away
+// again, so that every folder there is on disk.
 static int make_folders(const char *path) {
-  char buf[PATH_MAX];
+  char buf[PATH_MAX], parent[PATH_MAX];
   if (snprintf(buf, sizeof buf, "%s", path) >= (int)sizeof buf) return ENAMETOOLONG;
   for (char *p = buf + 1;; ++p) {
     if (*p == '/' || *p == '\0') {
       char c = *p;
       *p = '\0';
       if (mkdir(buf, 0777) == 0) {
-        char *slash = strrchr(buf, '/');
-        *slash = '\0';
-        int parent = open(slash == buf ? "/" : buf, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        *slash = '/';
-        int e = parent < 0 ? errno : flush_folder(parent);
-        if (parent >= 0) close(parent);
-        if (e) return e;
+        const char *slash = strrchr(buf, '/');
+        size_t n = slash ? (size_t)(slash - buf) : 0;
+        memcpy(parent, buf, n);
+        strcpy(parent + n, !slash ? "." : n == 0 ? "/" : ""); // fits: shorter than buf
+        int d = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int e = d < 0 ? errno : flush_folder(d);
+        if (d >= 0) close(d);
+        if (e) {
+          (void)rmdir(buf);
+          return e;
+        }
       } else if (errno != EEXIST) {
         return errno;
       }
@@ -193,7 +198,7 @@ static int make_folders(const char *path) {
 
 // The key folder comp in folder dfd, made when missing (under the
 // folder's lock, so that every spelling of it makes one, and flushed in
-// it), its spelling on disk into found: 0 or errno.
+// it, or taken away again), its spelling on disk into found: 0 or errno.
 static int make_key_folder(int dfd, const char *comp, char *found) {
   int e = lock_folder(dfd);
   if (e) return e;
@@ -201,7 +206,9 @@ static int make_key_folder(int dfd, const char *comp, char *found) {
   if (e == ENOENT) {
     if (mkdirat(dfd, comp, 0777) != 0)
       e = errno;
-    else if ((e = flush_folder(dfd)) == 0)
+    else if ((e = flush_folder(dfd)) != 0)
+      (void)unlinkat(dfd, comp, AT_REMOVEDIR); // not on disk: made again, and flushed, next time
+    else
       e = find_entry(dfd, comp, 1, found);
   }
   unlock_folder(dfd);
