@@ -21,8 +21,8 @@
 #define INI_BLOCK 65536 /* bytes per read call (the fuzzer's build uses tiny blocks) */
 #endif
 /* A large file is written in blocks of this size from one block the
- * process shares (below): each write call costs the system as much again
- * as the bytes it moves, up to some hundred kilobytes. */
+ * process shares (below): 64 KiB write calls cost the system half again
+ * as much as 1 MiB ones for the same bytes. */
 #define BLK_LARGE (INI_BLOCK * 16)
 /* Reads are whole pages long; one page of room behind the block keeps
  * them a whole block long while the start of a line waits at its front. */
