@@ -6,8 +6,11 @@
 //   - natively: crudini --set / --del (a process each),
 //   - under Wine: the system's WritePrivateProfileStringA, in this process.
 // The entry goes into [Pagra], which stands in the middle of the file, so
-// that half the file is looked at line by line. Each figure is the median
-// of several runs on a warm cache, in milliseconds.
+// that half the file is looked at line by line. Each time is the median
+// of several runs on a warm cache, in milliseconds. Each ratio to the
+// floor is the median of the runs' own ratios, each call beside the mean
+// of the floor's runs just before and just after it: the disk's pace
+// drifts from run to run, by more than the store differs from the floor.
 //   ini_bench [runs] [folder]
 #include <stdio.h>
 #include <stdlib.h>
@@ -129,7 +132,20 @@ static bool safe_rewrite(const std::string &path, const std::string &tmp, double
 struct Row {
   size_t lines = 0, bytes = 0;
   double set = 0, remove = 0, floor = 0, sync = 0, other_set = 0, other_remove = 0;
+  double set_ratio = 0, remove_ratio = 0;
 };
+
+// The median of each store run's time over the mean of the floor's runs
+// on either side of it (floor[2k], store[k], floor[2k+1] for the sets;
+// floor[2k+1], store[k], floor[2k+2] for the removals).
+static double paired_ratio(const std::vector<double> &store, const std::vector<double> &floor, size_t first) {
+  std::vector<double> r;
+  for (size_t k = 0; k < store.size(); ++k) {
+    size_t before = 2 * k + first, after = before + 1 < floor.size() ? before + 1 : before;
+    r.push_back(store[k] / ((floor[before] + floor[after]) / 2));
+  }
+  return median(r);
+}
 
 int main(int argc, char **argv) {
   int runs = argc > 1 ? atoi(argv[1]) : 15;
@@ -207,6 +223,8 @@ int main(int argc, char **argv) {
     }
     row.set = median(set);
     row.remove = median(rem);
+    row.set_ratio = paired_ratio(set, flo, 0);
+    row.remove_ratio = paired_ratio(rem, flo, 1);
     row.floor = median(flo);
     row.sync = median(syn);
     row.other_set = median(oset);
@@ -222,8 +240,9 @@ int main(int argc, char **argv) {
          "(sync)", "set/fl", "rm/fl", "o.set", "o.remove", "set/o", "rm/o");
   for (const Row &r : rows)
     printf("%8lu %9lu | %8.3f %8.3f | %8.3f %6.3f %6.2f %6.2f | %8.3f %8.3f %6.2f %6.2f\n", (unsigned long)r.lines,
-           (unsigned long)r.bytes, r.set, r.remove, r.floor, r.sync, r.set / r.floor, r.remove / r.floor, r.other_set,
+           (unsigned long)r.bytes, r.set, r.remove, r.floor, r.sync, r.set_ratio, r.remove_ratio, r.other_set,
            r.other_remove, r.set / r.other_set, r.remove / r.other_remove);
-  printf("floor: copy in 1 MiB blocks, fsync, rename over, fsync the folder; (sync): the fsync alone; o.: %s\n", other);
+  printf("floor: copy in 1 MiB blocks, fsync, rename over, fsync the folder; (sync): the fsync alone;\n"
+         "set/fl, rm/fl: median of each run over the floor's runs beside it; o.: %s\n", other);
   return 0;
 }

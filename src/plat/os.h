@@ -70,7 +70,13 @@ int os_self_path(char *buf, uint32_t len); /* 0, or an errno value */
 /* ---- Low-level files: the INI store's rewrite and the installer's copy ---- */
 typedef intptr_t os_fd;
 #define OS_BADFD ((os_fd)-1)
-int os_open_read(const char *path, os_fd *fd);   /* binary; 0 or errno */
+/* Opens a regular file for reading, binary: 0 or errno. Anything else
+ * (a folder, a device, a pipe, or a link to one) is refused with EACCES
+ * and left as it is; the open itself never waits (a pipe without a
+ * writer). */
+int os_open_read(const char *path, os_fd *fd);
+/* Puts fd's position back at the start of the file: 0 or errno. */
+int os_rewind(os_fd fd);
 /* Creates path only when nothing (file or link) stands under that name,
  * held (below), open to its owner alone (POSIX mode 0600) until the caller
  * sets its mode; the new file's access list may then be set through fd. */
@@ -155,8 +161,22 @@ int os_fd_replaceable(os_fd fd, const char *path);
 int os_open_held(const char *path, int how, os_fd *fd);
 /* Renames the held file fd, named from, to to, in the same folder or on
  * the same volume. Without replace, EEXIST when anything stands under to;
- * with replace a read-only file there is refused (EACCES). 0 or errno. */
+ * with replace a read-only file there is refused (EACCES), and a file
+ * that another process has open is replaced all the same: at once where
+ * the system can (POSIX; Windows' POSIX-semantics rename), else by
+ * trying again for up to OS_REPLACE_WAIT_MS while it stays open. 0 or
+ * errno. */
+#define OS_REPLACE_WAIT_MS 2000
 int os_fd_rename(os_fd fd, const char *from, const char *to, int replace);
+/* How long a writer of ours waits for another one to finish with the
+ * same INI file or registry key before it gives up; tests shorten it. */
+#define OS_TURN_WAIT_MS 5000
+extern unsigned os_turn_wait_ms;
+/* 1 while path still names the file open as fd: no other file has been
+ * put in its place since it was opened (POSIX: device and inode; Windows:
+ * the file is not deleted, as one replaced under a reader with POSIX
+ * semantics is). */
+int os_fd_current(os_fd fd, const char *path);
 /* Deletes the held file fd, named name, and closes fd: 0 or errno (fd
  * closed either way). */
 int os_fd_delete(os_fd fd, const char *name);
@@ -245,6 +265,7 @@ uint32_t os_code_page(void);
 #define OS_REG_FILE_NOT_FOUND 2
 #define OS_REG_ACCESS_DENIED 5
 #define OS_REG_MORE_DATA 234
+#define OS_REG_TIMEOUT 1460 /* ERROR_TIMEOUT: the file store's writers' lock was not had in time */
 #define OS_REG_SZ 1u
 #define OS_REG_EXPAND_SZ 2u
 #define OS_REG_MULTI_SZ 7u
@@ -264,11 +285,12 @@ void os_reg_close(os_regkey key);
  * with EIO (ENOSPC for writes); -n that call and every one after it; 0
  * disarms. Checked by both seam files.
  * OS_OP_KEEP is os_keep_traits setting an access list or an extended
- * attribute on the new file; OS_OP_LINK a second name, which fails with
- * ENOTSUP instead, as on a file system that keeps none. */
+ * attribute on the new file; OS_OP_OPEN is os_open_read, failing with
+ * EACCES as for a file that cannot be read; OS_OP_LINK a second name,
+ * which fails with ENOTSUP instead, as on a file system that keeps none. */
 enum os_op {
   OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE,
-  OS_OP_REMOVE, OS_OP_READ, OS_OP_KEEP, OS_OP_LINK, OS_OP_COUNT
+  OS_OP_REMOVE, OS_OP_READ, OS_OP_KEEP, OS_OP_OPEN, OS_OP_LINK, OS_OP_COUNT
 };
 void os_fault_arm(enum os_op op, int nth);
 int os_fault_hit(enum os_op op);  /* 1 when this call must fail */

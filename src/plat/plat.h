@@ -37,6 +37,8 @@
 #define KC_INI_PATH_MAX 1024 /* INI paths: 1023 characters and the NUL */
 #define KC_INI_LINE_MAX 256  /* a line of the INI format: 255 characters */
 #define KC_REG_PATH_MAX 512  /* registry key path below HKEY_LOCAL_MACHINE */
+#define KC_REG_NAME_MAX 255  /* one key's name in that path */
+#define KC_REG_VALUE_NAME_MAX 16383 /* a value's name */
 
 /* Status codes of the platform layer. */
 #define KC_OK 0u
@@ -54,6 +56,7 @@
 #define KC_ERR_PLAT_DIR 541u
 #define KC_ERR_REG_ACCESS 544u
 #define KC_ERR_REG_NOVALUE 545u
+#define KC_ERR_BUSY 546u         /* another writer of ours kept the INI file or registry key beyond the wait */
 #define KC_ERR_FILE_OPEN 552u
 #define KC_ERR_INI_NOT_WHOLE 560u /* returned by no exported call: an internal read's "the
                                     value is there but cannot be handed out whole" (longer
@@ -133,17 +136,33 @@ KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer);
  * a caller whose section may list more reads its entries one by one. A
  * NULL buffer only reports.
  * A NULL file_name reads from the host or kvmover.ini by the start-up
- * flags. 0; 534 missing or empty; 535 the file cannot be opened. */
+ * flags. Only a regular file is read: a device, a pipe or a link to one
+ * is refused at once (535), never waited on. 0; 534 missing or empty;
+ * 535 the file cannot be opened. */
 #define KC_INI_LIST_ASSUMED 261
 KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name);
 /* Sets entry in section to buffer (NULL removes it, "" writes it empty),
  * making the file or section as needed. The new content goes to a
  * temporary file in the file's own folder ("~nz" and five letters or
- * digits: no longer than "pagra.ini", held open or locked while it is
- * written, so that the installer knows one a killed writer left) and
- * replaces the file atomically; on failure the file is left as it was. A Ctrl-Z ends the text that is read: the
+ * digits drawn from the file's name: no longer than "pagra.ini", held
+ * open or locked while it is written, so that the installer knows one a
+ * killed writer left) and replaces the file atomically; on failure the
+ * file is left as it was. A Ctrl-Z ends the text that is read: the
  * changed text (a new section too) is written before it, and the Ctrl-Z
  * and every byte after it follow unchanged.
+ * Callers at once: every process and thread that changes one file
+ * through this store takes its turn (holding that temporary file), reads
+ * the file only then and replaces it before the next one reads it, so no
+ * change reported done is lost; readers take no turn and never wait. A
+ * caller waits about 5 s for its turn, then gives up with 546 and the
+ * file as it was. A program that writes the file in
+ * other ways is not held back: a change of its own made between this
+ * store's read and replace is lost. A reader that has the file open never
+ * makes a change fail: Windows replaces it with POSIX semantics where the
+ * volume allows, else tries again for up to 2 s while it stays open (a
+ * program that keeps it open longer makes the change fail, 535).
+ * Only a regular file is changed: a device, a pipe or a link to one is
+ * refused at once (535) and left as it is.
  * The replaced file keeps what the host set on it. POSIX: owner, group,
  * mode and every extended attribute, its access list among them (so the
  * group bits stay the list's mask). Windows: its hidden, system, archive
@@ -161,15 +180,20 @@ KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buff
  * whole (a line end or Ctrl-Z in it, a section over 253 or an entry over
  * 254 characters, an entry starting with '[', or a "name=value" line over
  * 255 characters); 535 the file cannot be read, is read-only, has a
- * second name, cannot be replaced, or is a link that leads nowhere; 536
- * no temporary file can be created (also when the owner, an extended
- * attribute or the access list cannot be kept); 537 no temporary name is
- * free, or none fits beside the file (a file name under 8 characters at
- * the end of a path of the longest length). */
+ * second name, is no regular file, cannot be replaced, or is a link that
+ * leads nowhere or in a circle; 536 no temporary file can be created
+ * (also when the owner, an extended attribute or the access list cannot
+ * be kept); 537 the temporary name does not fit beside the file (a file
+ * name under 8 characters at the end of a path of the longest length);
+ * 546 another caller's turn at the file lasted beyond the wait (also when
+ * something other than a file of ours stands under the temporary name). */
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name);
 /* KCINISetString with a NULL buffer. Removing what the file does not hold
- * gives 0 and leaves it untouched, whatever the file: missing, read-only,
- * with a second name, or a link that leads nowhere. */
+ * gives 0 and leaves it untouched, whatever the file that can be read
+ * (read-only, with a second name, in a folder where nothing can be made,
+ * with no room for a temporary name) and when there is none (missing, a
+ * link that leads nowhere or in a circle): the file is read first, and
+ * nothing is made, asked for or waited on. */
 KCAPI uint32_t KCINIRemoveString(const char *section, const char *entry, const char *file_name);
 /* Deletes file_name (a bare name lies in the INI directory): 1 when it was
  * deleted, 0 when not (also for a path beyond KC_PATH_MAX). */
@@ -179,18 +203,25 @@ KCAPI uint32_t KCINIDelete(const char *file_name);
 
 /* The key path below HKEY_LOCAL_MACHINE is "Software\Korvan\Components\"
  * + Section, or Section without its leading '\'; a path over 511
- * characters is refused (538). Each call opens the key, does one value
- * operation and closes it. */
+ * characters, or a key name in it over KC_REG_NAME_MAX, is refused (538).
+ * A value name holds at most KC_REG_VALUE_NAME_MAX characters. Each call
+ * opens the key, does one value operation and closes it. Callers at once:
+ * the system's registry orders its writers; the Linux store's writers of
+ * one key take turns (a change of one value in two spellings, or a new
+ * key made in two spellings, makes one), and a writer that waits for its
+ * turn beyond about 5 s gives up with 546. */
 /* Sets value Key to Val, making missing keys; a value that exists keeps
  * its type, a new one is a plain string. NULL or "" Val deletes the value.
- * 0, 538 (key), 539, 544 (access). */
+ * On Linux every key folder made and the changed key's folder are on disk
+ * before 0 is reported. 0, 538 (key), 539 (also: a name too long), 544
+ * (access), 546 (another writer's turn). */
 KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const char *Val);
 /* Reads value Key into Val (Length bytes). The bytes come as stored; a
  * string value (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) that does not end in
  * a NUL is terminated when there is room and refused (539) when there is
  * none; values of other types are not terminated. Val is "" after any
  * failure. 0, 538 (no key), 539 (also: longer than Length), 544, 545 (no
- * value). */
+ * value, also for a name too long to be one). */
 KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *Val, uint32_t Length);
 /* KCRegistrySetString(Section, Key, NULL): deletes the value, making the
  * key path as a write does. Deleting a missing value gives 539. */

@@ -63,43 +63,48 @@ static const char *find_byte(const char *p, const char *end, char c) {
  * outside the block ('\n' when p starts a line). */
 #define EV_LONE_LF 1
 #define EV_BRACKET 2
+#define EV_CTRL_Z 4 // the end of the text, where it was not looked for as the block was read
 static int is_event(char c, char prev, int kinds) {
-  return ((kinds & EV_LONE_LF) && c == '\n' && prev != '\r') || ((kinds & EV_BRACKET) && c == '[' && prev == '\n');
+  return ((kinds & EV_LONE_LF) && c == '\n' && prev != '\r') || ((kinds & EV_BRACKET) && c == '[' && prev == '\n') ||
+         ((kinds & EV_CTRL_Z) && c == BLK_CTRL_Z);
+}
+
+// Every place stands at an LF (one without its CR), just after one (a '['
+// starting a line) or at a Ctrl-Z. The vectors find the LFs and Ctrl-Zs,
+// sixty-four bytes at a time, and each is then looked at beside its
+// neighbours: an INI file has one LF in some sixty bytes.
+static const char *look_at(const char *x, const char *p, const char *end, char prev, int kinds) {
+  if (*x != '\n') return x; // a Ctrl-Z, looked for only when asked
+  if ((kinds & EV_LONE_LF) && (x > p ? x[-1] : prev) != '\r') return x;
+  if ((kinds & EV_BRACKET) && x + 1 < end && x[1] == '[') return x + 1;
+  return NULL;
 }
 
 #if (defined(__i386__) || defined(__x86_64__)) && (defined(__GNUC__) || defined(__clang__))
-// Sixteen bytes at a time, each beside the byte before it (a load one byte
-// back), four such loads looked at together before a branch.
-__attribute__((target("sse2"))) static __m128i events16(const char *q, __m128i lf_on, __m128i br_on) {
-  const __m128i v = _mm_loadu_si128((const __m128i *)q), before = _mm_loadu_si128((const __m128i *)(q - 1));
-  __m128i lone = _mm_andnot_si128(_mm_cmpeq_epi8(before, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-  __m128i br = _mm_and_si128(_mm_cmpeq_epi8(before, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('[')));
-  return _mm_or_si128(_mm_and_si128(lone, lf_on), _mm_and_si128(br, br_on));
-}
-
 __attribute__((target("sse2"))) static const char *find_event(const char *p, const char *end, char prev, int kinds) {
   if (p >= end) return NULL;
   if (is_event(*p, prev, kinds)) return p;
-  const __m128i lf_on = _mm_set1_epi8((kinds & EV_LONE_LF) ? -1 : 0), br_on = _mm_set1_epi8((kinds & EV_BRACKET) ? -1 : 0);
-  const char *q = p + 1; // from here on the byte before lies in the block
+  const __m128i lf = _mm_set1_epi8('\n'), z = _mm_set1_epi8((kinds & EV_CTRL_Z) ? BLK_CTRL_Z : '\n');
+  const char *q = p, *e;
   while (end - q >= 64) {
-    __m128i e0 = events16(q, lf_on, br_on), e1 = events16(q + 16, lf_on, br_on);
-    __m128i e2 = events16(q + 32, lf_on, br_on), e3 = events16(q + 48, lf_on, br_on);
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(e0, e1), _mm_or_si128(e2, e3)))) {
-      int m = _mm_movemask_epi8(e0);
-      if (m) return q + __builtin_ctz((unsigned)m);
-      if ((m = _mm_movemask_epi8(e1)) != 0) return q + 16 + __builtin_ctz((unsigned)m);
-      if ((m = _mm_movemask_epi8(e2)) != 0) return q + 32 + __builtin_ctz((unsigned)m);
-      return q + 48 + __builtin_ctz((unsigned)_mm_movemask_epi8(e3));
-    }
+    __m128i a = _mm_loadu_si128((const __m128i *)q), b = _mm_loadu_si128((const __m128i *)(q + 16));
+    __m128i c = _mm_loadu_si128((const __m128i *)(q + 32)), d = _mm_loadu_si128((const __m128i *)(q + 48));
+    a = _mm_or_si128(_mm_cmpeq_epi8(a, lf), _mm_cmpeq_epi8(a, z));
+    b = _mm_or_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(b, z));
+    c = _mm_or_si128(_mm_cmpeq_epi8(c, lf), _mm_cmpeq_epi8(c, z));
+    d = _mm_or_si128(_mm_cmpeq_epi8(d, lf), _mm_cmpeq_epi8(d, z));
+    // Two 32-bit masks: the i386 build has no 64-bit registers.
+    unsigned lo = (unsigned)_mm_movemask_epi8(a) | (unsigned)_mm_movemask_epi8(b) << 16;
+    unsigned hi = (unsigned)_mm_movemask_epi8(c) | (unsigned)_mm_movemask_epi8(d) << 16;
+    for (; lo; lo &= lo - 1)
+      if ((e = look_at(q + __builtin_ctz(lo), p, end, prev, kinds)) != NULL) return e;
+    for (; hi; hi &= hi - 1)
+      if ((e = look_at(q + 32 + __builtin_ctz(hi), p, end, prev, kinds)) != NULL) return e;
     q += 64;
   }
-  for (; end - q >= 16; q += 16) {
-    int m = _mm_movemask_epi8(events16(q, lf_on, br_on));
-    if (m) return q + __builtin_ctz((unsigned)m);
-  }
   for (; q < end; ++q)
-    if (is_event(*q, q[-1], kinds)) return q;
+    if ((*q == '\n' || *q == BLK_CTRL_Z) && ((kinds & EV_CTRL_Z) || *q == '\n') && (e = look_at(q, p, end, prev, kinds)) != NULL)
+      return e;
   return NULL;
 }
 #else
@@ -112,11 +117,29 @@ static const char *find_event(const char *p, const char *end, char prev, int kin
 
 /* ---- The writer ---- */
 
-void blk_w_init(blk_writer *w, os_fd fd) {
+// The large block: one for the process, taken by one writer at a time.
+// Untouched, it costs no memory.
+static char large_block[BLK_LARGE];
+static bool large_taken;
+
+void blk_w_init(blk_writer *w, os_fd fd, uint64_t expect) {
   w->fd = fd;
   w->len = 0;
   w->owed_eol = 0;
   w->err = 0;
+  w->buf = w->own;
+  w->cap = sizeof w->own;
+  if (expect > 2 * INI_BLOCK && !__atomic_test_and_set(&large_taken, __ATOMIC_ACQUIRE)) {
+    w->buf = large_block;
+    w->cap = sizeof large_block;
+  }
+}
+
+void blk_w_end(blk_writer *w) {
+  if (w->buf != large_block) return;
+  w->buf = w->own;
+  w->cap = sizeof w->own;
+  __atomic_clear(&large_taken, __ATOMIC_RELEASE);
 }
 
 // Writes n bytes from s, all of them or a failure in w->err.
@@ -139,17 +162,17 @@ static void w_write(blk_writer *w, const char *s, size_t n) {
  * straight from s. */
 static void put_bytes(blk_writer *w, const char *s, size_t n) {
   if (w->err) return;
-  size_t room = sizeof w->buf - w->len;
+  size_t room = w->cap - w->len;
   if (n < room) {
     memcpy(w->buf + w->len, s, n);
     w->len += n;
     return;
   }
   memcpy(w->buf + w->len, s, room);
-  w_write(w, w->buf, sizeof w->buf);
+  w_write(w, w->buf, w->cap);
   s += room;
   n -= room;
-  size_t whole = n - n % sizeof w->buf;
+  size_t whole = n - n % w->cap;
   if (whole > 0) w_write(w, s, whole);
   memcpy(w->buf, s + whole, n - whole);
   w->len = n - whole;
@@ -183,7 +206,22 @@ int blk_w_flush(blk_writer *w) {
 void blk_r_init(blk_reader *r, os_fd fd) {
   r->fd = fd;
   r->pos = r->len = r->tail = 0;
-  r->eof = r->ctrl_z = r->open_line = r->err = 0;
+  r->eof = r->ctrl_z = r->open_line = r->lone_lf = r->err = 0;
+  r->read = r->found_at = 0;
+}
+
+// Takes got bytes that stand read at buf[len, len + got): nothing at or
+// after a Ctrl-Z is text, and those bytes wait for the copy. The count of
+// text bytes taken.
+static size_t r_took(blk_reader *r, size_t got) {
+  const char *z = find_byte(r->buf + r->len, r->buf + r->len + got, BLK_CTRL_Z);
+  if (z) {
+    r->tail = (size_t)(r->buf + r->len + got - z);
+    got = (size_t)(z - (r->buf + r->len));
+    r->eof = r->ctrl_z = 1;
+  }
+  r->len += got;
+  return got;
 }
 
 /* Reads more of the file behind the unread bytes, which move to the
@@ -206,15 +244,8 @@ static size_t r_more(blk_reader *r) {
     r->eof = 1;
     return 0;
   }
-  // Nothing at or after a Ctrl-Z is text; those bytes wait for the copy.
-  const char *z = find_byte(r->buf + r->len, r->buf + r->len + got, BLK_CTRL_Z);
-  if (z) {
-    r->tail = (size_t)(r->buf + r->len + got - z);
-    got = z - (r->buf + r->len);
-    r->eof = r->ctrl_z = 1;
-  }
-  r->len += (size_t)got;
-  return (size_t)got;
+  r->read += (uint64_t)got;
+  return r_took(r, (size_t)got);
 }
 
 // Makes at least want (a few) bytes readable unless the text ends first;
@@ -232,6 +263,7 @@ const char *blk_peek(blk_reader *r, size_t n) { return r_fill(r, n) >= n ? r->bu
 static int r_take_line_end(blk_reader *r) {
   char c = r->buf[r->pos];
   if (c == '\n') {
+    r->lone_lf = 1;
     r->pos++;
     return 1;
   }
@@ -254,6 +286,7 @@ int blk_read_line(blk_reader *r, char *bp, size_t cap, size_t *ll, int *more) {
     size_t k = (size_t)(lf - s);
     size_t n = (k > 0 && s[k - 1] == '\r') ? k - 1 : k;
     if (n < cap) {
+      if (n == k) r->lone_lf = 1;
       memcpy(bp, s, n);
       bp[n] = '\0';
       *ll = n;
@@ -331,7 +364,8 @@ static int move_lines(blk_reader *r, blk_writer *w, const char *start_of_line, s
   const char *start = r->buf + r->pos, *end = r->buf + r->len;
   const char *whole = end; // the end of the block's last whole line
   while (whole > start && whole[-1] != '\n') --whole;
-  int kinds = (w ? EV_LONE_LF : 0) | (n ? EV_BRACKET : 0);
+  // Without a writer, an LF without its CR is only noted (once).
+  int kinds = (w || !r->lone_lf ? EV_LONE_LF : 0) | (n ? EV_BRACKET : 0);
   char prev = n ? '\n' : (*cr_before ? '\r' : '\0');
   const char *run = start;
   int found = 0;
@@ -346,6 +380,11 @@ static int move_lines(blk_reader *r, blk_writer *w, const char *start_of_line, s
       kinds &= ~EV_BRACKET;
       continue;
     }
+    if (!w) {
+      r->lone_lf = 1;
+      kinds &= ~EV_LONE_LF;
+      continue;
+    }
     blk_w_put(w, run, (size_t)(ev - run));
     blk_w_put(w, "\r\n", 2);
     run = ev + 1;
@@ -356,10 +395,87 @@ static int move_lines(blk_reader *r, blk_writer *w, const char *start_of_line, s
   return found;
 }
 
+/* Lines that need no change are read straight into the writer's block
+ * and written from there, never copied from block to block: the reader's
+ * unfinished line is put there first, then as much of the file as fits,
+ * at most a reader's block. The whole lines up to the first place that
+ * needs a look stay as read: a Ctrl-Z (the end of the text), an LF
+ * without a CR before it, and with a start (n > 0) a line that begins
+ * with it or may (it goes on beyond what was read). From that line on the
+ * bytes go back to the reader, as if it had read them. With a start,
+ * only at the start of a line; *cr_before tells whether the byte before
+ * the run was a CR. 1 when the file gave more, 0 at its end or on a
+ * failure (r->err). */
+static int move_run(blk_reader *r, blk_writer *w, const char *start, size_t n, int *cr_before) {
+  size_t carry = r->len - r->pos;
+  size_t want = w->cap - w->len - carry;
+  if (want > INI_BLOCK - carry) want = INI_BLOCK - carry; // what goes back fits the reader
+  char *p = w->buf + w->len;
+  memcpy(p, r->buf + r->pos, carry);
+  r->pos = r->len = 0;
+  int e = 0;
+  long got = os_read(r->fd, p + carry, want, &e);
+  if (got < 0) r->err = e ? e : EIO;
+  if (got > 0) r->read += (uint64_t)got;
+  const char *end = p + carry + (got > 0 ? (size_t)got : 0), *stop = end;
+  int kinds = EV_LONE_LF | EV_CTRL_Z | (n ? EV_BRACKET : 0);
+  const char prev = *cr_before ? '\r' : '\n'; // the byte before the run
+  for (const char *q = p; (q = find_event(q, end, q > p ? q[-1] : prev, kinds)) != NULL; ++q) {
+    if (*q == '[' && (size_t)(end - q) >= n && !kc_fold_eq(q, start, n)) continue; // another section's header
+    if (*q == '\n') r->lone_lf = 1; // lines ending so are many: they go through the reader from now on
+    stop = q;
+    break;
+  }
+  const char *keep = stop; // the end of the last whole line before the stop
+  while (keep > p && keep[-1] != '\n') --keep;
+  w->len += (size_t)(keep - p);
+  if (keep > p) *cr_before = 0; // the reader now stands after an LF
+  memcpy(r->buf, keep, (size_t)(end - keep));
+  (void)r_took(r, (size_t)(end - keep));
+  if (got <= 0) r->eof = 1;
+  if (w->len == w->cap) {
+    w_write(w, w->buf, w->cap);
+    w->len = 0;
+  }
+  return got > 0;
+}
+
+// 1 when the next part of the text may be read straight into w's block:
+// the reader holds less than half a block, and the block has room for at
+// least a quarter of one besides.
+static int run_fits(const blk_reader *r, const blk_writer *w) {
+  size_t carry = r->len - r->pos;
+  return w && !w->err && !w->owed_eol && !r->eof && !r->lone_lf && !r->tail && carry < INI_BLOCK / 2 &&
+         w->cap - w->len >= carry + INI_BLOCK / 4;
+}
+
+int blk_copy_verbatim(blk_reader *r, blk_writer *w, uint64_t n) {
+  while (n > 0 && !w->err) {
+    size_t want = w->cap - w->len;
+    if (want > n) want = (size_t)n;
+    int e = 0;
+    long got = os_read(r->fd, w->buf + w->len, want, &e);
+    if (got <= 0) {
+      r->err = got < 0 && e ? e : EIO; // shorter than it was: not the file that was read
+      r->eof = 1;
+      return -1;
+    }
+    r->read += (uint64_t)got;
+    w->len += (size_t)got;
+    n -= (uint64_t)got;
+    if (w->len == w->cap) {
+      w_write(w, w->buf, w->cap);
+      w->len = 0;
+    }
+  }
+  return 0;
+}
+
 int blk_copy_rest(blk_reader *r, blk_writer *w) {
   int cr_before = 0;
   while (!w->err) {
     (void)move_lines(r, w, NULL, 0, &cr_before);
+    if (run_fits(r, w) && move_run(r, w, NULL, 0, &cr_before)) continue;
     if (r_more(r) > 0) continue;
     // Nothing more came: the file's last line, or a block full of one line.
     const char *tail = r->buf + r->pos, *end = r->buf + r->len;
@@ -386,6 +502,7 @@ int blk_copy_tail(blk_reader *r, blk_writer *w) {
       return -1;
     }
     if (got == 0) return 0;
+    r->read += (uint64_t)got;
     put_bytes(w, r->buf, (size_t)got);
   }
 }
@@ -409,7 +526,7 @@ static int step_line(blk_reader *r, blk_writer *w, const char *start, size_t n, 
   return ll >= skip + n && kc_fold_eq(line + skip, start, n) ? BLK_FOUND : GO_ON;
 }
 
-int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, size_t first_skip) {
+static int find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, size_t first_skip) {
   if (n == 0 || n + first_skip >= KC_INI_LINE_MAX + 4) return BLK_MISSING; // callers look for a header
   if (first_skip > 0) {
     int fs = step_line(r, w, start, n, first_skip);
@@ -422,6 +539,7 @@ int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, siz
     int found = move_lines(r, w, start, n, &cr_before);
     if (w && w->err) return BLK_WRITE_FAILED;
     if (found) return BLK_FOUND;
+    if (run_fits(r, w) && move_run(r, w, start, n, &cr_before)) continue;
     if (r_more(r) > 0) continue;
     if (r->err) return BLK_READ_FAILED;
     // The text's last line without an LF, or one longer than the block:
@@ -429,4 +547,11 @@ int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, siz
     int fs = step_line(r, w, start, n, 0);
     if (fs != GO_ON) return fs;
   }
+}
+
+int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, size_t first_skip) {
+  int fs = find_line(r, w, start, n, first_skip);
+  // What the reader holds unread, the bytes after a Ctrl-Z included, lies after it.
+  if (fs == BLK_FOUND) r->found_at = r->read - (r->len - r->pos) - r->tail;
+  return fs;
 }

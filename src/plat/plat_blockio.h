@@ -13,12 +13,17 @@
 #define KC_PLAT_BLOCKIO_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "os.h"
 
 #ifndef INI_BLOCK
-#define INI_BLOCK 65536 /* bytes per read or write call (the fuzzer's build uses tiny blocks) */
+#define INI_BLOCK 65536 /* bytes per read call (the fuzzer's build uses tiny blocks) */
 #endif
+/* A large file is written in blocks of this size from one block the
+ * process shares (below): 64 KiB write calls cost the system half again
+ * as much as 1 MiB ones for the same bytes. */
+#define BLK_LARGE (INI_BLOCK * 16)
 /* Reads are whole pages long; one page of room behind the block keeps
  * them a whole block long while the start of a line waits at its front. */
 #define BLK_PAGE (INI_BLOCK >= 8192 ? 4096 : 1)
@@ -31,16 +36,21 @@ typedef struct blk_reader {
   int eof;         /* no more text comes: the end of the file, a Ctrl-Z, or a failed read */
   int ctrl_z;      /* the text ended at a Ctrl-Z, behind which the file may go on */
   int open_line;   /* the line last taken ended the file without a line end */
+  int lone_lf;     /* an LF without a CR met: lines are no longer read straight into the writer */
   int err;         /* errno of a failed read, else 0 */
+  uint64_t read;     /* bytes read from the file so far */
+  uint64_t found_at; /* where the line after the one blk_find_line found begins */
   char buf[INI_BLOCK + BLK_PAGE];
 } blk_reader;
 
 typedef struct blk_writer {
   os_fd fd;
   size_t len;   /* bytes waiting in buf */
+  size_t cap;   /* buf's size: every write but the last is this long */
   int owed_eol; /* a line end is owed, put before whatever comes next */
   int err;      /* errno of the first failed write; later writes do nothing */
-  char buf[INI_BLOCK];
+  char *buf;    /* own, or the shared large block */
+  char own[INI_BLOCK];
 } blk_writer;
 
 void blk_r_init(blk_reader *r, os_fd fd);
@@ -69,11 +79,17 @@ int blk_carry_line(blk_reader *r, blk_writer *w, const char *line, size_t ll, in
 #define BLK_READ_FAILED 3
 /* Reads the lines up to and including the first that begins with the n
  * bytes of start (n below KC_INI_LINE_MAX; letters A-Z and a-z alike),
- * each copied to w with its CR LF when w is given. The text's first line
+ * each copied to w with its CR LF when w is given (runs of lines that need
+ * no change are read straight into w's block, as in blk_copy_rest). The text's first line
  * is looked at from its byte first_skip on (at most 4). BLK_FOUND leaves
  * the reader at the next line; BLK_MISSING has read (and copied) all the
  * text. The reader has taken nothing yet. */
 int blk_find_line(blk_reader *r, blk_writer *w, const char *start, size_t n, size_t first_skip);
+/* Copies the first n bytes of the file, which the reader has not read
+ * yet, to w as they are (they hold no LF without its CR, and no Ctrl-Z):
+ * the reader then stands at byte n. 0, or -1 when a read failed or the
+ * file ended sooner. */
+int blk_copy_verbatim(blk_reader *r, blk_writer *w, uint64_t n);
 /* Copies the rest of the text to w, each line end written as CR LF. 0, or
  * -1 when a read failed. */
 int blk_copy_rest(blk_reader *r, blk_writer *w);
@@ -82,7 +98,11 @@ int blk_copy_rest(blk_reader *r, blk_writer *w);
  * A line end still owed is not written. 0, or -1 when a read failed. */
 int blk_copy_tail(blk_reader *r, blk_writer *w);
 
-void blk_w_init(blk_writer *w, os_fd fd);
+/* A writer of a file about to get some expect bytes: a large one takes
+ * the large block the process shares when no other writer has it (one
+ * that finds it taken writes through its own). blk_w_end gives it back. */
+void blk_w_init(blk_writer *w, os_fd fd, uint64_t expect);
+void blk_w_end(blk_writer *w);
 void blk_w_put(blk_writer *w, const char *s, size_t n);
 /* Writes the line end still owed, if one is. */
 void blk_w_pay_eol(blk_writer *w);

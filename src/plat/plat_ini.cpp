@@ -295,8 +295,12 @@ static int changes(const ini_edit *ed) {
 }
 
 /* Writes the new content: the lines read through r (NULL for a missing
- * file) with each entry set to its value, or removed when it is NULL. */
-static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_edit *ed, uint32_t *status) {
+ * file) with each entry set to its value, or removed when it is NULL.
+ * With a known section_at (not 0), the file's bytes up to there are its
+ * lines to the section's header, each ending in CR LF: copied as they
+ * are, not looked at again. */
+static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_edit *ed, uint32_t *status,
+                         uint64_t section_at) {
   if (!r) { // a new file: the header and the entries
     blk_w_put(w, "[", 1);
     blk_w_str(w, section);
@@ -306,7 +310,11 @@ static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_
     return WALK_COMMIT;
   }
   *status = KC_ERR_INI_MISSING;
-  int fs = find_section(section, r, w);
+  int fs;
+  if (section_at > 0)
+    fs = blk_copy_verbatim(r, w, section_at) < 0 ? BLK_READ_FAILED : w->err ? BLK_WRITE_FAILED : BLK_FOUND;
+  else
+    fs = find_section(section, r, w);
   if (fs == BLK_WRITE_FAILED) return WALK_FAIL;
   if (fs == BLK_READ_FAILED) {
     *status = KC_ERR_INI_OPEN;
@@ -316,7 +324,7 @@ static int write_changed(blk_reader *r, blk_writer *w, const char *section, ini_
     if (!changes(ed)) return WALK_DISCARD;
     // A new section at the end, after a blank line.
     blk_w_eol(w);
-    return write_changed(NULL, w, section, ed, status);
+    return write_changed(NULL, w, section, ed, status, 0);
   }
 
   // Walk the section. Blank lines are held back, so that new entries
@@ -396,64 +404,123 @@ static int refused_entry(const char *entry, const char *value) {
 
 int kc_ini_line_fits(const char *entry, const char *value) { return strlen(entry) + 1 + strlen(value) <= INI_LINE_CHARS; }
 
-/* Sets (a NULL value: removes) entries of section in file_name in one
- * rewrite. */
-static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_name) {
-  if (!section || !file_name || ed->count == 0 || ed->count > KC_INI_EDITS_MAX) return KC_ERR_INI_MISSING;
-  if (strlen(section) > INI_SECTION_MAX || breaks_line(section)) return KC_ERR_INI_MISSING;
-  int any_value = 0;
-  for (size_t i = 0; i < ed->count; ++i) {
-    if (refused_entry(ed->entries[i], ed->values[i])) return KC_ERR_INI_MISSING;
-    ed->met[i] = 0;
-    any_value |= ed->values[i] != NULL;
-  }
+/* ---- Taking turns ----
+ * Writers of ours change one file one at a time, each from the content the
+ * one before it left. A writer's turn is a file of ours beside the file,
+ * named from the file's name: whoever creates it holds it (os.h) until its
+ * new content, written into it, has taken the file's place by rename, which
+ * ends the turn. Readers never meet it. A turn file that no process holds
+ * is what a killed writer left, and the next writer removes it. */
 
-  char name[KC_INI_PATH_MAX], path[KC_INI_PATH_MAX], tmp_name[KC_INI_PATH_MAX];
-  if (!MakeKVFileName(name, sizeof name, file_name)) return KC_ERR_INI_CREATE;
+#define INI_TURN_PREFIX "~nz" // a name of ours (kcsys.h)
+#define INI_TURN_PREFIX_LEN 3
+#define INI_TURN_PAUSE_MAX_MS 8
+
+/* The turn file of the file at path into turn (size bytes): beside it,
+ * "~nz" and five of [0-9a-z] drawn from its name, letters folded where
+ * names ignore case, so that every spelling of the name meets the same
+ * turn. 1, or 0 when it does not fit. */
+static int turn_name(const char *path, char *turn, size_t size) {
+  static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  const char *base = os_base_name(path);
+  size_t dir_len = (size_t)(base - path);
+  if (dir_len + KC_TMP_NAME_LEN + 1 > size) return 0;
+  uint32_t h = 2166136261u; // FNV-1a
+  for (const unsigned char *p = (const unsigned char *)base; *p; ++p) {
+    unsigned c = *p;
+    if (OS_NAMES_FOLD_CASE && c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    h = (h ^ c) * 16777619u;
+  }
+  memcpy(turn, path, dir_len);
+  memcpy(turn + dir_len, INI_TURN_PREFIX, INI_TURN_PREFIX_LEN);
+  for (size_t i = INI_TURN_PREFIX_LEN; i < KC_TMP_NAME_LEN; ++i, h /= 36) turn[dir_len + i] = digits[h % 36];
+  turn[dir_len + KC_TMP_NAME_LEN] = '\0';
+  return 1;
+}
+
+#define TURN_TAKEN 1 // another writer's turn: try again after a pause
+#define TURN_AGAIN 2 // the file or the turn changed hands meanwhile: try again at once
+
+/* One attempt at a change of the file name. *again says why nothing was
+ * done (nothing is open then), else the change's status is returned. */
+static uint32_t change_once(const char *section, ini_edit *ed, int any_value, const char *name, int *again) {
+  char path[KC_INI_PATH_MAX], turn[KC_INI_PATH_MAX];
   os_fd rfd = OS_BADFD, wfd;
+  *again = 0;
   int e = os_open_read(name, &rfd);
-  if (e == ENOENT && !any_value) return KC_OK; // nothing to remove: no file, or a link that leads nowhere
+  // Nothing to remove: no file, or a link that leads nowhere or in a circle.
+  if ((e == ENOENT || e == ELOOP) && !any_value) return KC_OK;
   if (e != 0 && e != ENOENT) return KC_ERR_INI_OPEN; // there but unreadable: not overwritten
+
+  blk_reader r;
+  uint64_t section_at = 0;
+  if (rfd != OS_BADFD) {
+    blk_r_init(&r, rfd);
+    // A removal first reads whether there is anything to remove: what the
+    // file does not hold is removed by nothing, and nothing is made, asked
+    // for or waited on, whatever the file and its folder.
+    if (!any_value) {
+      int held = section_holds(&r, section, ed);
+      if (held <= 0 || os_rewind(rfd) != 0) {
+        (void)os_close(rfd);
+        return held == 0 ? KC_OK : KC_ERR_INI_OPEN;
+      }
+      // Where every line so far ends in CR LF, the lines up to the
+      // section need not be looked at a second time.
+      section_at = r.lone_lf ? 0 : r.found_at;
+      blk_r_init(&r, rfd);
+    }
+  }
   // Through a link, the file it leads to is changed and the link stays.
   int re = os_resolve_link(name, rfd, path, sizeof path);
   if (re != 0) {
     if (rfd != OS_BADFD) (void)os_close(rfd);
     return re == ENAMETOOLONG ? KC_ERR_INI_CREATE : KC_ERR_INI_OPEN;
   }
-
-  blk_reader r;
-  if (rfd != OS_BADFD) {
-    blk_r_init(&r, rfd);
-    // A read-only file is left as it is, and so is one with a second name
-    // (a hard link): a new file in its place would part the names, one of
-    // them keeping the old content. Removing what the file does not hold
-    // changes nothing, and is no refusal.
-    int rp = os_fd_replaceable(rfd, path);
-    if (rp == EACCES || rp == EMLINK) {
-      int held = any_value ? 1 : section_holds(&r, section, ed);
-      (void)os_close(rfd);
-      return held == 0 ? KC_OK : KC_ERR_INI_OPEN;
-    }
+  // A read-only file is left as it is, and so is one with a second name
+  // (a hard link): a new file in its place would part the names, one of
+  // them keeping the old content.
+  int rp = rfd != OS_BADFD ? os_fd_replaceable(rfd, path) : 0;
+  if (rp == EACCES || rp == EMLINK || !turn_name(path, turn, sizeof turn)) {
+    if (rfd != OS_BADFD) (void)os_close(rfd);
+    return rp == EACCES || rp == EMLINK ? KC_ERR_INI_OPEN : KC_ERR_INI_TMPNAME;
   }
 
-  // The new content goes to a file of ours beside it, held until it has
-  // taken the file's place.
-  e = kc_tmp_create(path, tmp_name, sizeof tmp_name, &wfd);
+  // The turn: the new content goes to it, held until it has taken the
+  // file's place.
+  e = os_create_excl(turn, &wfd);
+  if (e == EEXIST) {
+    // Held by another writer at work (whose replace this open could stop
+    // under Windows: let go of the file), or left by a killed one; a link
+    // there goes as a name.
+    if (rfd != OS_BADFD) (void)os_close(rfd);
+    *again = kc_tmp_remove_unheld(turn) == 0 ? TURN_AGAIN : TURN_TAKEN;
+    return KC_OK;
+  }
   if (e) {
     if (rfd != OS_BADFD) (void)os_close(rfd);
-    return e == ENAMETOOLONG || e == EEXIST ? KC_ERR_INI_TMPNAME : KC_ERR_INI_CREATE;
+    return e == ENAMETOOLONG ? KC_ERR_INI_TMPNAME : KC_ERR_INI_CREATE;
+  }
+  if (rfd != OS_BADFD && !os_fd_current(rfd, name)) {
+    // Another writer put a new file in place after this one was opened:
+    // the change starts from that one.
+    (void)os_fd_delete(wfd, turn);
+    (void)os_close(rfd);
+    *again = TURN_AGAIN;
+    return KC_OK;
   }
 
   uint32_t status = KC_OK;
   int outcome;
   if (rfd == OS_BADFD) (void)os_fd_chmod(wfd, os_new_file_mode()); // a new file, as any other would be made
-  if (rfd != OS_BADFD && os_keep_traits(wfd, tmp_name, rfd) != 0) {
+  if (rfd != OS_BADFD && os_keep_traits(wfd, turn, rfd) != 0) {
     status = KC_ERR_INI_CREATE;
     outcome = WALK_FAIL;
   } else {
     blk_writer w;
-    blk_w_init(&w, wfd);
-    outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status);
+    os_filestat st;
+    blk_w_init(&w, wfd, rfd != OS_BADFD && os_fstat(rfd, &st) == 0 ? st.size : 0);
+    outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status, section_at);
     // Whatever follows a Ctrl-Z stays behind the changed text.
     if (outcome == WALK_COMMIT && rfd != OS_BADFD && blk_copy_tail(&r, &w) < 0) {
       status = KC_ERR_INI_OPEN;
@@ -463,17 +530,23 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
       status = KC_ERR_INI_MISSING;
       outcome = WALK_FAIL;
     }
+    blk_w_end(&w);
   }
 
   if (rfd != OS_BADFD) (void)os_close(rfd); // Windows will not replace an open file
   if (outcome != WALK_COMMIT) {
-    (void)os_fd_delete(wfd, tmp_name);
+    (void)os_fd_delete(wfd, turn);
     return outcome == WALK_DISCARD ? KC_OK : status;
   }
-  // Put in place while still held: nobody takes it for what a killed run
-  // left on the way.
-  if (os_fd_rename(wfd, tmp_name, path, 1) != 0) {
-    (void)os_fd_delete(wfd, tmp_name);
+  // Put in place while still held, which ends the turn. A file that was
+  // missing is made only where nothing has been made meanwhile.
+  e = os_fd_rename(wfd, turn, path, rfd != OS_BADFD);
+  if (e != 0) {
+    (void)os_fd_delete(wfd, turn);
+    if (e == EEXIST && rfd == OS_BADFD) {
+      *again = TURN_AGAIN;
+      return KC_OK;
+    }
     return KC_ERR_INI_OPEN;
   }
   // Flushed before the rename: a late close error changes nothing on disk.
@@ -484,6 +557,35 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
   char dir[KC_INI_PATH_MAX];
   if (kc_folder_of(path, dir, sizeof dir)) (void)os_sync_dir(dir);
   return KC_OK;
+}
+
+/* Sets (a NULL value: removes) entries of section in file_name in one
+ * rewrite, in turn with every other writer of ours. */
+static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_name) {
+  if (!section || !file_name || ed->count == 0 || ed->count > KC_INI_EDITS_MAX) return KC_ERR_INI_MISSING;
+  if (strlen(section) > INI_SECTION_MAX || breaks_line(section)) return KC_ERR_INI_MISSING;
+  int any_value = 0;
+  for (size_t i = 0; i < ed->count; ++i)
+    if (refused_entry(ed->entries[i], ed->values[i])) return KC_ERR_INI_MISSING;
+  for (size_t i = 0; i < ed->count; ++i) any_value |= ed->values[i] != NULL;
+
+  char name[KC_INI_PATH_MAX];
+  if (!MakeKVFileName(name, sizeof name, file_name)) return KC_ERR_INI_CREATE;
+  unsigned waited = 0, pause = 1;
+  for (;;) {
+    for (size_t i = 0; i < ed->count; ++i) ed->met[i] = 0;
+    int again;
+    uint32_t status = change_once(section, ed, any_value, name, &again);
+    if (!again) return status;
+    if (waited >= os_turn_wait_ms) return KC_ERR_BUSY;
+    if (again == TURN_TAKEN) {
+      os_sleep_ms(pause);
+      waited += pause;
+      if (pause < INI_TURN_PAUSE_MAX_MS) pause *= 2;
+    } else {
+      waited++; // at once, but not for ever
+    }
+  }
 }
 
 static uint32_t change_one(const char *section, const char *entry, const char *value, const char *file_name) {

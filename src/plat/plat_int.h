@@ -64,6 +64,9 @@ int kc_tmp_path(char *path, size_t size, const char *beside);
 /* Creates a held file of ours beside beside, its name into path: 0 or an
  * errno value. */
 int kc_tmp_create(const char *beside, char *path, size_t size, intptr_t *fd);
+/* Removes the file of ours path unless a process holds it, a link as a
+ * name (never what it leads to): os_remove_unheld's statuses. */
+int kc_tmp_remove_unheld(const char *path);
 /* Renames the held file fd, named from, to a fresh name of ours beside it
  * (into path): 0 or an errno value. */
 int kc_tmp_move(intptr_t fd, const char *from, char *path, size_t size);

@@ -11,8 +11,10 @@
 #define KC_REG_COMPONENTS "Software\\Korvan\\Components\\"
 
 // The key path below HKEY_LOCAL_MACHINE into subkey (KC_REG_PATH_MAX
-// bytes): 1, or 0 when Section is NULL or the path would not fit (refused
-// rather than cut, so that no call reaches a key the caller did not name).
+// bytes): 1, or 0 when Section is NULL, names a key over KC_REG_NAME_MAX
+// characters (Windows refuses such a key, Wine takes one more, the file
+// store fewer), or the path would not fit (refused rather than cut, so
+// that no call reaches a key the caller did not name).
 static int compose_subkey(const char *Section, char *subkey) {
   if (!Section) return 0;
   subkey[0] = '\0';
@@ -20,14 +22,24 @@ static int compose_subkey(const char *Section, char *subkey) {
     ++Section;
   else if (!kc_append(subkey, KC_REG_PATH_MAX, KC_REG_COMPONENTS))
     return 0;
+  for (const char *p = Section; *p;) {
+    const char *end = strchr(p, '\\');
+    size_t n = end ? (size_t)(end - p) : strlen(p);
+    if (n > KC_REG_NAME_MAX) return 0;
+    p += end ? n + 1 : n;
+  }
   return kc_append(subkey, KC_REG_PATH_MAX, Section);
 }
+
+// 1 for a value name the registry holds on every system.
+static int name_fits(const char *Key) { return !Key || strlen(Key) <= KC_REG_VALUE_NAME_MAX; }
 
 // The one translation from the registry's codes to the layer's statuses.
 // A missing value is its own status only for a read: a write or delete
 // that meets it is an ordinary failure.
 static uint32_t reg_status(long code, int reading) {
   if (code == OS_REG_SUCCESS) return KC_OK;
+  if (code == OS_REG_TIMEOUT) return KC_ERR_BUSY;
   if (code == OS_REG_ACCESS_DENIED) return KC_ERR_REG_ACCESS;
   if (reading && code == OS_REG_FILE_NOT_FOUND) return KC_ERR_REG_NOVALUE;
   return KC_ERR_REG;
@@ -37,8 +49,11 @@ KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const c
   char subkey[KC_REG_PATH_MAX];
   if (!compose_subkey(Section, subkey)) return KC_ERR_REG_KEY;
 
+  if (!name_fits(Key)) return KC_ERR_REG;
+
   os_regkey key;
-  if (os_reg_create(subkey, &key) != OS_REG_SUCCESS) return KC_ERR_REG_KEY;
+  long made = os_reg_create(subkey, &key);
+  if (made != OS_REG_SUCCESS) return made == OS_REG_TIMEOUT ? KC_ERR_BUSY : KC_ERR_REG_KEY;
 
   long rc;
   if (!Val || Val[0] == '\0') {
@@ -66,6 +81,7 @@ KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *V
   int room = Val && Length > 0;
   if (room) Val[0] = '\0';
   if (!compose_subkey(Section, subkey)) return KC_ERR_REG_KEY;
+  if (!name_fits(Key)) return KC_ERR_REG_NOVALUE; // none such can be stored
 
   os_regkey key;
   if (os_reg_open_read(subkey, &key) != OS_REG_SUCCESS) return KC_ERR_REG_KEY;

@@ -97,6 +97,11 @@ int kc_delete_file(const char *path) {
   return e == ELOOP ? take_name(path) : e;
 }
 
+int kc_tmp_remove_unheld(const char *path) {
+  int e = os_remove_unheld(path);
+  return e == ELOOP ? take_name(path) : e;
+}
+
 void kc_tmp_sweep(const char *dir) {
   char search[KC_PATH_MAX], name[KC_PATH_MAX], path[KC_PATH_MAX];
   // Names a record still holds stay: the record is settled first, by the
@@ -119,7 +124,7 @@ void kc_tmp_sweep(const char *dir) {
     if (k < nkept || !kc_format(path, sizeof path, "%s%s", dir, found[i])) continue;
     // A file that is held stays: its writer is still at work. A link of
     // ours goes as a name.
-    if (os_remove_unheld(path) == ELOOP) (void)take_name(path);
+    (void)kc_tmp_remove_unheld(path);
   }
 }
 

@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #endif
@@ -454,32 +455,110 @@ TEST(IniFailure, AFileThroughALinkChangesWhereItLies) {
   EXPECT_EQ(KCINISetString("Pagra", "E", "new", dangling.c_str()), KC_ERR_INI_OPEN);
   EXPECT_EQ(KCINIRemoveString("Pagra", "E", dangling.c_str()), 0u);
   EXPECT_FALSE(nzt::file_exists(t.path("conf/missing.ini")));
-  EXPECT_EQ(names_in(t.path("host")), (std::vector<std::string>{"other.ini", "pagra.ini"}));
+  // A link that leads in a circle leads nowhere either.
+  std::string loop = t.path("host/loop.ini");
+  ASSERT_TRUE(make_link(loop, loop));
+  EXPECT_EQ(KCINISetString("Pagra", "E", "new", loop.c_str()), KC_ERR_INI_OPEN);
+  EXPECT_EQ(KCINIRemoveString("Pagra", "E", loop.c_str()), 0u);
+  EXPECT_EQ(names_in(t.path("host")), (std::vector<std::string>{"loop.ini", "other.ini", "pagra.ini"}));
 }
 
-// Whatever stands under a temporary name is left alone: a file, a folder,
-// a link to a file, a link to nothing.
-TEST(IniFailure, NothingUnderATemporaryNameIsOpened) {
-  TempDir t;
-  std::string ini = t.path("pagra.ini");
-  ASSERT_TRUE(write_file(ini, crlf({"[Pagra]", "E=old"})));
-  ASSERT_TRUE(write_file(t.path("pagra1.tmp"), "precious"));
-  nzt::fs::create_directory(t.path("pagra2.tmp"));
-#ifndef _WIN32
-  ASSERT_TRUE(write_file(t.path("victim"), "victim"));
-  ASSERT_EQ(symlink(t.path("victim").c_str(), t.path("pagra3.tmp").c_str()), 0);
-  ASSERT_EQ(symlink(t.path("nowhere").c_str(), t.path("pagra4.tmp").c_str()), 0);
-#endif
+// The turn file of pagra.ini in t: left by a set whose replace and clean-up
+// fail ("" when that leaves no one file).
+std::string turn_of(const TempDir &t, const std::string &ini) {
   std::vector<std::string> before = names_in(t.dir());
-  EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), 0u);
-  EXPECT_EQ(read_file(ini), crlf({"[Pagra]", "E=new"}));
-  EXPECT_EQ(read_file(t.path("pagra1.tmp")), "precious");
-  EXPECT_TRUE(nzt::fs::is_directory(t.path("pagra2.tmp")));
-#ifndef _WIN32
-  EXPECT_EQ(read_file(t.path("victim")), "victim");
-  EXPECT_FALSE(nzt::file_exists(t.path("nowhere")));
+  os_fault_arm(OS_OP_REPLACE, 1);
+  os_fault_arm(OS_OP_REMOVE, 1);
+  uint32_t st = KCINISetString("Pagra", "E", "left", ini.c_str());
+  os_fault_arm(OS_OP_REPLACE, 0);
+  os_fault_arm(OS_OP_REMOVE, 0);
+  std::vector<std::string> after = names_in(t.dir()), added;
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
+  return st == KC_ERR_INI_OPEN && added.size() == 1 ? t.path(added[0]) : "";
+}
+
+// What stands under the file's turn name: a writer at work (a held file),
+// a folder, or what a killed writer left. A removal of what is absent
+// needs no turn; a change waits for a held file or a folder, gives 546
+// when the wait runs out, and touches neither. A file no process holds,
+// or a link (as a name: what it leads to stays), is removed, and the
+// change then goes in.
+TEST(IniFailure, WhatStandsUnderTheTurnName) {
+  enum Kind { HELD, FOLDER, LINK, DANGLING, LEFT } kinds[] = {HELD, FOLDER, LINK, DANGLING, LEFT};
+  const std::string before = crlf({"[Pagra]", "E=old"});
+  const unsigned wait = os_turn_wait_ms;
+  os_turn_wait_ms = 200;
+  for (Kind kind : kinds) {
+    SCOPED_TRACE("kind " + std::to_string(kind));
+    TempDir t;
+    std::string ini = t.path("pagra.ini");
+    ASSERT_TRUE(write_file(ini, before));
+    std::string turn = turn_of(t, ini);
+    ASSERT_NE(turn, "");
+    ASSERT_TRUE(write_file(t.path("victim"), "victim"));
+    os_fd held = OS_BADFD;
+    if (kind == HELD) {
+      ASSERT_EQ(os_open_held(turn.c_str(), 0, &held), 0);
+    }
+    if (kind != HELD && kind != LEFT) nzt::fs::remove(turn);
+    if (kind == FOLDER) nzt::fs::create_directory(turn);
+    // Under Wine a Unix link that leads nowhere is seen nowhere.
+    if (kind == DANGLING && nzt::kWindows) continue;
+    if ((kind == LINK || kind == DANGLING) && !nzt::make_symlink(t.path(kind == LINK ? "victim" : "nowhere"), turn))
+      continue;
+    std::vector<std::string> names = names_in(t.dir());
+    EXPECT_EQ(KCINIRemoveString("Pagra", "Absent", ini.c_str()), 0u);
+    bool goes = kind == LEFT || kind == LINK || kind == DANGLING;
+    EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), goes ? 0u : KC_ERR_BUSY);
+    EXPECT_EQ(read_file(ini), goes ? crlf({"[Pagra]", "E=new"}) : before);
+    EXPECT_EQ(read_file(t.path("victim")), "victim");
+    EXPECT_FALSE(nzt::file_exists(t.path("nowhere")));
+    if (goes) names.erase(std::find(names.begin(), names.end(), turn.substr(t.dir().size())));
+    EXPECT_EQ(names_in(t.dir()), names);
+    if (held != OS_BADFD) {
+      os_close(held);
+      EXPECT_EQ(KCINISetString("Pagra", "E", "new", ini.c_str()), 0u); // its writer has gone
+      EXPECT_EQ(names_in(t.dir()), (std::vector<std::string>{"pagra.ini", "victim"}));
+    }
+  }
+  os_turn_wait_ms = wait;
+}
+
+// Only regular files are read or changed: a device, a pipe, a link to
+// one is refused at once (535), whatever the call, and stays as it is.
+TEST(IniFailure, OnlyRegularFilesAreRead) {
+  TempDir t;
+  std::vector<std::string> kinds;
+#ifdef _WIN32
+  kinds.push_back("NUL"); // the null device, wherever it is named
+  kinds.push_back(t.path("nul"));
+#else
+  ASSERT_EQ(mkfifo(t.path("fifo").c_str(), 0644), 0);
+  kinds.push_back(t.path("fifo"));
+  ASSERT_TRUE(make_link(t.path("fifo"), t.path("to-fifo")));
+  kinds.push_back(t.path("to-fifo"));
+  if (geteuid() == 0 && mknod(t.path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+    kinds.push_back(t.path("null"));
+    ASSERT_TRUE(make_link(t.path("null"), t.path("to-null")));
+    kinds.push_back(t.path("to-null"));
+  }
 #endif
-  EXPECT_EQ(names_in(t.dir()), before);
+  std::vector<std::string> names = names_in(t.dir());
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    SCOPED_TRACE(kinds[i]);
+    char buf[KC_INI_LINE_MAX];
+    EXPECT_EQ(KCINIGetString("Pagra", "E", buf, kinds[i].c_str()), KC_ERR_INI_OPEN);
+    EXPECT_EQ(KCINISetString("Pagra", "E", "v", kinds[i].c_str()), KC_ERR_INI_OPEN);
+    EXPECT_EQ(KCINIRemoveString("Pagra", "E", kinds[i].c_str()), KC_ERR_INI_OPEN);
+  }
+  EXPECT_EQ(names_in(t.dir()), names);
+#ifndef _WIN32
+  struct stat st;
+  EXPECT_TRUE(stat(t.path("fifo").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  if (kinds.size() > 2) {
+    EXPECT_TRUE(stat(t.path("null").c_str(), &st) == 0 && S_ISCHR(st.st_mode));
+  }
+#endif
 }
 
 // A file that is there but cannot be read is not taken for a missing one
@@ -493,6 +572,17 @@ TEST(IniFailure, UnreadableFileIsNotReplaced) {
   char buf[KC_INI_LINE_MAX];
   EXPECT_EQ(KCINIGetString("Pagra", "E", buf, ini.c_str()), KC_ERR_INI_OPEN);
   EXPECT_EQ(names_in(t.dir()), std::vector<std::string>{"pagra.ini"});
+  // A file its reader may not read (refused by the system at the open).
+  std::string refused = t.path("refused.ini");
+  ASSERT_TRUE(write_file(refused, crlf({"[Pagra]", "E=old"})));
+  const char *values[] = {"new", nullptr};
+  for (const char *v : values) {
+    SCOPED_TRACE(v ? "set" : "remove");
+    os_fault_arm(OS_OP_OPEN, 1);
+    EXPECT_EQ(KCINISetString("Pagra", "E", v, refused.c_str()), KC_ERR_INI_OPEN);
+    os_fault_arm(OS_OP_OPEN, 0);
+    EXPECT_EQ(read_file(refused), crlf({"[Pagra]", "E=old"}));
+  }
 #ifdef _WIN32
   // Held open without sharing by another program (the running host).
   std::string held = t.path("held.ini");

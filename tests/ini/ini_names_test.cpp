@@ -96,11 +96,18 @@ TEST_F(IniNames, TemporaryNames) {
   EXPECT_TRUE(kc_tmp_is_ours(first.c_str())) << first;
   EXPECT_EQ(read_file(t.path(first)), crlf({"[S]", "E=new"}));
   EXPECT_EQ(read_file(ini), crlf({"[S]", "E=old"}));
-  // That one stands: another name, and the first is not touched.
-  std::string second = kept_temporary(ini, t.dir());
-  EXPECT_TRUE(kc_tmp_is_ours(second.c_str())) << second;
-  EXPECT_NE(first, second);
+  // Another file's is another name, and the first is not touched.
+  std::string other = kept_temporary(t.path("other.ini"), t.dir());
+  EXPECT_TRUE(kc_tmp_is_ours(other.c_str())) << other;
+  EXPECT_NE(first, other);
   EXPECT_EQ(read_file(t.path(first)), crlf({"[S]", "E=new"}));
+  // The file's own name, whatever the spelling where names ignore case:
+  // the next writer meets what the failed one left, held by no process,
+  // and removes it.
+  std::string spelled = nzt::kWindows ? t.path("PAGRA.INI") : ini;
+  EXPECT_EQ(KCINISetString("S", "E", "newer", spelled.c_str()), 0u);
+  EXPECT_EQ(read_file(ini), crlf({"[S]", "E=newer"}));
+  EXPECT_EQ(names_in(t.dir()), (std::vector<std::string>{"pagra.ini", other}));
   nzt::fs::create_directory(t.path("srv.2"));
   std::string in_folder = kept_temporary(t.path("srv.2/config"), t.path("srv.2"));
   EXPECT_TRUE(kc_tmp_is_ours(in_folder.c_str())) << in_folder;

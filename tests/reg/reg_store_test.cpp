@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -15,6 +16,12 @@
 #include "os.h"
 #include "plat.h"
 #include "testsupport.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -474,6 +481,100 @@ TEST_F(RegStore, TheStoreRootComesFromTheEnvironment) {
   EXPECT_EQ(std::string("kcreg 1\nv", 10), nzt::read_file(other.dir() + "nested/root/Software/Other/=V"));
   // The test's own root saw nothing of it.
   EXPECT_FALSE(nzt::file_exists(root_->dir() + "Software"));
+}
+
+// Value and key names about the longest a key's name may be: every value
+// name is stored and found in any spelling (the file store keeps one too
+// long for a file name under a digest of it); a key's name over 255
+// characters is refused on every system.
+TEST_F(RegStore, NamesOf255To257Characters) {
+  const struct {
+    bool key;
+    size_t length;
+    char letter;
+    uint32_t status;
+  } cases[] = {
+      {false, 254, 'v', 0}, {false, 255, 'v', 0}, {false, 256, 'v', 0}, {false, 257, 'v', 0},
+      {false, 100, '\xe9', 0}, // 300 bytes once written %XX
+      {true, 255, 'k', 0},     {true, 256, 'k', KC_ERR_REG_KEY}, {true, 257, 'k', KC_ERR_REG_KEY},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    SCOPED_TRACE(i);
+    std::string name(cases[i].length, cases[i].letter), sect = section();
+    if (cases[i].key) {
+      // Below the root, so that the whole path stays within what Wine's
+      // ANSI calls take; the run's own tag starts it.
+      sect = "\\" + tag_ + name.substr(tag_.size());
+      name = "V";
+    }
+    std::string upper = name;
+    for (char &c : upper) c = (char)toupper((unsigned char)c);
+    made(cases[i].key ? sect.substr(1) : subkey(sect), name);
+    EXPECT_EQ(KCRegistrySetString(sect.c_str(), name.c_str(), "x"), cases[i].status);
+    char buf[4];
+    EXPECT_EQ(KCRegistryGetString(sect.c_str(), upper.c_str(), buf, sizeof buf),
+              cases[i].status ? cases[i].status : 0u);
+    EXPECT_EQ(KCRegistryRemoveString(sect.c_str(), upper.c_str()), cases[i].status);
+    if (!cases[i].status) {
+      EXPECT_EQ(KCRegistryGetString(sect.c_str(), name.c_str(), buf, sizeof buf), KC_ERR_REG_NOVALUE);
+    }
+  }
+  std::string huge(KC_REG_VALUE_NAME_MAX + 1, 'h');
+  EXPECT_EQ(KCRegistrySetString(section().c_str(), huge.c_str(), "x"), KC_ERR_REG);
+}
+
+// The file store puts what it makes on disk before it reports done: each
+// new folder is flushed in its parent, the value file and then its key's
+// folder. Each flush that fails is reported, and the call after it makes
+// and flushes again what was not on disk (a value it set is set again).
+TEST_F(RegStore, EveryNewFolderIsFlushedInItsParent) {
+  if (nzt::kWindows) GTEST_SKIP() << "the file store's folders";
+  const std::string sect = section("A\\B");
+  // The root's last folder, Software, Korvan, Components, the tag, A and B.
+  const int new_folders = 7, flushes = new_folders + 2;
+  int failed = 0;
+  for (int n = 1; n <= flushes + 2; ++n) {
+    SCOPED_TRACE(n);
+    nzt::TempDir root;
+    nzt::EnvGuard env("KC_REGISTRY_ROOT", (root.dir() + "reg").c_str());
+    os_fault_arm(OS_OP_FSYNC, n);
+    uint32_t st = KCRegistrySetString(sect.c_str(), "V", "x");
+    os_fault_arm(OS_OP_FSYNC, 0);
+    if (st != 0) {
+      ++failed;
+      EXPECT_EQ(st, n <= new_folders ? KC_ERR_REG_KEY : KC_ERR_REG);
+      os_fault_arm(OS_OP_FSYNC, 1000);
+      EXPECT_EQ(KCRegistrySetString(sect.c_str(), "V", "x"), 0u);
+      EXPECT_EQ(1000 - os_fault_left(OS_OP_FSYNC), std::max(flushes - n + 1, 2));
+      os_fault_arm(OS_OP_FSYNC, 0);
+    }
+    char buf[4];
+    EXPECT_EQ(KCRegistryGetString(sect.c_str(), "V", buf, sizeof buf), 0u);
+  }
+  EXPECT_EQ(failed, flushes);
+}
+
+// A writer that keeps the key's lock past the wait: the change gives 546
+// and leaves the value as it was.
+TEST_F(RegStore, AKeyHeldByAnotherWriter) {
+  if (nzt::kWindows) GTEST_SKIP() << "the system's registry orders its writers itself";
+#ifndef _WIN32
+  std::string sect = section();
+  ASSERT_EQ(0u, KCRegistrySetString(sect.c_str(), "Held", "old"));
+  int f = open(folder(subkey(sect)).c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(f, 0);
+  ASSERT_EQ(flock(f, LOCK_EX), 0);
+  const unsigned wait = os_turn_wait_ms;
+  os_turn_wait_ms = 100;
+  EXPECT_EQ(KC_ERR_BUSY, KCRegistrySetString(sect.c_str(), "Held", "new"));
+  EXPECT_EQ(KC_ERR_BUSY, KCRegistryRemoveString(sect.c_str(), "Held"));
+  EXPECT_EQ(KC_ERR_BUSY, KCRegistrySetString(section("Below").c_str(), "V", "new")); // a key made in it
+  os_turn_wait_ms = wait;
+  close(f);
+  char buf[8];
+  EXPECT_EQ(0u, KCRegistryGetString(sect.c_str(), "Held", buf, sizeof buf));
+  EXPECT_STREQ("old", buf);
+#endif
 }
 
 }  // namespace

@@ -251,6 +251,25 @@ TEST_F(ConfigEdit, AFailedWriteStopsTheEditsInOrder) {
   EXPECT_EQ(crlf({"[Pagra]", "EXTMGR_ADDINS=a.dll", "ServerTasks=Router,ZEPT"}), nzt::read_file(ini_));
 }
 
+// A configuration file that is there but cannot be read (the system
+// refuses its open) is never taken for a missing one and made anew: the
+// edit fails and the host's file keeps every byte.
+TEST_F(ConfigEdit, AnUnreadableConfigurationFileIsKept) {
+  const std::string before = crlf({"[Pagra]", "EXTMGR_ADDINS=a.dll", "ServerTasks=Router", "Directory=d"});
+  ASSERT_TRUE(nzt::write_file(ini_, before));
+  // The opens an edit makes: its rewrite's is the last.
+  os_fault_arm(OS_OP_OPEN, 1000);
+  ASSERT_EQ(0u, BTEditPagraIni(ini_.c_str()));
+  int opens = 1000 - os_fault_left(OS_OP_OPEN);
+  os_fault_arm(OS_OP_OPEN, 0);
+  ASSERT_GT(opens, 0);
+  ASSERT_TRUE(nzt::write_file(ini_, before));
+  os_fault_arm(OS_OP_OPEN, opens);
+  EXPECT_EQ(BT_ERR_CONFIG, BTEditPagraIni(ini_.c_str()));
+  os_fault_arm(OS_OP_OPEN, 0);
+  EXPECT_EQ(before, nzt::read_file(ini_));
+}
+
 TEST_F(ConfigEdit, RegisterWritesTheModulePathWithOneSeparator) {
   const std::string sep(1, nzt::SEP);
   const std::string dir = tmp_.dir(); // ends with the separator

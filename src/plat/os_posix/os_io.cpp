@@ -28,14 +28,21 @@ static os_fd open_fd(const char *path, int flags, os_fd *fd) {
 
 int os_open_read(const char *path, os_fd *fd) {
   *fd = OS_BADFD;
-  int e = open_fd(path, O_RDONLY, fd);
+  if (os_fault_hit(OS_OP_OPEN)) return EACCES;
+  // Without waiting: a pipe without a writer would block the open. What
+  // opened is then looked at through the descriptor, so that what is
+  // refused is what was opened, not what the name holds a moment later.
+  int e = open_fd(path, O_RDONLY | O_NONBLOCK, fd);
   if (e) return e;
-  // A folder opens here but is no file to read; Windows refuses to open it.
   struct stat st;
-  if (fstat((int)*fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (fstat((int)*fd, &st) != 0)
+    e = os_errno(errno);
+  else if (!S_ISREG(st.st_mode))
+    e = EACCES; // a folder, a device, a pipe: no file to read
+  if (e) {
     close((int)*fd);
     *fd = OS_BADFD;
-    return os_errno(EISDIR);
+    return e;
   }
   return 0;
 }
@@ -99,6 +106,8 @@ long os_write(os_fd fd, const void *buf, size_t n, int *err) {
   if (r < 0) *err = os_errno(errno);
   return (long)r;
 }
+
+int os_rewind(os_fd fd) { return lseek((int)fd, 0, SEEK_SET) == 0 ? 0 : os_errno(errno); }
 
 int os_fsync(os_fd fd) {
   if (os_fault_hit(OS_OP_FSYNC)) return EIO;

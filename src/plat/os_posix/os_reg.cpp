@@ -9,7 +9,17 @@
 // holds a lock on its temporary file; one that nobody holds is what a
 // killed writer left, and every later write to the key removes it. Names of keys
 // and values are matched without regard to ASCII case, as the system's
-// registry does; a new key or value keeps the caller's spelling.
+// registry does; a new key or value keeps the caller's spelling. A value
+// name too long for a file name once encoded is stored under "=#" and a
+// 64-bit digest of its letters folded to one case: no call lists names,
+// and every spelling of the name finds it.
+//
+// Writers of one key take turns, processes and threads alike: each holds
+// an exclusive lock (flock) on the key's folder while it looks for the
+// spelling on disk and writes, and on a parent folder while it makes a
+// key in it, so that two spellings of one new key or value make one. The
+// system drops the lock with the process. Readers take none. Every new
+// folder and every changed folder is flushed before the call reports done.
 //
 // The calls report the Windows registry's error codes, so that both builds
 // give the same statuses: missing key or value 2, refused access 5, a value
@@ -40,6 +50,8 @@
 #define REG_ERROR_INVALID_NAME 123L   /* a name the store cannot hold */
 #define REG_ERROR_BADDB 1009L         /* a value file that is not one */
 #define REG_ERROR_IO_FAILED 1016L     /* any other failure of the file system */
+#define REG_HASH_MARK '#'             /* "=#" and a digest: a value name too long to spell */
+#define REG_PAUSE_MAX_MS 8
 
 // The system's errno values, through the seam's one table, to the codes
 // the Windows registry gives for the same failure.
@@ -53,6 +65,8 @@ static long reg_error(int e) {
       return OS_REG_ACCESS_DENIED;
     case ENAMETOOLONG:
       return REG_ERROR_INVALID_NAME;
+    case ETIMEDOUT:
+      return OS_REG_TIMEOUT;
     default:
       return REG_ERROR_IO_FAILED;
   }
@@ -60,15 +74,18 @@ static long reg_error(int e) {
 
 static int same_name(const char *a, const char *b) { return kc_fold_eq(a, b, (size_t)-1); }
 
-// The value file name of name into out: 1, or 0 when it is too long.
-static int encode_value_name(const char *name, char *out) {
+// The value file name of name into out (REG_FILE_NAME_MAX bytes): '=' and
+// the name, bytes outside [A-Za-z0-9_.-] written %XX; or, when that does
+// not fit, "=#" and the name's digest (FNV-1a, letters A-Z folded).
+static void encode_value_name(const char *name, char *out) {
   static const char hex[] = "0123456789ABCDEF";
+  const unsigned char *p = (const unsigned char *)(name ? name : "");
   size_t k = 0;
   out[k++] = REG_VALUE_MARK;
-  for (const unsigned char *p = (const unsigned char *)(name ? name : ""); *p; ++p) {
+  for (; *p; ++p) {
     int plain = (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '_' ||
                 *p == '.' || *p == '-';
-    if (k + (plain ? 1 : 3) >= REG_FILE_NAME_MAX) return 0;
+    if (k + (plain ? 1 : 3) >= REG_FILE_NAME_MAX) break; // the NUL too must fit
     if (plain) {
       out[k++] = (char)*p;
     } else {
@@ -77,8 +94,37 @@ static int encode_value_name(const char *name, char *out) {
       out[k++] = hex[*p & 15];
     }
   }
-  out[k] = '\0';
-  return 1;
+  if (!*p) {
+    out[k] = '\0';
+    return;
+  }
+  uint64_t h = 14695981039346656037ull;
+  for (p = (const unsigned char *)name; *p; ++p) h = (h ^ (unsigned)(*p >= 'A' && *p <= 'Z' ? *p + 32 : *p)) * 1099511628211ull;
+  snprintf(out, REG_FILE_NAME_MAX, "%c%c%016llx", REG_VALUE_MARK, REG_HASH_MARK, (unsigned long long)h);
+}
+
+// Takes the writers' lock of folder dfd, waiting at most os_turn_wait_ms
+// while another writer of ours holds it: 0, ETIMEDOUT, or errno.
+static int lock_folder(int dfd) {
+  unsigned waited = 0, pause = 1;
+  while (flock(dfd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    if (waited >= os_turn_wait_ms) return ETIMEDOUT;
+    os_sleep_ms(pause);
+    waited += pause;
+    if (pause < REG_PAUSE_MAX_MS) pause *= 2;
+  }
+  return 0;
+}
+
+static void unlock_folder(int dfd) { (void)flock(dfd, LOCK_UN); }
+
+// Flushes folder dfd's entries to disk: 0 or errno. Where the file system
+// keeps no folder to flush, nothing is lost.
+static int flush_folder(int dfd) {
+  if (os_fault_hit(OS_OP_FSYNC)) return EIO;
+  if (fsync(dfd) == 0 || errno == EINVAL || errno == ENOTSUP) return 0;
+  return errno;
 }
 
 // 1 when the entry name of dfd is of the wanted kind (folder or file);
@@ -118,20 +164,55 @@ static int find_entry(int dfd, const char *name, int want_dir, char *found) {
   return rc;
 }
 
-// Makes every missing folder of path (the store's root).
+// Makes every missing folder of path (the store's root), each new one
+// flushed in its parent; one whose parent cannot be flushed is taken away
+// again, so that every folder there is on disk.
 static int make_folders(const char *path) {
-  char buf[PATH_MAX];
+  char buf[PATH_MAX], parent[PATH_MAX];
   if (snprintf(buf, sizeof buf, "%s", path) >= (int)sizeof buf) return ENAMETOOLONG;
   for (char *p = buf + 1;; ++p) {
     if (*p == '/' || *p == '\0') {
       char c = *p;
       *p = '\0';
-      if (mkdir(buf, 0777) != 0 && errno != EEXIST) return errno;
+      if (mkdir(buf, 0777) == 0) {
+        const char *slash = strrchr(buf, '/');
+        size_t n = slash ? (size_t)(slash - buf) : 0;
+        memcpy(parent, buf, n);
+        strcpy(parent + n, !slash ? "." : n == 0 ? "/" : ""); // fits: shorter than buf
+        int d = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int e = d < 0 ? errno : flush_folder(d);
+        if (d >= 0) close(d);
+        if (e) {
+          (void)rmdir(buf);
+          return e;
+        }
+      } else if (errno != EEXIST) {
+        return errno;
+      }
       *p = c;
       if (c == '\0') break;
     }
   }
   return 0;
+}
+
+// The key folder comp in folder dfd, made when missing (under the
+// folder's lock, so that every spelling of it makes one, and flushed in
+// it, or taken away again), its spelling on disk into found: 0 or errno.
+static int make_key_folder(int dfd, const char *comp, char *found) {
+  int e = lock_folder(dfd);
+  if (e) return e;
+  e = find_entry(dfd, comp, 1, found);
+  if (e == ENOENT) {
+    if (mkdirat(dfd, comp, 0777) != 0)
+      e = errno;
+    else if ((e = flush_folder(dfd)) != 0)
+      (void)unlinkat(dfd, comp, AT_REMOVEDIR); // not on disk: made again, and flushed, next time
+    else
+      e = find_entry(dfd, comp, 1, found);
+  }
+  unlock_folder(dfd);
+  return e;
 }
 
 // The next component of a '\'-separated key path into comp (at *p, which
@@ -172,12 +253,7 @@ static long open_key(const char *subkey, int create, os_regkey *key) {
     next_component(&p, comp);
     char found[REG_FILE_NAME_MAX];
     int e = find_entry(dfd, comp, 1, found);
-    if (e == ENOENT && create) {
-      if (mkdirat(dfd, comp, 0777) == 0 || errno == EEXIST)
-        e = find_entry(dfd, comp, 1, found);
-      else
-        e = errno;
-    }
+    if (e == ENOENT && create) e = make_key_folder(dfd, comp, found);
     int next = e ? -1 : openat(dfd, found, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && !e) e = errno;
     close(dfd);
@@ -200,7 +276,7 @@ void os_reg_close(os_regkey key) {
 // A name too long to be held cannot be there.
 static long find_value(int dfd, const char *name, char *found) {
   char enc[REG_FILE_NAME_MAX];
-  if (!encode_value_name(name, enc)) return OS_REG_FILE_NOT_FOUND;
+  encode_value_name(name, enc);
   return reg_error(find_entry(dfd, enc, 0, found));
 }
 
@@ -327,10 +403,10 @@ static void sweep_temporaries(int dfd) {
   closedir(d);
 }
 
-long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data, uint32_t size) {
-  int dfd = (int)key;
+// Sets value name in key folder dfd, whose lock the caller holds.
+static long set_locked(int dfd, const char *name, uint32_t type, const void *data, uint32_t size) {
   char target[REG_FILE_NAME_MAX];
-  if (!encode_value_name(name, target)) return REG_ERROR_INVALID_NAME;
+  encode_value_name(name, target);
   // A value met in another spelling is replaced under its own file name.
   char found[REG_FILE_NAME_MAX];
   if (find_entry(dfd, target, 0, found) == 0) memcpy(target, found, sizeof target);
@@ -341,7 +417,8 @@ long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data
   int f = -1;
   int e = EEXIST;
   for (int i = 0; i < 100 && e == EEXIST; ++i) {
-    snprintf(tmp, sizeof tmp, "%c%c%ld-%u", REG_VALUE_MARK, REG_TEMP_MARK, (long)getpid(), counter++);
+    snprintf(tmp, sizeof tmp, "%c%c%ld-%u", REG_VALUE_MARK, REG_TEMP_MARK, (long)getpid(),
+             __atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED));
     if (os_fault_hit(OS_OP_CREATE)) {
       e = EIO;
       break;
@@ -381,12 +458,11 @@ long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data
   if (os_fault_hit(OS_OP_CLOSE)) ce = EIO;
   (void)ce; // the bytes were flushed before the rename: a late close error changes nothing on disk
   if (rc != OS_REG_SUCCESS) return rc;
-  fsync(dfd); // the new name is in place either way
-  return OS_REG_SUCCESS;
+  // The new name on disk too, or the call does not report done.
+  return reg_error(flush_folder(dfd));
 }
 
-long os_reg_delete_value(os_regkey key, const char *name) {
-  int dfd = (int)key;
+static long delete_locked(int dfd, const char *name) {
   char found[REG_FILE_NAME_MAX];
   long rc = find_value(dfd, name, found);
   if (rc != OS_REG_SUCCESS) return rc;
@@ -394,6 +470,21 @@ long os_reg_delete_value(os_regkey key, const char *name) {
   sweep_temporaries(dfd);
   if (os_fault_hit(OS_OP_REMOVE)) return reg_error(EIO);
   if (unlinkat(dfd, found, 0) != 0) return reg_error(errno);
-  fsync(dfd);
-  return OS_REG_SUCCESS;
+  return reg_error(flush_folder(dfd));
+}
+
+long os_reg_set(os_regkey key, const char *name, uint32_t type, const void *data, uint32_t size) {
+  int e = lock_folder((int)key);
+  if (e) return reg_error(e);
+  long rc = set_locked((int)key, name, type, data, size);
+  unlock_folder((int)key);
+  return rc;
+}
+
+long os_reg_delete_value(os_regkey key, const char *name) {
+  int e = lock_folder((int)key);
+  if (e) return reg_error(e);
+  long rc = delete_locked((int)key, name);
+  unlock_folder((int)key);
+  return rc;
 }

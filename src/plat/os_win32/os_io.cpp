@@ -23,7 +23,22 @@ static int open_handle(const char *path, DWORD access, DWORD disposition, os_fd 
 
 int os_open_read(const char *path, os_fd *fd) {
   *fd = OS_BADFD;
-  return open_handle(path, GENERIC_READ, OPEN_EXISTING, fd);
+  if (os_fault_hit(OS_OP_OPEN)) return EACCES;
+  int e = open_handle(path, GENERIC_READ, OPEN_EXISTING, fd);
+  if (e) return e;
+  // A device (NUL, CON, a port) or a pipe opens too, but is no file.
+  if (GetFileType((HANDLE)*fd) != FILE_TYPE_DISK) {
+    CloseHandle((HANDLE)*fd);
+    *fd = OS_BADFD;
+    return EACCES;
+  }
+  return 0;
+}
+
+int os_rewind(os_fd fd) {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  return SetFilePointerEx((HANDLE)fd, zero, NULL, FILE_BEGIN) ? 0 : os_last_errno();
 }
 
 uint32_t os_new_file_mode(void) { return 0666; } // a new file is not read-only

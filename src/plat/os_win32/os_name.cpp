@@ -190,14 +190,20 @@ int os_open_held(const char *path, int how, os_fd *fd) {
   return e;
 }
 
+// Windows 10's rename by handle with flags in place of ReplaceIfExists
+// (FileRenameInfoEx): with POSIX semantics it replaces a file that others
+// have open (with delete sharing), as a rename does on POSIX.
+#define OS_FILE_RENAME_INFO_EX ((FILE_INFO_BY_HANDLE_CLASS)22)
+#define OS_RENAME_REPLACE_IF_EXISTS 0x1u
+#define OS_RENAME_POSIX_SEMANTICS 0x2u
+static volatile LONG posix_rename_missing; // the system has none (older Windows; Wine 8 refuses the class)
+
 int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
   (void)from;
   if (os_fault_hit(OS_OP_REPLACE)) return EIO;
-  if (replace) {
-    // Windows refuses to replace a read-only file by itself; Wine does not.
-    DWORD attr = GetFileAttributesA(to);
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
-  }
+  DWORD attr = replace ? GetFileAttributesA(to) : INVALID_FILE_ATTRIBUTES;
+  // Windows refuses to replace a read-only file by itself; Wine does not.
+  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
   // FILE_RENAME_INFO ends in the name; the block holds the longest path.
   union {
     FILE_RENAME_INFO info;
@@ -206,11 +212,43 @@ int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
   memset(&block, 0, sizeof block);
   int e = wide_full_path(to, block.info.FileName, OS_LONG_PATH_MAX);
   if (e) return e;
-  block.info.ReplaceIfExists = replace ? TRUE : FALSE;
   block.info.FileNameLength = (DWORD)(wcslen(block.info.FileName) * sizeof(WCHAR));
   DWORD size = (DWORD)(sizeof block.info + block.info.FileNameLength);
-  if (!SetFileInformationByHandle((HANDLE)fd, FileRenameInfo, &block.info, size)) return os_last_errno();
-  return 0;
+  // A reader that has the file open refuses a plain rename over it
+  // (Windows, unless it shares deletion and POSIX semantics are asked
+  // for; Wine always): readers let go soon, so the replace is tried again
+  // for a while. A folder there never lets go.
+  int retry = replace && !(attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY));
+  ULONGLONG start = GetTickCount64();
+  DWORD pause = 1;
+  for (;;) {
+    BOOL ok = FALSE;
+    DWORD err = ERROR_INVALID_PARAMETER;
+    if (replace && !posix_rename_missing) {
+      DWORD flags = OS_RENAME_REPLACE_IF_EXISTS | OS_RENAME_POSIX_SEMANTICS; // the union's Flags
+      memcpy(&block.info, &flags, sizeof flags);
+      ok = SetFileInformationByHandle((HANDLE)fd, OS_FILE_RENAME_INFO_EX, &block.info, size);
+      err = ok ? 0 : GetLastError();
+      // Asked once per process: a refused class costs a round trip.
+      if (err == ERROR_INVALID_PARAMETER || err == ERROR_CALL_NOT_IMPLEMENTED || err == ERROR_INVALID_FUNCTION)
+        InterlockedExchange(&posix_rename_missing, 1);
+    }
+    // Without the flags (or on a volume without POSIX semantics) the plain rename.
+    if (!ok && (err == ERROR_INVALID_PARAMETER || err == ERROR_CALL_NOT_IMPLEMENTED || err == ERROR_INVALID_FUNCTION ||
+                err == ERROR_NOT_SUPPORTED)) {
+      DWORD none = 0;
+      memcpy(&block.info, &none, sizeof none);
+      block.info.ReplaceIfExists = replace ? TRUE : FALSE;
+      ok = SetFileInformationByHandle((HANDLE)fd, FileRenameInfo, &block.info, size);
+      err = ok ? 0 : GetLastError();
+    }
+    if (ok) return 0;
+    if (!retry || (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) ||
+        GetTickCount64() - start >= OS_REPLACE_WAIT_MS)
+      return os_errno(err);
+    Sleep(pause);
+    pause = pause < 8 ? pause * 2 : 8;
+  }
 }
 
 int os_fd_delete(os_fd fd, const char *name) {
