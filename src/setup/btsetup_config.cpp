@@ -7,6 +7,7 @@
 // neither taken for the package's item nor damaged by its removal. A list
 // that cannot be read whole, or that would grow beyond what a line of the
 // file holds, is refused and left as it is: no cut list is ever written.
+#include <errno.h>
 #include <string.h>
 
 #include "btsetup.h"
@@ -27,12 +28,16 @@ KCAPI uint32_t BTUnRegisterQSX(void) { return KCRegistryRemoveString(BT_REG_SECT
 #define LIST_REFUSED 2 // the list cannot be read whole, or has no room
 
 // The list entry of [Pagra] with item added, into new_val (BT_PATH_MAX
-// bytes). A list that cannot be read whole, or would grow beyond what a
-// line of the file holds, is never written cut.
+// bytes). A list that cannot be read whole (a file there that cannot be
+// read among them), or would grow beyond what a line of the file holds,
+// is never written cut.
 static int list_with_item(const char *ini_path, const char *entry, const char *item, char *new_val) {
   char val[BT_PATH_MAX];
   uint32_t st = kc_ini_read_value(BT_SECTION, entry, val, sizeof val, ini_path);
   if (st == KC_ERR_INI_NOT_WHOLE) return LIST_REFUSED;
+  // A file that is there but cannot be read is no missing one: the item
+  // alone would take the place of the host's list.
+  if (st == KC_ERR_INI_OPEN && kc_access(ini_path, KC_ACCESS_EXISTS) != ENOENT) return LIST_REFUSED;
   if (st != KC_OK) // missing, empty, or no file yet: the item alone
     return kc_copy(new_val, BT_PATH_MAX, item) ? LIST_NEW : LIST_REFUSED;
   if (bt_list_find(val, item, NULL, NULL)) return LIST_SAME;
