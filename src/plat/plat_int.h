@@ -58,6 +58,9 @@ int kc_folder_of(const char *path, char *dir, size_t size);
  * (tests: the same names twice). */
 void kc_tmp_name(char name[KC_TMP_NAME_LEN + 1], const char *prefix);
 void kc_tmp_seed(uint32_t seed);
+/* 1 when name is prefix and then characters of [0-9a-z], KC_TMP_NAME_LEN
+ * in all: a name of ours of that kind. */
+int kc_tmp_named(const char *name, const char *prefix);
 /* A fresh name of ours in the folder of beside into path (size bytes):
  * 1, or 0 when it does not fit. */
 int kc_tmp_path(char *path, size_t size, const char *beside);
@@ -96,6 +99,9 @@ typedef struct kc_record {
  * each of its folders, each flushed and held: 0, or an errno value with
  * no copy left. */
 int kc_record_write(kc_record *rec);
+/* Flushes each folder of rec once: its names are then on the disk. 0 or
+ * an errno value. */
+int kc_record_sync(const kc_record *rec);
 /* Appends the mark "undo" to each copy, flushed: 0 or an errno value. */
 int kc_record_mark_undo(kc_record *rec);
 /* Settles by names what rec says, then flushes its folders and deletes

@@ -25,7 +25,6 @@
 #include "plat_int.h"
 
 #define REC_PREFIX "~nz-"
-#define REC_PREFIX_LEN 4
 #define REC_MAGIC "nzept-record 1\n"
 #define REC_BYTES_MAX 16384 // the longest record: four folders and a full set of long names
 #define REC_LOST KC_RECORD_LOST
@@ -33,12 +32,7 @@
 
 static char gText[REC_BYTES_MAX + 1];
 
-int kc_record_is_ours(const char *name) {
-  if (strlen(name) != KC_TMP_NAME_LEN || memcmp(name, REC_PREFIX, REC_PREFIX_LEN) != 0) return 0;
-  for (const char *p = name + REC_PREFIX_LEN; *p; ++p)
-    if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'z'))) return 0;
-  return 1;
-}
+int kc_record_is_ours(const char *name) { return kc_tmp_named(name, REC_PREFIX); }
 
 // folder + name into out (KC_PATH_MAX bytes): 1, or 0 when it does not fit.
 static int in_folder(char *out, const char *folder, const char *name) {
@@ -202,8 +196,7 @@ static int load(os_fd fd, kc_record *rec) {
 
 /* ---- Settling ---- */
 
-// Flushes each folder of the record: its names are then on the disk.
-static int sync_folders(const kc_record *rec) {
+int kc_record_sync(const kc_record *rec) {
   int e = 0;
   for (size_t i = 0; e == 0 && i < rec->nfolders; ++i) e = os_sync_dir(rec->folders[i]);
   return e;
@@ -253,10 +246,10 @@ static int undo(const kc_record *rec, unsigned char *left) {
 // that cannot go now (a program that still runs from it) is a leftover
 // that a later sweep removes.
 static void drop_kept(const kc_record *rec) {
-  char kept[KC_PATH_MAX];
+  char dest[KC_PATH_MAX], staged[KC_PATH_MAX], kept[KC_PATH_MAX];
   for (size_t i = 0; i < rec->count; ++i) {
-    const kc_record_file *f = &rec->files[i];
-    if (kc_tmp_is_ours(f->kept) && in_folder(kept, rec->folders[f->folder], f->kept)) (void)kc_delete_file(kept);
+    paths_of(rec, &rec->files[i], dest, staged, kept);
+    if (kc_tmp_is_ours(rec->files[i].kept)) (void)kc_delete_file(kept);
   }
 }
 
@@ -285,7 +278,7 @@ int kc_record_settle(kc_record *rec, int how, unsigned char *left) {
   // Steps back on the disk before the record goes: a power cut then finds
   // either the record or every step it asked for. (Forward, a record that
   // comes back asks again for what is done.)
-  if (e == 0 && back) e = sync_folders(rec);
+  if (e == 0 && back) e = kc_record_sync(rec);
   if (e) return e;
   delete_copies(rec);
   for (size_t i = 0; back && i < rec->count; ++i) {

@@ -207,13 +207,6 @@ static int record_of(const kc_stage *s, kc_record *rec) {
   return 0;
 }
 
-// Flushes each folder of the record once.
-static int sync_folders(const kc_record *rec) {
-  int e = 0;
-  for (size_t i = 0; e == 0 && i < rec->nfolders; ++i) e = os_sync_dir(rec->folders[i]);
-  return e;
-}
-
 // After a failure with the record written: every handle let go (a name
 // held open can be neither renamed over nor deleted on Windows), then
 // every destination taken back by the record. step and e are the failure.
@@ -256,7 +249,7 @@ int kc_stage_commit(kc_stage *s, int *err, size_t *failed) {
   // The record's name and the second names on the disk, then the renames:
   // the files whose earlier link cannot be kept last, so that once one of
   // them is replaced every other new file already stands in place.
-  if ((e = sync_folders(&gRecord)) != 0) return go_back(s, KC_COPY_WRITE, e, err);
+  if ((e = kc_record_sync(&gRecord)) != 0) return go_back(s, KC_COPY_WRITE, e, err);
   for (int lost = 0; lost <= 1; ++lost) {
     for (i = 0; i < s->count; ++i) {
       kc_staged *f = &s->files[i];
@@ -272,7 +265,7 @@ int kc_stage_commit(kc_stage *s, int *err, size_t *failed) {
       f->placed = 1;
     }
   }
-  if ((e = sync_folders(&gRecord)) != 0) return go_back(s, KC_COPY_WRITE, e, err);
+  if ((e = kc_record_sync(&gRecord)) != 0) return go_back(s, KC_COPY_WRITE, e, err);
   // Every new file is in place and on the disk: the earlier ones go, then
   // the record. An earlier file that cannot go now stays under its name of
   // ours for a later sweep; a record that cannot go is settled the same

@@ -16,7 +16,6 @@
 #include "plat_int.h"
 
 #define TMP_PREFIX "~nz"
-#define TMP_PREFIX_LEN 3
 #define SWEEP_MAX 64 // leftovers removed in one sweep; the next sweep takes the rest
 
 static const char kTmpChars[] = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -34,12 +33,15 @@ static uint32_t next_random(void) {
   return state;
 }
 
-int kc_tmp_is_ours(const char *name) {
-  if (strlen(name) != KC_TMP_NAME_LEN || memcmp(name, TMP_PREFIX, TMP_PREFIX_LEN) != 0) return 0;
-  for (const char *p = name + TMP_PREFIX_LEN; *p; ++p)
+int kc_tmp_named(const char *name, const char *prefix) {
+  size_t n = strlen(prefix);
+  if (strlen(name) != KC_TMP_NAME_LEN || memcmp(name, prefix, n) != 0) return 0;
+  for (const char *p = name + n; *p; ++p)
     if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'z'))) return 0;
   return 1;
 }
+
+int kc_tmp_is_ours(const char *name) { return kc_tmp_named(name, TMP_PREFIX); }
 
 void kc_tmp_name(char name[KC_TMP_NAME_LEN + 1], const char *prefix) {
   size_t n = strlen(prefix);

@@ -162,7 +162,7 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
     size_t failed = 0;
     int step = kc_stage_commit(&gStage, &e, &failed);
     if (step == KC_COPY_UNSETTLED) {
-      status = step_error(err, KC_COPY_CREATE, e, "", gStage.files[failed].dest);
+      (void)step_error(err, KC_COPY_CREATE, e, "", gStage.files[failed].dest);
       status = BT_ERR_UNSETTLED;
       for (size_t i = 0; i < gStage.count; ++i) {
         const kc_staged *f = &gStage.files[i];
