@@ -2,9 +2,10 @@
  * kcsys.h - what the platform library offers the installer actions beyond
  * its exported KC functions: the host's path conventions, the current and
  * the running program's folders, the read of one INI value into a sized
- * buffer, temporary files of ours, putting a set of files in place, and
- * the hand-over to the command interpreter. With kcstr.h, the installer's only way to the system. Not
- * exported.
+ * buffer, our own files beside the host's, putting a set of files in
+ * place and recovering one cut short, one run per host, and the hand-over
+ * to the command interpreter. With kcstr.h, the installer's only way to
+ * the system. Not exported.
  */
 #ifndef KC_SYS_H
 #define KC_SYS_H
@@ -77,19 +78,28 @@ int kc_ini_line_fits(const char *entry, const char *value);
 uint32_t kc_ini_set_values(const char *section, size_t count, const char *const entries[], const char *const values[],
                            const char *file_name);
 
-/* ---- Temporary files of ours ----
- * What the library writes beside a file to put it in place later, and an
- * earlier file it keeps while replacing it, stand meanwhile under a name
- * of ours: "~nz" and five characters of [0-9a-z], no longer than any name
- * of the package, so that it fits wherever the file it stands for fits.
- * While its writer is at work the file is held, and a file of ours that
- * no process holds is what a killed run left. */
+/* ---- Our own files beside the host's ----
+ * What the library writes beside a file to put it in place later (a
+ * temporary file), an earlier file it keeps while replacing it (a
+ * backup), a lock file and a set's record stand under names of our own
+ * ("~nz" and five characters of [0-9a-z]; a record "~nz-" and four), no
+ * longer than any name of the package, so that each fits wherever the
+ * file it stands for fits. While its writer is at work such a file is
+ * locked (os.h); one that no process has locked is what a killed run
+ * left.
+ *
+ * Single-threaded, because they keep their state in static buffers: the
+ * set calls below (kc_stage_*, kc_copy_file) and kc_recover; the sweep
+ * too, as it reads records. The installer calls them on its one thread.
+ * The INI and registry stores are safe for threads. */
 #define KC_TMP_NAME_LEN 8
-/* 1 when name (a file name, no folder) is one of ours. */
+/* 1 when name (a file name, no folder) is our temporary file, backup or
+ * lock file; kc_record_is_ours, a record. */
 int kc_tmp_is_ours(const char *name);
+int kc_record_is_ours(const char *name);
 /* Removes from folder dir (ending in the separator; "" the current one)
- * every file of ours that no process holds and no record there names; a
- * link of ours as a name. */
+ * every file of ours that no process has locked and no record there
+ * names; a link of our own as a name. */
 void kc_tmp_sweep(const char *dir);
 /* The same for the folder of the file path. */
 void kc_tmp_sweep_beside(const char *path);
@@ -104,54 +114,59 @@ enum kc_copy_step {
   KC_COPY_CREATE,      /* the destination cannot be created or replaced */
   KC_COPY_READ,        /* reading the source failed part-way */
   KC_COPY_WRITE,       /* writing, flushing or closing the new file failed */
-  KC_COPY_UNSETTLED,   /* a failed commit could not take every file back */
+  KC_COPY_LEFT,        /* a failed commit could not take every file back */
 };
 
-#define KC_STAGE_MAX 24 /* files of one set */
+#define KC_STAGE_MAX 24   /* files of one set */
 #define KC_EARLIER_NONE 0 /* nothing stood under the destination's name */
-#define KC_EARLIER_FILE 1 /* a file, held as old_fd */
+#define KC_EARLIER_FILE 1 /* a file, locked as old_fd */
 #define KC_EARLIER_LINK 2 /* a link the system can reach only through: replaced as a name */
 typedef struct kc_staged {
   char dest[KC_PATH_MAX];
-  char tmp[KC_PATH_MAX];   /* the new file's name of ours until it is put in place */
-  char kept[KC_PATH_MAX];  /* the earlier file's second name of ours while the set goes in ("" none) */
-  intptr_t tmp_fd, old_fd; /* both held while staged; old_fd -1 without an earlier file */
-  intptr_t kept_fd;        /* a copy kept where there are no second names, held until put in place */
-  int earlier;             /* KC_EARLIER_* */
-  int lost;                /* an earlier link that cannot be kept: it goes for good once replaced */
-  int placed;              /* the new file stands under dest */
-  int left;                /* after a commit that could not be undone: not as it was */
+  char tmp[KC_PATH_MAX];    /* the new file, under its temporary name until it is put in place */
+  char backup[KC_PATH_MAX]; /* the earlier file's backup while the set goes in ("" none) */
+  intptr_t tmp_fd, old_fd;  /* both locked while staged; old_fd -1 without an earlier file */
+  intptr_t backup_fd;       /* a backup copy (no hard links here), locked until put in place */
+  int earlier;              /* KC_EARLIER_* */
+  int lost;                 /* an earlier link that cannot be backed up: it goes for good once replaced */
+  int placed;               /* the new file stands under dest */
+  int left;                 /* after a commit that could not be undone: not as it was */
 } kc_staged;
+/* The states a set goes through (plat_stage.cpp draws them). */
+enum kc_set_state {
+  KC_SET_EMPTY, KC_SET_STAGED, KC_SET_FLUSHED, KC_SET_BACKED_UP, KC_SET_RECORDED,
+  KC_SET_PLACING, KC_SET_PLACED, KC_SET_DONE, KC_SET_UNDONE, KC_SET_LEFT,
+};
 typedef struct kc_stage {
   size_t count;
+  int state; /* enum kc_set_state */
   kc_staged files[KC_STAGE_MAX];
 } kc_stage;
 
 void kc_stage_init(kc_stage *s);
-/* Copies srcfile beside destfile under a name of ours, whole, with the
+/* Copies srcfile beside destfile under a temporary name, whole, with the
  * source's times and its permission bits with the owner's write bit added
  * (never read-only). destfile is not touched: an earlier file there is
- * only checked to be replaceable (a plain file, not read-only, not held,
- * run or kept open by another process) and held until the set is put in
- * place or abandoned; an earlier link is replaced as a name, what it leads
- * to never touched. KC_COPY_DONE; KC_COPY_SAME_FILE when destfile is the
- * source itself (nothing staged); else the failing step with its errno
- * value in *err, this file not staged. */
+ * only checked to be replaceable (a plain file, not read-only, not locked,
+ * run or kept open by another process) and locked until the set is put
+ * in place or abandoned; an earlier link is replaced as a name, what it
+ * leads to never touched. KC_COPY_DONE; KC_COPY_SAME_FILE when destfile
+ * is the source itself (nothing staged); else the failing step with its
+ * errno value in *err, this file not staged. */
 int kc_stage_file(kc_stage *s, const char *srcfile, const char *destfile, int *err);
-/* Puts the set in place: flushes every staged file, gives each earlier
- * file a second name of ours (a flushed copy where the file system has no
- * second names), writes and flushes the set's record in each of its
- * folders (kc_settle) and flushes the folders; then puts each new file in
- * place with one rename over its destination, so that every destination
- * holds its earlier or its new file at every instant, and flushes the
- * folders again. Only then do the earlier files' names and the record go.
- * A set spans at most four folders.
+/* Puts the set in place: flushes every staged file, backs up each earlier
+ * file (a hard link; a flushed copy where the file system has none),
+ * writes and flushes the set's record in each of its folders and flushes
+ * the folders; then puts each new file in place with one rename over its
+ * destination, so that every destination holds its earlier or its new
+ * file at every instant, and flushes the folders again. Only then do the
+ * backups and the record go. A set spans at most four folders.
  * KC_COPY_DONE; on a failure every destination is taken back as it was
- * and KC_COPY_WRITE (a flush) or KC_COPY_CREATE (a rename, a second name)
+ * and KC_COPY_WRITE (a flush) or KC_COPY_CREATE (a rename, a backup)
  * comes back with its errno value in *err and in *failed the index of the
- * file it concerned; KC_COPY_UNSETTLED when taking back failed too: each
- * file not as it was has its left set, and the record stays for the next
- * run to settle. The set is released either way. */
+ * file it concerned; KC_COPY_LEFT when taking back failed too: each file
+ * not as it was has its left set, and the record stays for the next run
+ * to recover. The set is released either way. */
 int kc_stage_commit(kc_stage *s, int *err, size_t *failed);
 /* Removes every staged file and releases the set; no destination has
  * been touched. */
@@ -165,43 +180,43 @@ int kc_copy_file(const char *srcfile, const char *destfile, int *err);
  * the failure (a folder is never deleted: EACCES). */
 int kc_delete_file(const char *path);
 
-/* ---- Settling what a run cut short left ----
- * A set being put in place is recorded first (a record of ours, "~nz-"
- * and four characters of [0-9a-z], in each folder of the set). A record
- * that no process holds is what a death in the middle left: kc_settle
- * finds those in folder dir and settles each, every file of its set all
- * as it was or all new, using only the folders in given (a record that
- * names another is left alone). */
-int kc_record_is_ours(const char *name);
-typedef struct kc_settle_report {
-  char record[KC_PATH_MAX];           /* the record not settled */
+/* ---- Recovery of what a run cut short left ----
+ * A set being put in place is recorded first (plat_stage.cpp). A record
+ * that no process has locked is what a death in the middle left:
+ * kc_recover finds those in folder dir and recovers each, every file of
+ * its set all as it was or all new, using only the folders in given (a
+ * record that names another is left alone). */
+typedef struct kc_recover_report {
+  char record[KC_PATH_MAX];             /* the record not recovered */
   size_t count;
   char left[KC_STAGE_MAX][KC_PATH_MAX]; /* destinations not as they were */
-} kc_settle_report;
-#define KC_SETTLE_OK 0      /* nothing left unsettled in dir */
-#define KC_SETTLE_HELD 1    /* another run is putting a set in place there */
-#define KC_SETTLE_FOREIGN 2 /* a record names a folder not given */
-#define KC_SETTLE_FAILED 3  /* a step failed: report names what is not as it was */
-int kc_settle(const char *dir, const char *const given[], size_t ngiven, kc_settle_report *report);
+} kc_recover_report;
+#define KC_RECOVER_OK 0      /* nothing left unrecovered in dir */
+#define KC_RECOVER_BUSY 1    /* another run is putting a set in place there */
+#define KC_RECOVER_FOREIGN 2 /* a record names a folder not given */
+#define KC_RECOVER_FAILED 3  /* a step failed: report names what is not as it was */
+int kc_recover(const char *dir, const char *const given[], size_t ngiven, kc_recover_report *report);
 
-/* Moves the file path out of its name to a fresh name of ours beside it
- * (into moved, KC_PATH_MAX bytes) and holds it until kc_release(*hold):
- * 0; or an errno value with the file as it was (ENOENT none there, EACCES
- * held by another process). A running program's own file may be moved. */
-int kc_move_aside(const char *path, char *moved, intptr_t *hold);
-/* Moves a file that kc_move_aside moved (held as hold) back to path,
+/* Moves the file path out of its name to a fresh name of our own beside
+ * it (into moved, KC_PATH_MAX bytes) and keeps it locked until
+ * kc_release(*lock): 0; or an errno value with the file as it was (ENOENT
+ * none there, EACCES locked by another process). A running program's own
+ * file may be moved. */
+int kc_move_aside(const char *path, char *moved, intptr_t *lock);
+/* Moves a file that kc_move_aside moved (locked as lock) back to path,
  * unless something stands there now: 0 or errno. */
-int kc_move_back(intptr_t hold, const char *moved, const char *path);
-void kc_release(intptr_t hold);
+int kc_move_back(intptr_t lock, const char *moved, const char *path);
+void kc_release(intptr_t lock);
 
 /* ---- One run per host ----
- * Holds the host whose program folder is dir for the rest of this
- * process's life (it goes when the process ends, also when it is killed):
- * 1; 0 when another process holds it. A folder that cannot be opened is
- * not held, and 1 comes back: the run then fails on the folder itself. */
-int kc_hold_host(const char *dir);
+ * Locks the host whose program folder is dir for the rest of this
+ * process's life (the lock goes when the process ends, also when it is
+ * killed): 1; 0 when another process holds it. A folder that cannot be
+ * opened is not locked, and 1 comes back: the run then fails on the
+ * folder itself. */
+int kc_lock_host(const char *dir);
 /* Lets the host go before the process ends. */
-void kc_release_host(void);
+void kc_unlock_host(void);
 
 /* ---- The process ---- */
 

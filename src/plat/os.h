@@ -45,11 +45,22 @@ int os_chdir(const char *dir);          /* 0, or an errno value */
 #define OS_R_OK 4
 int os_access(const char *path, int mode); /* 0, or an errno value */
 int os_mkdir(const char *path);            /* 0, or an errno value */
+int os_rmdir(const char *path);            /* an empty folder: 0, or an errno value */
 /* Deletes the name path: a file, or a symbolic link as itself (never its
  * target). 0, or an errno value: EACCES for a folder or a read-only file,
- * ELOOP for a link the system can reach only through (see os_open_held). */
+ * ELOOP for a link the system can reach only through (see os_open_locked). */
 int os_remove(const char *path);
 int os_is_dir(const char *path);           /* 1 for an existing directory */
+/* What stands under the name path itself, never following a link there:
+ * OS_KIND_NONE (nothing, or it cannot be told), a regular file, a folder,
+ * a symbolic link (Windows: any reparse point; under Wine a Unix link
+ * shows as what it leads to), or anything else (a pipe, a device). */
+#define OS_KIND_NONE 0
+#define OS_KIND_FILE 1
+#define OS_KIND_DIR 2
+#define OS_KIND_LINK 3
+#define OS_KIND_OTHER 4
+int os_name_kind(const char *path);
 
 /* Directory search. search is a directory prefix (ending in the separator,
  * or empty for the current directory) followed by a wildcard pattern.
@@ -78,7 +89,7 @@ int os_open_read(const char *path, os_fd *fd);
 /* Puts fd's position back at the start of the file: 0 or errno. */
 int os_rewind(os_fd fd);
 /* Creates path only when nothing (file or link) stands under that name,
- * held (below), open to its owner alone (POSIX mode 0600) until the caller
+ * locked (below), open to its owner alone (POSIX mode 0600) until the caller
  * sets its mode; the new file's access list may then be set through fd. */
 int os_create_excl(const char *path, os_fd *fd); /* 0, EEXIST, or errno */
 /* The mode a file made the ordinary way would get: 0666 less the
@@ -132,65 +143,60 @@ int os_keep_traits(os_fd fd, const char *tmp_name, os_fd from);
 int os_resolve_link(const char *path, os_fd fd, char *out, size_t size);
 /* Whether the file open as fd, named path, may be replaced by a new file:
  * 0; EACCES when it is read-only (os_access's write test; on Windows the
- * read-only attribute, asked through fd); EMLINK when it has a second name
+ * read-only attribute, asked through fd); EMLINK when it has a hard link
  * (a hard link), which a new file would part from it; or another errno. */
 int os_fd_replaceable(os_fd fd, const char *path);
 
-/* ---- Held files ----
- * A held file cannot be deleted or renamed by another process while fd is
+/* ---- Locked files ----
+ * A locked file cannot be deleted or renamed by another process while fd is
  * open, and is never taken for stale: on Windows the handle denies delete
  * sharing, on POSIX it carries an exclusive lock (flock) that the system
  * drops with the descriptor, also when the process is killed. os_close
- * ends the hold. A file that no process holds is provably no process's
+ * ends the lock. A file that no process has locked is provably no process's
  * work in progress. */
-/* Holds the existing file path, the name itself and never what a link
+/* Locks the existing file path, the name itself and never what a link
  * leads to: 0; ELOOP when path is a link that this system can reach only
  * through (POSIX: a symbolic link; under Wine: a Unix link, which every
- * open follows; Windows opens a link itself and holds it as a file);
- * EACCES when another process holds it, or it is a folder or a device;
- * ENOENT. how says what the holder will do with it:
- *   OS_HOLD_MOVE     move or delete it (a running program's own file);
- *   OS_HOLD_REPLACE  the same, and it must also be free of use: on Windows
+ * open follows; Windows opens a link itself and locks it as a file);
+ * EACCES when another process has it locked, or it is a folder or a
+ * device; ENOENT. how says what the caller will do with it:
+ *   OS_LOCK_MOVE     move or delete it (a running program's own file);
+ *   OS_LOCK_REPLACE  the same, and it must also be free of use: on Windows
  *                    not run as a program or library nor kept open by
  *                    another process without letting others write (POSIX
  *                    knows no such use);
- *   OS_HOLD_UPDATE   read it and append to it (a record of ours). */
-#define OS_HOLD_MOVE 0
-#define OS_HOLD_REPLACE 1
-#define OS_HOLD_UPDATE 2
-int os_open_held(const char *path, int how, os_fd *fd);
-/* Renames the held file fd, named from, to to, in the same folder or on
+ *   OS_LOCK_UPDATE   read it and append to it (a record of our own). */
+#define OS_LOCK_MOVE 0
+#define OS_LOCK_REPLACE 1
+#define OS_LOCK_UPDATE 2
+int os_open_locked(const char *path, int how, os_fd *fd);
+/* Renames the locked file fd, named from, to to, in the same folder or on
  * the same volume. Without replace, EEXIST when anything stands under to;
- * with replace a read-only file there is refused (EACCES), and a file
- * that another process has open is replaced all the same: at once where
- * the system can (POSIX; Windows' POSIX-semantics rename), else by
- * trying again for up to OS_REPLACE_WAIT_MS while it stays open. 0 or
- * errno. */
-#define OS_REPLACE_WAIT_MS 2000
+ * with replace a read-only file there is refused (EACCES). One attempt:
+ * EBUSY when another process has the file under to open in a way that
+ * keeps it from being replaced for now (Windows without POSIX-semantics
+ * renames, or a reader that denies delete sharing); callers that may wait
+ * try again (kc_rename_over). 0 or errno. */
 int os_fd_rename(os_fd fd, const char *from, const char *to, int replace);
-/* How long a writer of ours waits for another one to finish with the
- * same INI file or registry key before it gives up; tests shorten it. */
-#define OS_TURN_WAIT_MS 5000
-extern unsigned os_turn_wait_ms;
 /* 1 while path still names the file open as fd: no other file has been
  * put in its place since it was opened (POSIX: device and inode; Windows:
  * the file is not deleted, as one replaced under a reader with POSIX
  * semantics is). */
 int os_fd_current(os_fd fd, const char *path);
-/* Deletes the held file fd, named name, and closes fd: 0 or errno (fd
+/* Deletes the locked file fd, named name, and closes fd: 0 or errno (fd
  * closed either way). */
 int os_fd_delete(os_fd fd, const char *name);
-/* Deletes the file path unless a process holds it: 0; EBUSY held; ENOENT;
- * EACCES for a folder, a device or a read-only file; ELOOP for a link
- * this system can reach only through (see os_open_held). A symbolic link
+/* Deletes the file path unless a process has it locked: 0; EBUSY locked;
+ * ENOENT; EACCES for a folder, a device or a read-only file; ELOOP for a
+ * link this system can reach only through (see os_open_locked). A symbolic link
  * that the system can delete as a name is deleted so, never its target. */
-int os_remove_unheld(const char *path);
-/* The same operations on names that no handle of ours holds, each on the
+int os_remove_unlocked(const char *path);
+/* The same operations on names that no handle of ours locks, each on the
  * name itself, never through a link (ELOOP where the system could only
  * reach through one, as above):
- * os_link gives the file (or link) path a second name link_name in the
+ * os_link gives the file (or link) path a hard link link_name in the
  * same folder: 0; EEXIST when link_name is taken; ENOTSUP where the file
- * system keeps no second names (or none for this kind of file).
+ * system keeps no hard links (or none for this kind of file).
  * os_rename_name renames from to to in the same folder; without replace
  * EEXIST when anything stands under to.
  * os_same_name is 1 when both names exist and are one file (a link is
@@ -204,14 +210,14 @@ int os_same_name(const char *a, const char *b);
 int os_sync_dir(const char *dir);
 
 /* ---- One run per host ----
- * Holds folder dir for this process until os_release_folder(*hold) or its
+ * Locks folder dir for this process until os_unlock_folder(*lock) or its
  * end, also when it is killed: an exclusive lock of the folder itself on
  * POSIX (flock), a named mutex of the folder's identity (volume and file
  * index, however it is spelt) on Windows. Nothing is written anywhere. 0;
  * EBUSY when another process holds it; ENOENT or another errno value when
  * the folder cannot be opened. */
-int os_hold_folder(const char *dir, intptr_t *hold);
-void os_release_folder(intptr_t hold);
+int os_lock_folder(const char *dir, intptr_t *lock);
+void os_unlock_folder(intptr_t lock);
 
 /* The position of a stream as 64 bits (-1 when it cannot be told): the
  * runtime's ftell is 32 bits wide on Windows. */
@@ -238,6 +244,9 @@ uint32_t os_unique_seed(void);
  * ending the process (POSIX's SIGXFSZ); nothing to do on Windows. */
 void os_keep_going_past_limits(void);
 void os_sleep_ms(unsigned ms);
+/* Milliseconds of a clock that only goes forward, from an arbitrary start:
+ * for bounding waits by the time they take. */
+uint64_t os_clock_ms(void);
 
 /* ---- Libraries ---- */
 /* A plain name is looked for in the running program's folder first (the
@@ -260,12 +269,15 @@ uint32_t os_country(void);
 void os_language(char *buf, uint32_t len);
 uint32_t os_code_page(void);
 
-/* ---- Registry (HKEY_LOCAL_MACHINE) ---- */
+/* ---- The system's registry (HKEY_LOCAL_MACHINE) ----
+ * Windows only: elsewhere the platform library keeps the same store in
+ * files (plat_regfile.cpp), and the build leaves these out. The calls hand
+ * back the registry's own codes, which plat_reg.cpp maps to statuses. */
 #define OS_REG_SUCCESS 0
 #define OS_REG_FILE_NOT_FOUND 2
 #define OS_REG_ACCESS_DENIED 5
 #define OS_REG_MORE_DATA 234
-#define OS_REG_TIMEOUT 1460 /* ERROR_TIMEOUT: the file store's writers' lock was not had in time */
+#define OS_REG_TIMEOUT 1460 /* ERROR_TIMEOUT: a writers' lock was not had in time */
 #define OS_REG_SZ 1u
 #define OS_REG_EXPAND_SZ 2u
 #define OS_REG_MULTI_SZ 7u
@@ -286,7 +298,7 @@ void os_reg_close(os_regkey key);
  * disarms. Checked by both seam files.
  * OS_OP_KEEP is os_keep_traits setting an access list or an extended
  * attribute on the new file; OS_OP_OPEN is os_open_read, failing with
- * EACCES as for a file that cannot be read; OS_OP_LINK a second name,
+ * EACCES as for a file that cannot be read; OS_OP_LINK a hard link,
  * which fails with ENOTSUP instead, as on a file system that keeps none. */
 enum os_op {
   OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE,

@@ -56,7 +56,7 @@
 #define KC_ERR_PLAT_DIR 541u
 #define KC_ERR_REG_ACCESS 544u
 #define KC_ERR_REG_NOVALUE 545u
-#define KC_ERR_BUSY 546u         /* another writer of ours kept the INI file or registry key beyond the wait */
+#define KC_ERR_BUSY 546u         /* another writer kept the INI file or registry key beyond the wait */
 #define KC_ERR_FILE_OPEN 552u
 #define KC_ERR_INI_NOT_WHOLE 560u /* returned by no exported call: an internal read's "the
                                     value is there but cannot be handed out whole" (longer
@@ -142,20 +142,20 @@ KCAPI uint32_t KCPlatPutEnv(const char *kcName, const char *kcBuffer);
 #define KC_INI_LIST_ASSUMED 261
 KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buffer, const char *file_name);
 /* Sets entry in section to buffer (NULL removes it, "" writes it empty),
- * making the file or section as needed. The new content goes to a
- * temporary file in the file's own folder ("~nz" and five letters or
- * digits drawn from the file's name: no longer than "pagra.ini", held
- * open or locked while it is written, so that the installer knows one a
- * killed writer left) and replaces the file atomically; on failure the
- * file is left as it was. A Ctrl-Z ends the text that is read: the
- * changed text (a new section too) is written before it, and the Ctrl-Z
- * and every byte after it follow unchanged.
+ * making the file or section as needed. The new content goes to the
+ * file's lock file in its own folder ("~nz" and five letters or digits
+ * drawn from the file's name: no longer than "pagra.ini", locked while it
+ * is written, so that the installer knows one a killed writer left) and
+ * replaces the file atomically; on failure the file is left as it was. A
+ * Ctrl-Z ends the text that is read: the changed text (a new section too)
+ * is written before it, and the Ctrl-Z and every byte after it follow
+ * unchanged.
  * Callers at once: every process and thread that changes one file
- * through this store takes its turn (holding that temporary file), reads
- * the file only then and replaces it before the next one reads it, so no
- * change reported done is lost; readers take no turn and never wait. A
- * caller waits about 5 s for its turn, then gives up with 546 and the
- * file as it was. A program that writes the file in
+ * through this store takes its lock, reads the file only then and
+ * replaces it before the next one reads it, so no change reported done
+ * is lost; readers take no lock and never wait. A caller waits about 5 s
+ * for the lock, then gives up with 546 and the file as it was. A program
+ * that writes the file in
  * other ways is not held back: a change of its own made between this
  * store's read and replace is lost. A reader that has the file open never
  * makes a change fail: Windows replaces it with POSIX semantics where the
@@ -173,24 +173,24 @@ KCAPI uint32_t KCINIGetString(const char *section, const char *entry, char *buff
  * path of the opened file (Windows itself; Wine for a Unix link, which it
  * shows as a plain file). A link that leads nowhere is refused (535) where
  * the system shows one (POSIX, Windows; Wine shows none, and the name is
- * then made a file). A file with a second name (a hard link) is refused
+ * then made a file). A file with a hard link (a hard link) is refused
  * (535) with both names untouched: a new file in its place would part
  * them, one keeping the old content.
  * 0; 534 a write failed, or a name or value that would not read back
  * whole (a line end or Ctrl-Z in it, a section over 253 or an entry over
  * 254 characters, an entry starting with '[', or a "name=value" line over
  * 255 characters); 535 the file cannot be read, is read-only, has a
- * second name, is no regular file, cannot be replaced, or is a link that
+ * hard link, is no regular file, cannot be replaced, or is a link that
  * leads nowhere or in a circle; 536 no temporary file can be created
  * (also when the owner, an extended attribute or the access list cannot
  * be kept); 537 the temporary name does not fit beside the file (a file
  * name under 8 characters at the end of a path of the longest length);
- * 546 another caller's turn at the file lasted beyond the wait (also when
- * something other than a file of ours stands under the temporary name). */
+ * 546 another caller held the file's lock beyond the wait (also when
+ * something other than one of our files stands under the lock file's name). */
 KCAPI uint32_t KCINISetString(const char *section, const char *entry, const char *buffer, const char *file_name);
 /* KCINISetString with a NULL buffer. Removing what the file does not hold
  * gives 0 and leaves it untouched, whatever the file that can be read
- * (read-only, with a second name, in a folder where nothing can be made,
+ * (read-only, with a hard link, in a folder where nothing can be made,
  * with no room for a temporary name) and when there is none (missing, a
  * link that leads nowhere or in a circle): the file is read first, and
  * nothing is made, asked for or waited on. */
@@ -207,14 +207,15 @@ KCAPI uint32_t KCINIDelete(const char *file_name);
  * A value name holds at most KC_REG_VALUE_NAME_MAX characters. Each call
  * opens the key, does one value operation and closes it. Callers at once:
  * the system's registry orders its writers; the Linux store's writers of
- * one key take turns (a change of one value in two spellings, or a new
- * key made in two spellings, makes one), and a writer that waits for its
- * turn beyond about 5 s gives up with 546. */
+ * one value, or of one new key, take its lock one at a time (a change of
+ * one value in two spellings, or a new key made in two spellings, makes
+ * one), and a writer that waits for the lock beyond about 5 s gives up
+ * with 546. */
 /* Sets value Key to Val, making missing keys; a value that exists keeps
  * its type, a new one is a plain string. NULL or "" Val deletes the value.
  * On Linux every key folder made and the changed key's folder are on disk
  * before 0 is reported. 0, 538 (key), 539 (also: a name too long), 544
- * (access), 546 (another writer's turn). */
+ * (access), 546 (another writer held the lock). */
 KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const char *Val);
 /* Reads value Key into Val (Length bytes). The bytes come as stored; a
  * string value (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) that does not end in

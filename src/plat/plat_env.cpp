@@ -91,18 +91,18 @@ int kc_start_interpreter(const char *prog, const char *const argv[], const char 
   return os_spawn(prog, argv, cwd, wait, status);
 }
 
-static intptr_t gHostHold = -1; // the run's one hold on a host, kept to its end
+static intptr_t gHostLock = -1; // the run's one lock of a host, kept to its end
 
-int kc_hold_host(const char *dir) {
+int kc_lock_host(const char *dir) {
   // A host held before by this process is let go first: a second lock of
   // the same folder would meet the first one.
-  kc_release_host();
-  return os_hold_folder(dir, &gHostHold) != EBUSY;
+  kc_unlock_host();
+  return os_lock_folder(dir, &gHostLock) != EBUSY;
 }
 
-void kc_release_host(void) {
-  os_release_folder(gHostHold);
-  gHostHold = -1;
+void kc_unlock_host(void) {
+  os_unlock_folder(gHostLock);
+  gHostLock = -1;
 }
 
 int kc_path_absolute(const char *path) { return path && os_path_absolute(path); }

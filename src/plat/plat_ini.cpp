@@ -17,6 +17,7 @@
 #include "os.h"
 #include "plat_blockio.h"
 #include "plat_int.h"
+#include "plat_lock.h"
 
 #define INI_SECTION_MAX (KC_INI_LINE_MAX - 3)  // 253: "[%s]" fills a line
 #define INI_ENTRY_MAX (KC_INI_LINE_MAX - 2)    // 254: "name=" fits a line
@@ -404,66 +405,48 @@ static int refused_entry(const char *entry, const char *value) {
 
 int kc_ini_line_fits(const char *entry, const char *value) { return strlen(entry) + 1 + strlen(value) <= INI_LINE_CHARS; }
 
-/* ---- Taking turns ----
+/* ---- One writer at a time ----
  * Writers of ours change one file one at a time, each from the content the
- * one before it left. A writer's turn is a file of ours beside the file,
- * named from the file's name: whoever creates it holds it (os.h) until its
- * new content, written into it, has taken the file's place by rename, which
- * ends the turn. Readers never meet it. A turn file that no process holds
- * is what a killed writer left, and the next writer removes it. */
+ * one before it left: a writer takes the file's lock file (plat_lock.h),
+ * writes the new content into it and commits it over the file. Readers
+ * never meet it. */
 
-#define INI_TURN_PREFIX "~nz" // a name of ours (kcsys.h)
-#define INI_TURN_PREFIX_LEN 3
-#define INI_TURN_PAUSE_MAX_MS 8
-
-/* The turn file of the file at path into turn (size bytes): beside it,
- * "~nz" and five of [0-9a-z] drawn from its name, letters folded where
- * names ignore case, so that every spelling of the name meets the same
- * turn. 1, or 0 when it does not fit. */
-static int turn_name(const char *path, char *turn, size_t size) {
-  static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  const char *base = os_base_name(path);
-  size_t dir_len = (size_t)(base - path);
-  if (dir_len + KC_TMP_NAME_LEN + 1 > size) return 0;
-  uint32_t h = 2166136261u; // FNV-1a
-  for (const unsigned char *p = (const unsigned char *)base; *p; ++p) {
-    unsigned c = *p;
-    if (OS_NAMES_FOLD_CASE && c >= 'A' && c <= 'Z') c += 'a' - 'A';
-    h = (h ^ c) * 16777619u;
-  }
-  memcpy(turn, path, dir_len);
-  memcpy(turn + dir_len, INI_TURN_PREFIX, INI_TURN_PREFIX_LEN);
-  for (size_t i = INI_TURN_PREFIX_LEN; i < KC_TMP_NAME_LEN; ++i, h /= 36) turn[dir_len + i] = digits[h % 36];
-  turn[dir_len + KC_TMP_NAME_LEN] = '\0';
-  return 1;
-}
-
-#define TURN_TAKEN 1 // another writer's turn: try again after a pause
-#define TURN_AGAIN 2 // the file or the turn changed hands meanwhile: try again at once
+#define CHANGE_BUSY 1  // another writer holds the lock: try again after a pause
+#define CHANGE_AGAIN 2 // the file or its lock changed hands meanwhile: try again at once
 
 /* One attempt at a change of the file name. *again says why nothing was
- * done (nothing is open then), else the change's status is returned. */
+ * done, else the change's status is returned; either way nothing is open
+ * or locked any more. */
 static uint32_t change_once(const char *section, ini_edit *ed, int any_value, const char *name, int *again) {
-  char path[KC_INI_PATH_MAX], turn[KC_INI_PATH_MAX];
-  os_fd rfd = OS_BADFD, wfd;
-  *again = 0;
-  int e = os_open_read(name, &rfd);
-  // Nothing to remove: no file, or a link that leads nowhere or in a circle.
-  if ((e == ENOENT || e == ELOOP) && !any_value) return KC_OK;
-  if (e != 0 && e != ENOENT) return KC_ERR_INI_OPEN; // there but unreadable: not overwritten
-
+  char path[KC_INI_PATH_MAX], dir[KC_INI_PATH_MAX];
+  os_fd rfd = OS_BADFD;
+  kc_lock lk;
   blk_reader r;
+  blk_writer w;
+  os_filestat st;
   uint64_t section_at = 0;
+  uint32_t status = KC_OK;
+  int outcome, held, made, e;
+  lk.fd = OS_BADFD;
+  *again = 0;
+
+  e = os_open_read(name, &rfd);
+  // Nothing to remove: no file, or a link that leads nowhere or in a circle.
+  if ((e == ENOENT || e == ELOOP) && !any_value) goto done;
+  if (e != 0 && e != ENOENT) { // there but unreadable: not overwritten
+    status = KC_ERR_INI_OPEN;
+    goto done;
+  }
   if (rfd != OS_BADFD) {
     blk_r_init(&r, rfd);
     // A removal first reads whether there is anything to remove: what the
     // file does not hold is removed by nothing, and nothing is made, asked
     // for or waited on, whatever the file and its folder.
     if (!any_value) {
-      int held = section_holds(&r, section, ed);
+      held = section_holds(&r, section, ed);
       if (held <= 0 || os_rewind(rfd) != 0) {
-        (void)os_close(rfd);
-        return held == 0 ? KC_OK : KC_ERR_INI_OPEN;
+        status = held == 0 ? KC_OK : KC_ERR_INI_OPEN;
+        goto done;
       }
       // Where every line so far ends in CR LF, the lines up to the
       // section need not be looked at a second time.
@@ -472,95 +455,81 @@ static uint32_t change_once(const char *section, ini_edit *ed, int any_value, co
     }
   }
   // Through a link, the file it leads to is changed and the link stays.
-  int re = os_resolve_link(name, rfd, path, sizeof path);
-  if (re != 0) {
-    if (rfd != OS_BADFD) (void)os_close(rfd);
-    return re == ENAMETOOLONG ? KC_ERR_INI_CREATE : KC_ERR_INI_OPEN;
+  if ((e = os_resolve_link(name, rfd, path, sizeof path)) != 0) {
+    status = e == ENAMETOOLONG ? KC_ERR_INI_CREATE : KC_ERR_INI_OPEN;
+    goto done;
   }
-  // A read-only file is left as it is, and so is one with a second name
+  // A read-only file is left as it is, and so is one with a hard link
   // (a hard link): a new file in its place would part the names, one of
   // them keeping the old content.
-  int rp = rfd != OS_BADFD ? os_fd_replaceable(rfd, path) : 0;
-  if (rp == EACCES || rp == EMLINK || !turn_name(path, turn, sizeof turn)) {
-    if (rfd != OS_BADFD) (void)os_close(rfd);
-    return rp == EACCES || rp == EMLINK ? KC_ERR_INI_OPEN : KC_ERR_INI_TMPNAME;
+  e = rfd != OS_BADFD ? os_fd_replaceable(rfd, path) : 0;
+  if (e == EACCES || e == EMLINK) {
+    status = KC_ERR_INI_OPEN;
+    goto done;
   }
-
-  // The turn: the new content goes to it, held until it has taken the
-  // file's place.
-  e = os_create_excl(turn, &wfd);
-  if (e == EEXIST) {
-    // Held by another writer at work (whose replace this open could stop
-    // under Windows: let go of the file), or left by a killed one; a link
-    // there goes as a name.
-    if (rfd != OS_BADFD) (void)os_close(rfd);
-    *again = kc_tmp_remove_unheld(turn) == 0 ? TURN_AGAIN : TURN_TAKEN;
-    return KC_OK;
+  // The lock file's name is one of the store's paths too.
+  e = kc_lock_name(dir, sizeof dir, path, 0) ? kc_lock_try(&lk, path, 0) : ENAMETOOLONG;
+  if (e == EBUSY || e == EAGAIN) {
+    *again = e == EBUSY ? CHANGE_BUSY : CHANGE_AGAIN;
+    goto done;
   }
   if (e) {
-    if (rfd != OS_BADFD) (void)os_close(rfd);
-    return e == ENAMETOOLONG ? KC_ERR_INI_TMPNAME : KC_ERR_INI_CREATE;
+    status = e == ENAMETOOLONG ? KC_ERR_INI_TMPNAME : KC_ERR_INI_CREATE;
+    goto done;
   }
   if (rfd != OS_BADFD && !os_fd_current(rfd, name)) {
     // Another writer put a new file in place after this one was opened:
     // the change starts from that one.
-    (void)os_fd_delete(wfd, turn);
-    (void)os_close(rfd);
-    *again = TURN_AGAIN;
-    return KC_OK;
+    *again = CHANGE_AGAIN;
+    goto done;
   }
 
-  uint32_t status = KC_OK;
-  int outcome;
-  if (rfd == OS_BADFD) (void)os_fd_chmod(wfd, os_new_file_mode()); // a new file, as any other would be made
-  if (rfd != OS_BADFD && os_keep_traits(wfd, turn, rfd) != 0) {
+  if (rfd == OS_BADFD) (void)os_fd_chmod(lk.fd, os_new_file_mode()); // a new file, as any other would be made
+  if (rfd != OS_BADFD && os_keep_traits(lk.fd, lk.path, rfd) != 0) {
     status = KC_ERR_INI_CREATE;
+    goto done;
+  }
+  blk_w_init(&w, lk.fd, rfd != OS_BADFD && os_fstat(rfd, &st) == 0 ? st.size : 0);
+  outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status, section_at);
+  // Whatever follows a Ctrl-Z stays behind the changed text.
+  if (outcome == WALK_COMMIT && rfd != OS_BADFD && blk_copy_tail(&r, &w) < 0) {
+    status = KC_ERR_INI_OPEN;
     outcome = WALK_FAIL;
-  } else {
-    blk_writer w;
-    os_filestat st;
-    blk_w_init(&w, wfd, rfd != OS_BADFD && os_fstat(rfd, &st) == 0 ? st.size : 0);
-    outcome = write_changed(rfd != OS_BADFD ? &r : NULL, &w, section, ed, &status, section_at);
-    // Whatever follows a Ctrl-Z stays behind the changed text.
-    if (outcome == WALK_COMMIT && rfd != OS_BADFD && blk_copy_tail(&r, &w) < 0) {
-      status = KC_ERR_INI_OPEN;
-      outcome = WALK_FAIL;
-    }
-    if (outcome == WALK_COMMIT && (blk_w_flush(&w) != 0 || os_fsync(wfd) != 0)) {
-      status = KC_ERR_INI_MISSING;
-      outcome = WALK_FAIL;
-    }
-    blk_w_end(&w);
+  }
+  if (outcome == WALK_COMMIT && (blk_w_flush(&w) != 0 || os_fsync(lk.fd) != 0)) {
+    status = KC_ERR_INI_MISSING;
+    outcome = WALK_FAIL;
+  }
+  blk_w_end(&w);
+  if (outcome != WALK_COMMIT) {
+    if (outcome == WALK_DISCARD) status = KC_OK;
+    goto done;
   }
 
+  made = rfd == OS_BADFD;
   if (rfd != OS_BADFD) (void)os_close(rfd); // Windows will not replace an open file
-  if (outcome != WALK_COMMIT) {
-    (void)os_fd_delete(wfd, turn);
-    return outcome == WALK_DISCARD ? KC_OK : status;
+  rfd = OS_BADFD;
+  // A file that was missing is made only where nothing has been made
+  // meanwhile.
+  if ((e = kc_lock_commit(&lk, path, !made)) != 0) {
+    if (e == EEXIST && made) *again = CHANGE_AGAIN;
+    else status = KC_ERR_INI_OPEN;
+    goto done;
   }
-  // Put in place while still held, which ends the turn. A file that was
-  // missing is made only where nothing has been made meanwhile.
-  e = os_fd_rename(wfd, turn, path, rfd != OS_BADFD);
-  if (e != 0) {
-    (void)os_fd_delete(wfd, turn);
-    if (e == EEXIST && rfd == OS_BADFD) {
-      *again = TURN_AGAIN;
-      return KC_OK;
-    }
-    return KC_ERR_INI_OPEN;
-  }
-  // Flushed before the rename: a late close error changes nothing on disk.
-  (void)os_close(wfd);
+  status = KC_OK;
   // The new name on disk too. A folder that cannot be flushed does not undo
   // the change, and reporting a failure now would describe a state that no
   // longer holds.
-  char dir[KC_INI_PATH_MAX];
   if (kc_folder_of(path, dir, sizeof dir)) (void)os_sync_dir(dir);
-  return KC_OK;
+
+done:
+  if (rfd != OS_BADFD) (void)os_close(rfd);
+  kc_lock_rollback(&lk);
+  return status;
 }
 
 /* Sets (a NULL value: removes) entries of section in file_name in one
- * rewrite, in turn with every other writer of ours. */
+ * rewrite, one writer at a time. */
 static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_name) {
   if (!section || !file_name || ed->count == 0 || ed->count > KC_INI_EDITS_MAX) return KC_ERR_INI_MISSING;
   if (strlen(section) > INI_SECTION_MAX || breaks_line(section)) return KC_ERR_INI_MISSING;
@@ -571,20 +540,14 @@ static uint32_t ini_change(const char *section, ini_edit *ed, const char *file_n
 
   char name[KC_INI_PATH_MAX];
   if (!MakeKVFileName(name, sizeof name, file_name)) return KC_ERR_INI_CREATE;
-  unsigned waited = 0, pause = 1;
+  kc_backoff b;
+  kc_backoff_start(&b, kc_lock_wait_ms);
   for (;;) {
     for (size_t i = 0; i < ed->count; ++i) ed->met[i] = 0;
     int again;
     uint32_t status = change_once(section, ed, any_value, name, &again);
     if (!again) return status;
-    if (waited >= os_turn_wait_ms) return KC_ERR_BUSY;
-    if (again == TURN_TAKEN) {
-      os_sleep_ms(pause);
-      waited += pause;
-      if (pause < INI_TURN_PAUSE_MAX_MS) pause *= 2;
-    } else {
-      waited++; // at once, but not for ever
-    }
+    if (again == CHANGE_BUSY ? !kc_backoff_wait(&b) : kc_backoff_over(&b)) return KC_ERR_BUSY;
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "kcsys.h"
 #include "plat.h"
+#include "plat_names.h"
 
 /* Entry points of the host library npagra.dll. */
 typedef int (*OSGETENVSTRPROC)(char *name, char *buffer, uint16_t length);
@@ -47,81 +48,26 @@ void KCPerror(const char *err_string);
  * directory with a trailing separator, or NULL with szPath untouched. */
 char *PathParts(const char *szName, char *szPath);
 
-/* The folder part of path, its separator included, into dir (size
- * bytes): 1, or 0 when it does not fit. */
-int kc_folder_of(const char *path, char *dir, size_t size);
-/* Temporary files of ours (kcsys.h). Names drawn before giving up: each
- * is free but for a 1 in 60 million chance. */
-#define KC_TMP_TRIES 64
-/* A fresh name: prefix, then characters of [0-9a-z] up to
- * KC_TMP_NAME_LEN. kc_tmp_seed makes the draws start again from seed
- * (tests: the same names twice). */
-void kc_tmp_name(char name[KC_TMP_NAME_LEN + 1], const char *prefix);
-void kc_tmp_seed(uint32_t seed);
-/* 1 when name is prefix and then characters of [0-9a-z], KC_TMP_NAME_LEN
- * in all: a name of ours of that kind. */
-int kc_tmp_named(const char *name, const char *prefix);
-/* A fresh name of ours in the folder of beside into path (size bytes):
- * 1, or 0 when it does not fit. */
-int kc_tmp_path(char *path, size_t size, const char *beside);
-/* Creates a held file of ours beside beside, its name into path: 0 or an
- * errno value. */
-int kc_tmp_create(const char *beside, char *path, size_t size, intptr_t *fd);
-/* Removes the file of ours path unless a process holds it, a link as a
- * name (never what it leads to): os_remove_unheld's statuses. */
-int kc_tmp_remove_unheld(const char *path);
-/* Renames the held file fd, named from, to a fresh name of ours beside it
- * (into path): 0 or an errno value. */
-int kc_tmp_move(intptr_t fd, const char *from, char *path, size_t size);
-
-/* ---- The record of a set being put in place (plat_record.cpp) ----
- * One record, a copy in each folder of the set, names for each file its
- * destination, the second name of ours that keeps the earlier file, and
- * the name of ours that holds the new one until it is put in place. */
-#define KC_RECORD_FOLDERS 4
-#define KC_RECORD_LOST "!" /* kept: an earlier link this system cannot keep */
-typedef struct kc_record_file {
-  unsigned folder;                       /* index into folders */
-  char kept[KC_TMP_NAME_LEN + 1];        /* "" no earlier file; KC_RECORD_LOST */
-  char staged[KC_TMP_NAME_LEN + 1];
-  char dest[KC_PATH_MAX];                /* the name in its folder */
-} kc_record_file;
-typedef struct kc_record {
-  size_t nfolders;
-  char folders[KC_RECORD_FOLDERS][KC_PATH_MAX];      /* each ending in the separator */
-  char names[KC_RECORD_FOLDERS][KC_TMP_NAME_LEN + 1]; /* the record's copy in each */
-  intptr_t fds[KC_RECORD_FOLDERS];                   /* each copy held while in use */
-  size_t count;
-  kc_record_file files[KC_STAGE_MAX];
-  int undo; /* marked: every destination goes back */
-} kc_record;
-/* Writes rec (folders and files filled in) as a new record of ours in
- * each of its folders, each flushed and held: 0, or an errno value with
- * no copy left. */
-int kc_record_write(kc_record *rec);
-/* Flushes each folder of rec once: its names are then on the disk. 0 or
- * an errno value. */
-int kc_record_sync(const kc_record *rec);
-/* Appends the mark "undo" to each copy, flushed: 0 or an errno value. */
-int kc_record_mark_undo(kc_record *rec);
-/* Settles by names what rec says, then flushes its folders and deletes
- * its copies (and staged files left behind): how is
- *   KC_RECORD_FORWARD  the writer put every new file in place: the
- *                      earlier files' names of ours go;
- *   KC_RECORD_BACK     the writer failed: every destination goes back;
- *   KC_RECORD_FOUND    found after a death: forward when no staged name
- *                      is left and no "undo" is marked, else back.
- * Going back is first marked "undo" when any new file stands in place.
- * 0; else an errno value, left[i] set for each destination not as it was
- * (KC_STAGE_MAX entries), and the copies stay for a later run. */
-#define KC_RECORD_FORWARD 0
-#define KC_RECORD_BACK 1
-#define KC_RECORD_FOUND 2
-int kc_record_settle(kc_record *rec, int how, unsigned char *left);
-/* Lets the copies go, leaving them on disk. */
-void kc_record_release(kc_record *rec);
-/* The names of ours the record at path holds (staged and kept, up to
- * max), which no sweep may remove: their count. */
-size_t kc_record_protects(const char *path, char names[][KC_TMP_NAME_LEN + 1], size_t max);
+/* ---- Registry keys below HKEY_LOCAL_MACHINE ----
+ * What plat_reg.cpp stores through: the system's registry where there is
+ * one (plat_regsys.cpp, over the seam), else a store of files
+ * (plat_regfile.cpp); the build takes one of the two. The calls give the
+ * Windows registry's codes (OS_REG_* and others of its kind). */
+#define KC_REGKEY_PATH_MAX 4096 /* a key's folder in the file store */
+typedef struct kc_regkey {
+  intptr_t handle;                /* the system's key; -1 none */
+  char path[KC_REGKEY_PATH_MAX];  /* the file store's folder of the key */
+} kc_regkey;
+/* Opens subkey, made with every missing key on its path (all access), or
+ * only for reading. */
+long kc_regkey_create(const char *subkey, kc_regkey *key);
+long kc_regkey_open_read(const char *subkey, kc_regkey *key);
+long kc_regkey_query_type(kc_regkey *key, const char *name, uint32_t *type);
+long kc_regkey_set(kc_regkey *key, const char *name, uint32_t type, const void *data, uint32_t size);
+long kc_regkey_delete_value(kc_regkey *key, const char *name);
+/* The value's type (type may be NULL) and its bytes into data (*size
+ * bytes; *size receives the value's length, also with OS_REG_MORE_DATA). */
+long kc_regkey_query(kc_regkey *key, const char *name, uint32_t *type, void *data, uint32_t *size);
+void kc_regkey_close(kc_regkey *key);
 
 #endif /* KC_PLAT_INT_H */

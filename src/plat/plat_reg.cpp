@@ -51,16 +51,16 @@ KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const c
 
   if (!name_fits(Key)) return KC_ERR_REG;
 
-  os_regkey key;
-  long made = os_reg_create(subkey, &key);
+  kc_regkey key;
+  long made = kc_regkey_create(subkey, &key);
   if (made != OS_REG_SUCCESS) return made == OS_REG_TIMEOUT ? KC_ERR_BUSY : KC_ERR_REG_KEY;
 
   long rc;
   if (!Val || Val[0] == '\0') {
-    rc = os_reg_delete_value(key, Key);
+    rc = kc_regkey_delete_value(&key, Key);
   } else {
     uint32_t type = OS_REG_SZ;
-    rc = os_reg_query_type(key, Key, &type);
+    rc = kc_regkey_query_type(&key, Key, &type);
     if (rc == OS_REG_FILE_NOT_FOUND) {
       type = OS_REG_SZ;
       rc = OS_REG_SUCCESS;
@@ -69,10 +69,10 @@ KCAPI uint32_t KCRegistrySetString(const char *Section, const char *Key, const c
     // type is unknown is not overwritten with a guessed one.
     if (rc == OS_REG_SUCCESS) {
       size_t n = strlen(Val) + 1; // the terminating NUL is stored too
-      rc = n > UINT32_MAX ? OS_REG_MORE_DATA : os_reg_set(key, Key, type, Val, (uint32_t)n);
+      rc = n > UINT32_MAX ? OS_REG_MORE_DATA : kc_regkey_set(&key, Key, type, Val, (uint32_t)n);
     }
   }
-  os_reg_close(key);
+  kc_regkey_close(&key);
   return reg_status(rc, 0);
 }
 
@@ -83,12 +83,12 @@ KCAPI uint32_t KCRegistryGetString(const char *Section, const char *Key, char *V
   if (!compose_subkey(Section, subkey)) return KC_ERR_REG_KEY;
   if (!name_fits(Key)) return KC_ERR_REG_NOVALUE; // none such can be stored
 
-  os_regkey key;
-  if (os_reg_open_read(subkey, &key) != OS_REG_SUCCESS) return KC_ERR_REG_KEY;
+  kc_regkey key;
+  if (kc_regkey_open_read(subkey, &key) != OS_REG_SUCCESS) return KC_ERR_REG_KEY;
 
   uint32_t size = Length, type = 0;
-  long rc = os_reg_query(key, Key, &type, Val, &size);
-  os_reg_close(key);
+  long rc = kc_regkey_query(&key, Key, &type, Val, &size);
+  kc_regkey_close(&key);
 
   int text = type == OS_REG_SZ || type == OS_REG_EXPAND_SZ || type == OS_REG_MULTI_SZ;
   if (rc == OS_REG_SUCCESS && room && size <= Length && text) {

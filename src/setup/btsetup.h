@@ -16,7 +16,7 @@
 #define BT_ERR_INIT 1u          /* BTInit: the installer's folder cannot be entered */
 #define BT_ERR_SERVERTASKS 1u   /* BTEditPagraIni: writing ServerTasks failed */
 #define BT_ERR_COPY 5318u
-#define BT_ERR_UNSETTLED 5319u  /* BTInstallProgramFiles: halted, and files are not as they were */
+#define BT_ERR_LEFT 5319u  /* BTInstallProgramFiles: halted, and files are not as they were */
 #define BT_ERR_REMOVE 5320u
 #define BT_ERR_BUSY 5321u       /* another install or removal holds the host */
 #define BT_ERR_CONFIG 5335u
@@ -60,17 +60,17 @@ KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir);
 /* Copies the 21 files from the installer's folder, all or nothing: each
  * is first written whole beside its destination; only when all are ready
  * are they flushed and put in place. What a run cut short left in either
- * folder is settled first (kc_settle). 0, with every file in place and on
+ * folder is recovered first (kc_recover). 0, with every file in place and on
  * disk; 5318 with every destination as it was; 5319 when files are not as
  * they were (a failure that could not be taken back, or a set cut short
- * that could not be settled): bt_left_file names each, and the next run
- * settles them first; 5321, nothing done, when another run is putting
+ * that could not be recovered): bt_left_file names each, and the next run
+ * recovers them first; 5321, nothing done, when another run is putting
  * files in place there. */
 KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir);
 /* Deletes them (in removal mode sparing the remover and its library),
- * after settling what a run cut short left: 0, or 5320 when at least one
+ * after recovery what a run cut short left: 0, or 5320 when at least one
  * deletion failed, or nothing was deleted because a set cut short could
- * not be settled; bt_left_file names each file left. 5321, nothing
+ * not be recovered; bt_left_file names each file left. 5321, nothing
  * deleted, when another run is putting files in place there. */
 KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir);
 
@@ -97,7 +97,7 @@ KCAPI uint32_t BTUndoPagraIni(const char *ini_path);
  * interpreter (on Windows COMSPEC when it is the absolute path of an
  * existing program, else the system folder's cmd.exe; /bin/sh elsewhere),
  * started in zept_dir with none of this process's handles: both are first
- * moved out of their names to names of ours, which the interpreter then
+ * moved out of their names to our names, which the interpreter then
  * deletes. On Windows it does so once the remover has ended (the caller
  * ends next); elsewhere the call waits for it. 0 when both names are free
  * and the interpreter deletes (or has deleted) the files; 5320 when that
@@ -136,7 +136,7 @@ int bt_dir_fits(const char *dir, int data);
 /* Holds the host whose program folder is zept_dir for the rest of the run
  * (one install, upgrade or removal per host at a time): 0, or BT_ERR_BUSY
  * when another run holds it. */
-uint32_t bt_hold_host(const char *zept_dir);
+uint32_t bt_lock_host(const char *zept_dir);
 /* The files the last BTRemoveProgramFiles could not delete, or the last
  * BTInstallProgramFiles left not as they were, in the order met: each
  * "<path>: <reason>". */

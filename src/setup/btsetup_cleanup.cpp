@@ -2,10 +2,10 @@
 // cannot delete its own running program file.
 //
 // The remover first moves its program file and its library out of their
-// names to names of ours beside them (a running program's file may be
+// names to our names beside them (a running program's file may be
 // renamed), so the two names are free at once: a later install may take
 // them while the interpreter has not yet run, and the interpreter, which
-// deletes only the names of ours, can never reach its files. A name of
+// deletes only the names of our own, can never reach its files. A name of
 // ours is never given to another file while one stands under it.
 //
 // On Windows the remover's file can be deleted only once the remover has
@@ -13,7 +13,7 @@
 // that works whatever standard input is. Elsewhere a running program's
 // file may be deleted, and the remover waits for the interpreter and ends
 // with what it did. The interpreter runs in the host folder and is handed
-// only the two names of ours, which hold no character any interpreter
+// only the two names of our own, which hold no character any interpreter
 // reads as special, whatever the folder's name holds. Every program the
 // command calls is named by its full path, the interpreter itself too:
 // nothing is picked up from the host folder or the search path. It keeps
@@ -96,16 +96,16 @@ int bt_cleanup_sh_command(const char *remover, const char *library, char *comman
 // One of the two files after a hand-over that could not be made sure:
 // back under its own name when it can be, into left (BT_PATH_MAX bytes)
 // the name it now stands under, "" when it is gone.
-static void settle(intptr_t hold, const char *moved, const char *path, char *left) {
+static void put_back(intptr_t lock, const char *moved, const char *path, char *left) {
   left[0] = '\0';
   if (!moved[0]) {
     if (KCFileExist(path)) kc_copy(left, BT_PATH_MAX, path);
-  } else if (kc_move_back(hold, moved, path) == 0) {
+  } else if (kc_move_back(lock, moved, path) == 0) {
     kc_copy(left, BT_PATH_MAX, path);
   } else if (KCFileExist(moved)) {
     kc_copy(left, BT_PATH_MAX, moved);
   }
-  kc_release(hold);
+  kc_release(lock);
 }
 
 // What is left to the administrator when the interpreter cannot do it.
@@ -162,7 +162,7 @@ uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
     if (e == ENOENT) moved_library[0] = '\0'; // already gone: nothing to hand over
     else if (e) ok = 0;
   }
-  // Both moved names are the folder and a name of ours.
+  // Both moved names are the folder and one of our names.
   size_t at = strlen(dir);
   if (ok && hand_over(prog, cmd, dir, moved_remover + at, moved_library[0] ? moved_library + at : "")) {
     kc_release(remover_hold);
@@ -170,8 +170,8 @@ uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
     return 0;
   }
   char left_remover[BT_PATH_MAX], left_library[BT_PATH_MAX];
-  settle(remover_hold, moved_remover, remover, left_remover);
-  settle(library_hold, moved_library, library, left_library);
+  put_back(remover_hold, moved_remover, remover, left_remover);
+  put_back(library_hold, moved_library, library, left_library);
   if (!left_remover[0] && !left_library[0]) return 0; // the interpreter did delete them after all
   print_by_hand(left_remover, left_library);
   return BT_ERR_REMOVE;

@@ -105,22 +105,22 @@ static uint32_t left(const char *path, int e) {
   return BT_ERR_REMOVE;
 }
 
-// Settles what a run cut short left in the host and data folders, before
-// anything else there: 0, or the copy's or settling's status with err
+// Recovers what a run cut short left in the host and data folders, before
+// anything else there: 0, or the copy's or recovery's status with err
 // (BT_ERR_TEXT_MAX bytes) and the files left not as they were.
-static int32_t settle_folders(const char *zept_dir, const char *data_dir, char *err) {
-  static kc_settle_report report;
+static int32_t recover_folders(const char *zept_dir, const char *data_dir, char *err) {
+  static kc_recover_report report;
   const char *given[] = {zept_dir, data_dir};
   for (const char *dir : given) {
-    int r = kc_settle(dir, given, 2, &report);
-    if (r == KC_SETTLE_OK) continue;
+    int r = kc_recover(dir, given, 2, &report);
+    if (r == KC_RECOVER_OK) continue;
     for (size_t i = 0; i < report.count; ++i) left_why(report.left[i], "not as it was before the install cut short");
-    const char *why = r == KC_SETTLE_HELD      ? "another run is putting files in place there"
-                      : r == KC_SETTLE_FOREIGN ? "it names a folder this run was not given"
+    const char *why = r == KC_RECOVER_BUSY      ? "another run is putting files in place there"
+                      : r == KC_RECOVER_FOREIGN ? "it names a folder this run was not given"
                                                : "it could not be carried out";
     snprintf(err, BT_ERR_TEXT_MAX, "An install cut short left %s, which could not be settled: %s", report.record,
              why); // cut to fit: for the administrator's eyes only
-    return r == KC_SETTLE_HELD ? (int32_t)BT_ERR_BUSY : (int32_t)BT_ERR_UNSETTLED;
+    return r == KC_RECOVER_BUSY ? (int32_t)BT_ERR_BUSY : (int32_t)BT_ERR_LEFT;
   }
   return 0;
 }
@@ -142,10 +142,10 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
 
   if (!dirsep_term(zept_dir)) status = copy_error(err, "Error creating file", zept_dir, strerror(ENAMETOOLONG));
 
-  // What killed runs left goes first: a set cut short is settled, then
+  // What killed runs left goes first: a set cut short is recovered, then
   // leftovers go; files another run still holds stay.
   gLeftCount = 0;
-  if (status == 0) status = settle_folders(zept_dir, data_dir, err);
+  if (status == 0) status = recover_folders(zept_dir, data_dir, err);
   if (status == 0) {
     kc_tmp_sweep(zept_dir);
     kc_tmp_sweep(data_dir);
@@ -161,9 +161,9 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
     int e = 0;
     size_t failed = 0;
     int step = kc_stage_commit(&gStage, &e, &failed);
-    if (step == KC_COPY_UNSETTLED) {
+    if (step == KC_COPY_LEFT) {
       (void)step_error(err, KC_COPY_CREATE, e, "", gStage.files[failed].dest);
-      status = BT_ERR_UNSETTLED;
+      status = BT_ERR_LEFT;
       for (size_t i = 0; i < gStage.count; ++i) {
         const kc_staged *f = &gStage.files[i];
         if (f->left)
@@ -197,15 +197,15 @@ KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir) {
   int dir_ok = dirsep_term(zept_dir);
   gLeftCount = 0;
 
-  // A set cut short is settled first, then what killed runs left goes;
-  // files another run still holds stay. While a set cannot be settled,
+  // A set cut short is recovered first, then what killed runs left goes;
+  // files another run still holds stay. While a set cannot be recovered,
   // nothing of the package is deleted.
   char err[BT_ERR_TEXT_MAX];
-  int32_t settled = dir_ok ? settle_folders(zept_dir, data_dir, err) : 0;
-  if (settled != 0) {
+  int32_t recovered = dir_ok ? recover_folders(zept_dir, data_dir, err) : 0;
+  if (recovered != 0) {
     for (int i = 0; i < BT_FILES_COUNT + BT_DATA_FILES_COUNT; ++i) printf(" *");
     printf("\n");
-    if (settled == (int32_t)BT_ERR_BUSY) return BT_ERR_BUSY;
+    if (recovered == (int32_t)BT_ERR_BUSY) return BT_ERR_BUSY;
     if (gLeftCount < sizeof gLeft / sizeof gLeft[0])
       snprintf(gLeft[gLeftCount++], sizeof gLeft[0], "%s; no file was removed", err); // fits: a short text more
     return BT_ERR_REMOVE;

@@ -105,4 +105,4 @@ KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir) {
   return status;
 }
 
-uint32_t bt_hold_host(const char *zept_dir) { return kc_hold_host(zept_dir) ? 0 : BT_ERR_BUSY; }
+uint32_t bt_lock_host(const char *zept_dir) { return kc_lock_host(zept_dir) ? 0 : BT_ERR_BUSY; }

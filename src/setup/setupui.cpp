@@ -20,7 +20,7 @@
  *   6       another install or removal was running on this host; nothing
  *           was done
  *   7       the install halted, and program files are not as they were
- *           (each is named); the next run settles them first
+ *           (each is named); the next run recovers them first
  *
  * When more than one thing fails, the first failure of the run decides
  * the status (the registry value and pagra.ini come before the files in a
@@ -47,7 +47,7 @@ enum {
   NZ_EXIT_CONFIG = 4,
   NZ_EXIT_REMOVAL = 5,
   NZ_EXIT_BUSY = 6,
-  NZ_EXIT_UNSETTLED = 7,
+  NZ_EXIT_LEFT = 7,
 };
 
 #define LONG_TITLE "Delvan Enterprise Tramontelo Services"
@@ -324,7 +324,7 @@ static void report_busy(void) {
 static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
   // One install, upgrade or removal per host at a time, from here to the
   // end of the run.
-  if (bt_hold_host(delvan_dir) != 0) {
+  if (bt_lock_host(delvan_dir) != 0) {
     report_busy();
     return;
   }
@@ -335,8 +335,8 @@ static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
     report_busy();
     return;
   }
-  if (copied == BT_ERR_UNSETTLED) {
-    note_failure(NZ_EXIT_UNSETTLED);
+  if (copied == BT_ERR_LEFT) {
+    note_failure(NZ_EXIT_LEFT);
     printf("\nAn error has occurred installing the %s\n", SERVER_TITLE);
     printf("program files!  Installation has halted, and these files\n");
     printf("are not as they were:\n");
@@ -385,7 +385,7 @@ static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
 }
 
 static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
-  if (bt_hold_host(delvan_dir) != 0) {
+  if (bt_lock_host(delvan_dir) != 0) {
     report_busy();
     return;
   }

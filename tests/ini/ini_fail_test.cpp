@@ -10,6 +10,8 @@
 
 #include "os.h"
 #include "plat.h"
+#include "faultsim.h"
+#include "plat_lock.h"
 #include "testsupport.h"
 
 #ifdef _WIN32
@@ -25,6 +27,7 @@
 #endif
 
 using nzt::crlf;
+using nzt::file_holds;
 using nzt::read_file;
 using nzt::TempDir;
 using nzt::write_file;
@@ -109,34 +112,37 @@ TEST(IniFailure, NthSeamCallFails) {
   for (const Change &c : kChanges) {
     const std::string after = expected_after(c, before);
     for (const Fault &f : kFaults) {
+      SCOPED_TRACE(std::string(c.name) + ", " + f.name);
+      uint32_t st = 0;
       int failures = 0;
-      for (int n = 1; n <= 12; ++n) {
-        SCOPED_TRACE(std::string(c.name) + ", " + f.name + " #" + std::to_string(n));
-        std::error_code ec;
-        nzt::fs::remove(ini, ec);
-        if (c.file_exists) {
-          ASSERT_TRUE(write_file(ini, before));
-        }
-        os_fault_arm(f.op, n);
-        uint32_t st = KCINISetString("Pagra", c.entry, c.value, ini.c_str());
-        os_fault_arm(f.op, 0);
-        if (st == 0) {
-          EXPECT_EQ(read_file(ini), after);
-        } else {
-          ++failures;
-          EXPECT_EQ(st, f.status);
-          if (c.file_exists)
-            EXPECT_EQ(read_file(ini), before);
-          else
-            EXPECT_FALSE(nzt::file_exists(ini));
-        }
-        EXPECT_EQ(names_in(t.dir()), c.file_exists || st == 0 ? std::vector<std::string>{"pagra.ini"}
-                                                              : std::vector<std::string>{});
-      }
+      nzt::fault_sweep(
+          nzt::seam_fault(f.op),
+          [&] {
+            std::error_code ec;
+            nzt::fs::remove(ini, ec);
+            if (c.file_exists) {
+              ASSERT_TRUE(write_file(ini, before));
+            }
+          },
+          [&] { st = KCINISetString("Pagra", c.entry, c.value, ini.c_str()); },
+          [&](int, bool) {
+            if (st == 0) {
+              EXPECT_TRUE(file_holds(ini, after));
+            } else {
+              ++failures;
+              EXPECT_EQ(st, f.status);
+              if (c.file_exists)
+                EXPECT_TRUE(file_holds(ini, before));
+              else
+                EXPECT_FALSE(nzt::file_exists(ini));
+            }
+            EXPECT_EQ(names_in(t.dir()), c.file_exists || st == 0 ? std::vector<std::string>{"pagra.ini"}
+                                                                  : std::vector<std::string>{});
+          });
       // Each operation is reached by each change that writes (a missing
       // file is not read).
       if (!(f.op == OS_OP_READ && !c.file_exists)) {
-        EXPECT_GT(failures, 0) << c.name << ", " << f.name;
+        EXPECT_GT(failures, 0);
       }
     }
   }
@@ -149,21 +155,14 @@ TEST(IniFailure, ReadFailsPartWay) {
   std::string ini = t.path("pagra.ini");
   ASSERT_TRUE(write_file(ini, big_ini()));
   char buf[KC_INI_LINE_MAX];
-  int failures = 0;
-  for (int n = 1; n <= 6; ++n) {
-    SCOPED_TRACE(n);
-    memset(buf, 'x', sizeof buf);
-    os_fault_arm(OS_OP_READ, n);
-    uint32_t st = KCINIGetString("Pagra", "ServerTasks", buf, ini.c_str());
-    os_fault_arm(OS_OP_READ, 0);
-    if (st == 0) {
-      EXPECT_STREQ(buf, "HTTP,SMTP");
-    } else {
-      ++failures;
-      EXPECT_EQ(st, KC_ERR_INI_OPEN);
-      EXPECT_STREQ(buf, "");
-    }
-  }
+  uint32_t st = 0;
+  int failures = nzt::fault_sweep(
+      nzt::seam_fault(OS_OP_READ), [&] { memset(buf, 'x', sizeof buf); },
+      [&] { st = KCINIGetString("Pagra", "ServerTasks", buf, ini.c_str()); },
+      [&](int, bool hit) {
+        EXPECT_EQ(st, hit ? KC_ERR_INI_OPEN : 0u);
+        EXPECT_STREQ(buf, hit ? "" : "HTTP,SMTP");
+      });
   EXPECT_GT(failures, 1); // the entry lies beyond the first block
 }
 
@@ -189,7 +188,7 @@ TEST(IniFailure, FileSizeLimitReached) {
   signal(SIGXFSZ, old_handler);
   EXPECT_EQ(st, KC_ERR_INI_MISSING);
   EXPECT_EQ(st_new, 0u); // a small file stays within the limit
-  EXPECT_EQ(read_file(ini), before);
+  EXPECT_TRUE(file_holds(ini, before));
   EXPECT_EQ(names_in(t.dir()), (std::vector<std::string>{"new.ini", "pagra.ini"}));
 #endif
 }
@@ -224,7 +223,7 @@ TEST(IniFailure, UnwritableFolder) {
   uint32_t st = KCINISetString("Pagra", "E", "new", ini.c_str());
   chmod(t.path("ro").c_str(), 0755);
   EXPECT_EQ(st, KC_ERR_INI_CREATE);
-  EXPECT_EQ(read_file(ini), before);
+  EXPECT_TRUE(file_holds(ini, before));
   EXPECT_EQ(names_in(t.path("ro")), std::vector<std::string>{"pagra.ini"});
 #endif
 }
@@ -255,7 +254,7 @@ TEST(IniFailure, ReadOnlyOrHardLinkedFileStays) {
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
       SCOPED_TRACE(std::string(hard_link ? "hard link, case " : "read-only, case ") + std::to_string(i));
       EXPECT_EQ(KCINISetString(cases[i].section, cases[i].entry, cases[i].value, ini.c_str()), cases[i].status);
-      EXPECT_EQ(read_file(ini), before);
+      EXPECT_TRUE(file_holds(ini, before));
       if (hard_link) {
         EXPECT_EQ(read_file(other), before);
       }
@@ -486,8 +485,8 @@ std::string turn_of(const TempDir &t, const std::string &ini) {
 TEST(IniFailure, WhatStandsUnderTheTurnName) {
   enum Kind { HELD, FOLDER, LINK, DANGLING, LEFT } kinds[] = {HELD, FOLDER, LINK, DANGLING, LEFT};
   const std::string before = crlf({"[Pagra]", "E=old"});
-  const unsigned wait = os_turn_wait_ms;
-  os_turn_wait_ms = 200;
+  const unsigned wait = kc_lock_wait_ms;
+  kc_lock_wait_ms = 200;
   for (Kind kind : kinds) {
     SCOPED_TRACE("kind " + std::to_string(kind));
     TempDir t;
@@ -498,7 +497,7 @@ TEST(IniFailure, WhatStandsUnderTheTurnName) {
     ASSERT_TRUE(write_file(t.path("victim"), "victim"));
     os_fd held = OS_BADFD;
     if (kind == HELD) {
-      ASSERT_EQ(os_open_held(turn.c_str(), 0, &held), 0);
+      ASSERT_EQ(os_open_locked(turn.c_str(), 0, &held), 0);
     }
     if (kind != HELD && kind != LEFT) nzt::fs::remove(turn);
     if (kind == FOLDER) nzt::fs::create_directory(turn);
@@ -521,7 +520,7 @@ TEST(IniFailure, WhatStandsUnderTheTurnName) {
       EXPECT_EQ(names_in(t.dir()), (std::vector<std::string>{"pagra.ini", "victim"}));
     }
   }
-  os_turn_wait_ms = wait;
+  kc_lock_wait_ms = wait;
 }
 
 // Only regular files are read or changed: a device, a pipe, a link to

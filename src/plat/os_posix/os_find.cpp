@@ -2,6 +2,7 @@
 // every entry of the folder comes back and the caller filters.
 #include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -24,7 +25,7 @@ static int next_name(DIR *d, char *name) {
 os_find_t os_find_first(const char *search, char *name) {
   // The folder is everything up to the last separator; the pattern after
   // it is the caller's to apply.
-  char dir[KC_PATH_MAX];
+  char dir[PATH_MAX]; // the folder may be longer than a name handed out
   const char *slash = strrchr(search, '/');
   if (!slash) {
     snprintf(dir, sizeof dir, ".");

@@ -1,5 +1,5 @@
-// POSIX seam: files by name. Held files of ours, renames and deletions,
-// second names, and what a name leads to; each acts on the name itself,
+// POSIX seam: files by name. Held our files, renames and deletions,
+// hard links, and what a name leads to; each acts on the name itself,
 // never on what a symbolic link there leads to.
 #include <errno.h>
 #include <fcntl.h>
@@ -14,10 +14,10 @@
 #include "os.h"
 #include "os_errno.h"
 
-// A hold is an exclusive lock on the open file (flock): the system drops
+// A file's lock is an exclusive flock on the open file: the system drops
 // it with the last descriptor, also when the process is killed, so a file
-// nobody holds is provably nobody's work in progress.
-static int hold(int f) { return flock(f, LOCK_EX | LOCK_NB) == 0 ? 0 : (errno == EWOULDBLOCK ? EBUSY : errno); }
+// nobody has locked is provably nobody's work in progress.
+static int lock_fd(int f) { return flock(f, LOCK_EX | LOCK_NB) == 0 ? 0 : (errno == EWOULDBLOCK ? EBUSY : errno); }
 
 // 1 when path still names the open file f (not a link to it).
 static int still_named(int f, const char *path) {
@@ -43,20 +43,20 @@ int os_create_excl(const char *path, os_fd *fd) {
   if (f < 0) return os_errno(errno);
   *fd = f;
   // Between the creation and the lock another process may have found the
-  // file unheld and removed it as stale: the name is then not ours.
-  if (hold((int)*fd) != 0 || !still_named((int)*fd, path)) {
+  // file unlocked and removed it as stale: the name is then not ours.
+  if (lock_fd((int)*fd) != 0 || !still_named((int)*fd, path)) {
     drop(fd);
     return EEXIST;
   }
   return 0;
 }
 
-int os_open_held(const char *path, int how, os_fd *fd) {
+int os_open_locked(const char *path, int how, os_fd *fd) {
   *fd = OS_BADFD;
   // The name itself: O_NOFOLLOW refuses a symbolic link (ELOOP), which the
   // caller then handles as a name. A running program's file may be
-  // replaced here, so OS_HOLD_REPLACE asks nothing more.
-  int f, flags = (how == OS_HOLD_UPDATE ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+  // replaced here, so OS_LOCK_REPLACE asks nothing more.
+  int f, flags = (how == OS_LOCK_UPDATE ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
   do {
     f = open(path, flags);
   } while (f < 0 && errno == EINTR);
@@ -67,9 +67,9 @@ int os_open_held(const char *path, int how, os_fd *fd) {
     drop(fd);
     return EACCES; // a folder or a device is no file to replace or move
   }
-  if (hold((int)*fd) != 0) {
+  if (lock_fd((int)*fd) != 0) {
     drop(fd);
-    return EACCES; // another process holds it
+    return EACCES; // another process has it locked
   }
   return 0;
 }
@@ -86,7 +86,7 @@ static int rename_names(const char *from, const char *to, int replace) {
   }
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return os_errno(errno);
-  // A file system without the flag: a second name made exclusively, then
+  // A file system without the flag: a hard link made exclusively, then
   // the first one dropped.
   if (link(from, to) != 0) return os_errno(errno);
   if (unlink(from) != 0) {
@@ -100,11 +100,11 @@ static int rename_names(const char *from, const char *to, int replace) {
 int os_rename_name(const char *from, const char *to, int replace) { return rename_names(from, to, replace); }
 
 int os_link(const char *path, const char *link_name) {
-  if (os_fault_hit(OS_OP_LINK)) return ENOTSUP; // as where no second names are kept
+  if (os_fault_hit(OS_OP_LINK)) return ENOTSUP; // as where no hard links are kept
   // linkat without AT_SYMLINK_FOLLOW names the link itself, not its target.
   if (linkat(AT_FDCWD, path, AT_FDCWD, link_name, 0) == 0) return 0;
   int e = errno;
-  // No second names on this file system, or none for this file.
+  // No hard links on this file system, or none for this file.
   if (e == EPERM || e == EOPNOTSUPP || e == EMLINK || e == EXDEV) return ENOTSUP;
   return os_errno(e);
 }
@@ -115,8 +115,13 @@ int os_same_name(const char *a, const char *b) {
 }
 
 int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
-  (void)fd; // the hold keeps every other process of ours off the name
+  (void)fd; // the lock keeps every other process of ours off the name
   return rename_names(from, to, replace);
+}
+
+int os_fd_current(os_fd fd, const char *path) {
+  struct stat a, b;
+  return fstat((int)fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 int os_fd_delete(os_fd fd, const char *name) {
@@ -131,9 +136,9 @@ int os_fd_delete(os_fd fd, const char *name) {
   return e;
 }
 
-int os_remove_unheld(const char *path) {
+int os_remove_unlocked(const char *path) {
   if (os_fault_hit(OS_OP_REMOVE)) return EIO;
-  // A link of ours is removed as a name: nothing holds a link, and what it
+  // A link of our own is removed as a name: nothing locks a link, and what it
   // leads to is never touched.
   struct stat ls;
   if (lstat(path, &ls) != 0) return os_errno(errno);
@@ -144,7 +149,7 @@ int os_remove_unheld(const char *path) {
   int e = 0;
   if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode))
     e = EACCES;
-  else if ((e = hold(f)) != 0)
+  else if ((e = lock_fd(f)) != 0)
     ; // its writer is still at work
   else if (!still_named(f, path))
     e = ENOENT; // renamed into place meanwhile: no longer a temporary file
@@ -182,8 +187,8 @@ int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
   return 0;
 }
 
-int os_hold_folder(const char *dir, intptr_t *hold) {
-  *hold = -1;
+int os_lock_folder(const char *dir, intptr_t *lock) {
+  *lock = -1;
   int d = open(dir[0] ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (d < 0) return os_errno(errno);
   int e = flock(d, LOCK_EX | LOCK_NB) == 0 ? 0 : errno == EWOULDBLOCK ? EBUSY : os_errno(errno);
@@ -191,10 +196,10 @@ int os_hold_folder(const char *dir, intptr_t *hold) {
     close(d);
     return e;
   }
-  *hold = d;
+  *lock = d;
   return 0;
 }
 
-void os_release_folder(intptr_t hold) {
-  if (hold >= 0) close((int)hold);
+void os_unlock_folder(intptr_t lock) {
+  if (lock >= 0) close((int)lock);
 }

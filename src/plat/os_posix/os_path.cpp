@@ -53,6 +53,16 @@ int os_access(const char *path, int mode) {
 
 int os_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : os_errno(errno); }
 
+int os_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : os_errno(errno); }
+
+int os_name_kind(const char *path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return OS_KIND_NONE;
+  if (S_ISREG(st.st_mode)) return OS_KIND_FILE;
+  if (S_ISDIR(st.st_mode)) return OS_KIND_DIR;
+  return S_ISLNK(st.st_mode) ? OS_KIND_LINK : OS_KIND_OTHER;
+}
+
 int os_is_dir(const char *path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);

@@ -76,3 +76,9 @@ void os_sleep_ms(unsigned ms) {
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
+
+uint64_t os_clock_ms(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+}

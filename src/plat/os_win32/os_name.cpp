@@ -1,5 +1,5 @@
-// Windows seam: files by name. Held files of ours, renames and deletions
-// through a handle, second names, and what a name leads to; each acts on
+// Windows seam: files by name. Held our files, renames and deletions
+// through a handle, hard links, and what a name leads to; each acts on
 // the name itself, never on what a link there leads to.
 //
 // Windows opens a link itself when asked (FILE_FLAG_OPEN_REPARSE_POINT).
@@ -24,10 +24,10 @@
 #define OS_AS_NAME FILE_FLAG_OPEN_REPARSE_POINT
 #define OS_SHARE_ALL (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
 
-// A hold is an open handle that denies delete sharing: while it is open
+// A file's lock is an open handle that denies delete sharing: while it is open
 // no other process can delete or rename the file, and the system drops it
 // with the handle, also when the process is killed.
-#define OS_HOLD_SHARING (FILE_SHARE_READ | FILE_SHARE_WRITE)
+#define OS_LOCK_SHARING (FILE_SHARE_READ | FILE_SHARE_WRITE)
 
 int os_create_excl(const char *path, os_fd *fd) {
   *fd = OS_BADFD;
@@ -175,17 +175,17 @@ static int open_name(const char *path, DWORD access, DWORD share, HANDLE *h) {
   return ELOOP;
 }
 
-int os_open_held(const char *path, int how, os_fd *fd) {
+int os_open_locked(const char *path, int how, os_fd *fd) {
   *fd = OS_BADFD;
   // To be replaced, the file must also be free of use: the right to write
   // it is refused while another process runs it as a program or library,
   // or keeps it open without letting others write. A running program's
-  // own file is held to be moved (renamed) only. A folder does not open.
+  // own file is locked to be moved (renamed) only. A folder does not open.
   DWORD access = DELETE | FILE_READ_ATTRIBUTES;
-  if (how == OS_HOLD_REPLACE) access |= FILE_WRITE_DATA;
-  if (how == OS_HOLD_UPDATE) access |= GENERIC_READ | GENERIC_WRITE;
+  if (how == OS_LOCK_REPLACE) access |= FILE_WRITE_DATA;
+  if (how == OS_LOCK_UPDATE) access |= GENERIC_READ | GENERIC_WRITE;
   HANDLE h;
-  int e = open_name(path, access, OS_HOLD_SHARING, &h);
+  int e = open_name(path, access, OS_LOCK_SHARING, &h);
   if (e == 0) *fd = (os_fd)h;
   return e;
 }
@@ -214,41 +214,44 @@ int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
   if (e) return e;
   block.info.FileNameLength = (DWORD)(wcslen(block.info.FileName) * sizeof(WCHAR));
   DWORD size = (DWORD)(sizeof block.info + block.info.FileNameLength);
+  BOOL ok = FALSE;
+  DWORD err = ERROR_INVALID_PARAMETER;
+  if (replace && !posix_rename_missing) {
+    DWORD flags = OS_RENAME_REPLACE_IF_EXISTS | OS_RENAME_POSIX_SEMANTICS; // the union's Flags
+    memcpy(&block.info, &flags, sizeof flags);
+    ok = SetFileInformationByHandle((HANDLE)fd, OS_FILE_RENAME_INFO_EX, &block.info, size);
+    err = ok ? 0 : GetLastError();
+    // Asked once per process: a refused class costs a round trip.
+    if (err == ERROR_INVALID_PARAMETER || err == ERROR_CALL_NOT_IMPLEMENTED || err == ERROR_INVALID_FUNCTION)
+      InterlockedExchange(&posix_rename_missing, 1);
+  }
+  // Without the flags (or on a volume without POSIX semantics) the plain rename.
+  if (!ok && (err == ERROR_INVALID_PARAMETER || err == ERROR_CALL_NOT_IMPLEMENTED || err == ERROR_INVALID_FUNCTION ||
+              err == ERROR_NOT_SUPPORTED)) {
+    DWORD none = 0;
+    memcpy(&block.info, &none, sizeof none);
+    block.info.ReplaceIfExists = replace ? TRUE : FALSE;
+    ok = SetFileInformationByHandle((HANDLE)fd, FileRenameInfo, &block.info, size);
+    err = ok ? 0 : GetLastError();
+  }
+  if (ok) return 0;
   // A reader that has the file open refuses a plain rename over it
   // (Windows, unless it shares deletion and POSIX semantics are asked
-  // for; Wine always): readers let go soon, so the replace is tried again
-  // for a while. A folder there never lets go.
-  int retry = replace && !(attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY));
-  ULONGLONG start = GetTickCount64();
-  DWORD pause = 1;
-  for (;;) {
-    BOOL ok = FALSE;
-    DWORD err = ERROR_INVALID_PARAMETER;
-    if (replace && !posix_rename_missing) {
-      DWORD flags = OS_RENAME_REPLACE_IF_EXISTS | OS_RENAME_POSIX_SEMANTICS; // the union's Flags
-      memcpy(&block.info, &flags, sizeof flags);
-      ok = SetFileInformationByHandle((HANDLE)fd, OS_FILE_RENAME_INFO_EX, &block.info, size);
-      err = ok ? 0 : GetLastError();
-      // Asked once per process: a refused class costs a round trip.
-      if (err == ERROR_INVALID_PARAMETER || err == ERROR_CALL_NOT_IMPLEMENTED || err == ERROR_INVALID_FUNCTION)
-        InterlockedExchange(&posix_rename_missing, 1);
-    }
-    // Without the flags (or on a volume without POSIX semantics) the plain rename.
-    if (!ok && (err == ERROR_INVALID_PARAMETER || err == ERROR_CALL_NOT_IMPLEMENTED || err == ERROR_INVALID_FUNCTION ||
-                err == ERROR_NOT_SUPPORTED)) {
-      DWORD none = 0;
-      memcpy(&block.info, &none, sizeof none);
-      block.info.ReplaceIfExists = replace ? TRUE : FALSE;
-      ok = SetFileInformationByHandle((HANDLE)fd, FileRenameInfo, &block.info, size);
-      err = ok ? 0 : GetLastError();
-    }
-    if (ok) return 0;
-    if (!retry || (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) ||
-        GetTickCount64() - start >= OS_REPLACE_WAIT_MS)
-      return os_errno(err);
-    Sleep(pause);
-    pause = pause < 8 ? pause * 2 : 8;
-  }
+  // for; Wine always): for now, as readers let go soon. A folder there
+  // never lets go.
+  int in_use = replace && attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY) &&
+               (err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION);
+  return in_use ? EBUSY : os_errno(err);
+}
+
+int os_fd_current(os_fd fd, const char *path) {
+  (void)path; // asked through the handle: every question by name costs under Wine
+  // A file replaced while it was open stays readable through the handle,
+  // but is deleted: a POSIX-semantics rename unlinks it. A plain rename
+  // cannot replace a file that any handle has open.
+  FILE_STANDARD_INFO info;
+  if (!GetFileInformationByHandleEx((HANDLE)fd, FileStandardInfo, &info, sizeof info)) return 0;
+  return !info.DeletePending && info.NumberOfLinks > 0;
 }
 
 int os_fd_delete(os_fd fd, const char *name) {
@@ -281,11 +284,11 @@ static int delete_opened(HANDLE h) {
   return e;
 }
 
-int os_remove_unheld(const char *path) {
+int os_remove_unlocked(const char *path) {
   if (os_fault_hit(OS_OP_REMOVE)) return EIO;
-  // A holder keeps the file open without delete sharing: the open for
+  // A file's lock keeps it open without delete sharing: the open for
   // deletion is refused while it does.
-  HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, OS_HOLD_SHARING, NULL, OPEN_EXISTING, OS_AS_NAME, NULL);
+  HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, OS_LOCK_SHARING, NULL, OPEN_EXISTING, OS_AS_NAME, NULL);
   if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION ? EBUSY : os_last_errno();
   if (!named_itself(h, path)) {
     CloseHandle(h);
@@ -325,7 +328,7 @@ static int link_errno(ULONG status) {
   switch (status) {
     case 0xC0000035: // the name is taken
       return EEXIST;
-    case 0xC00000BB: // no second names on this volume
+    case 0xC00000BB: // no hard links on this volume
     case 0xC0000010:
     case 0xC00000D4:
     case 0xC0000265: // too many names already
@@ -342,7 +345,7 @@ static int link_errno(ULONG status) {
 }
 
 int os_link(const char *path, const char *link_name) {
-  if (os_fault_hit(OS_OP_LINK)) return ENOTSUP; // as where no second names are kept
+  if (os_fault_hit(OS_OP_LINK)) return ENOTSUP; // as where no hard links are kept
   static SET_INFORMATION set; // ntdll's, the same for the whole process
   if (!set) set = (SET_INFORMATION)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationFile");
   if (!set) return ENOTSUP;
@@ -387,8 +390,8 @@ int os_same_name(const char *a, const char *b) {
   return same;
 }
 
-int os_hold_folder(const char *dir, intptr_t *hold) {
-  *hold = -1;
+int os_lock_folder(const char *dir, intptr_t *lock) {
+  *lock = -1;
   BY_HANDLE_FILE_INFORMATION id;
   HANDLE d = CreateFileA(dir[0] ? dir : ".", FILE_READ_ATTRIBUTES, OS_SHARE_ALL, NULL, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, NULL);
@@ -413,12 +416,12 @@ int os_hold_folder(const char *dir, intptr_t *hold) {
     CloseHandle(m);
     return w == WAIT_TIMEOUT ? EBUSY : EIO;
   }
-  *hold = (intptr_t)m;
+  *lock = (intptr_t)m;
   return 0;
 }
 
-void os_release_folder(intptr_t hold) {
-  if (hold == -1) return;
-  ReleaseMutex((HANDLE)hold);
-  CloseHandle((HANDLE)hold);
+void os_unlock_folder(intptr_t lock) {
+  if (lock == -1) return;
+  ReleaseMutex((HANDLE)lock);
+  CloseHandle((HANDLE)lock);
 }

@@ -52,6 +52,16 @@ int os_access(const char *path, int mode) {
 
 int os_mkdir(const char *path) { return CreateDirectoryA(path, NULL) ? 0 : os_last_errno(); }
 
+int os_rmdir(const char *path) { return RemoveDirectoryA(path) ? 0 : os_last_errno(); }
+
+int os_name_kind(const char *path) {
+  DWORD a = GetFileAttributesA(path);
+  if (a == INVALID_FILE_ATTRIBUTES) return OS_KIND_NONE;
+  if (a & FILE_ATTRIBUTE_REPARSE_POINT) return OS_KIND_LINK;
+  if (a & FILE_ATTRIBUTE_DIRECTORY) return OS_KIND_DIR;
+  return (a & FILE_ATTRIBUTE_DEVICE) ? OS_KIND_OTHER : OS_KIND_FILE;
+}
+
 int os_is_dir(const char *path) {
   DWORD a = GetFileAttributesA(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);

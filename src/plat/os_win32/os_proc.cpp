@@ -72,3 +72,5 @@ void os_keep_going_past_limits(void) {}
 void os_kill_self(void) { TerminateProcess(GetCurrentProcess(), 137); }
 
 void os_sleep_ms(unsigned ms) { Sleep(ms); }
+
+uint64_t os_clock_ms(void) { return GetTickCount64(); }

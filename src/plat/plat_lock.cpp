@@ -1,0 +1,102 @@
+// Lock files and the one backoff (plat_lock.h): take, commit, roll back;
+// and what else waits on a file another process has open: replacing a
+// name, and removing one as a name, never through a link.
+#include <errno.h>
+#include <string.h>
+
+#include "os.h"
+#include "plat_lock.h"
+#include "plat_names.h"
+
+unsigned kc_lock_wait_ms = KC_LOCK_WAIT_MS;
+
+void kc_backoff_start(kc_backoff *b, unsigned limit_ms) {
+  b->until = os_clock_ms() + limit_ms;
+  b->pause = 1;
+}
+
+int kc_backoff_over(const kc_backoff *b) { return os_clock_ms() >= b->until; }
+
+int kc_backoff_wait(kc_backoff *b) {
+  uint64_t now = os_clock_ms();
+  if (now >= b->until) return 0;
+  // Never past the end: the wait is the one promised, however the pauses fall.
+  unsigned pause = b->until - now < b->pause ? (unsigned)(b->until - now) : b->pause;
+  os_sleep_ms(pause);
+  if (b->pause < KC_PAUSE_MAX_MS) b->pause *= 2;
+  return 1;
+}
+
+// Under Wine a Unix link can only be reached through, never removed as
+// itself: its name is taken by a new file of ours renamed over it, which
+// then goes. What the link led to is never opened.
+static int take_name(const char *path) {
+  char tmp[KC_PATH_MAX];
+  os_fd fd;
+  int e = kc_tmp_create(path, tmp, sizeof tmp, &fd);
+  if (e) return e;
+  if ((e = kc_rename_over(fd, tmp, path)) != 0) {
+    (void)os_fd_delete(fd, tmp);
+    return e;
+  }
+  return os_fd_delete(fd, path);
+}
+
+int kc_delete_file(const char *path) {
+  int e = os_remove(path);
+  return e == ELOOP ? take_name(path) : e;
+}
+
+int kc_tmp_remove_unlocked(const char *path) {
+  int e = os_remove_unlocked(path);
+  return e == ELOOP ? take_name(path) : e;
+}
+
+int kc_lock_try(kc_lock *lk, const char *target, int fold) {
+  lk->fd = OS_BADFD;
+  if (!kc_lock_name(lk->path, sizeof lk->path, target, fold)) return ENAMETOOLONG;
+  int e = os_create_excl(lk->path, &lk->fd);
+  if (e != EEXIST) return e;
+  // Locked by a writer at work, or left by a killed one, which goes; a
+  // link there goes as a name.
+  return kc_tmp_remove_unlocked(lk->path) == 0 ? EAGAIN : EBUSY;
+}
+
+int kc_lock_take(kc_lock *lk, const char *target, int fold) {
+  kc_backoff b;
+  kc_backoff_start(&b, kc_lock_wait_ms);
+  for (;;) {
+    int e = kc_lock_try(lk, target, fold);
+    if (e == EAGAIN && !kc_backoff_over(&b)) continue;
+    if (e != EBUSY && e != EAGAIN) return e;
+    if (!kc_backoff_wait(&b)) return ETIMEDOUT;
+  }
+}
+
+void kc_lock_rollback(kc_lock *lk) {
+  if (lk->fd != OS_BADFD) (void)os_fd_delete(lk->fd, lk->path);
+  lk->fd = OS_BADFD;
+}
+
+int kc_rename_over(intptr_t fd, const char *from, const char *to) {
+  kc_backoff b;
+  kc_backoff_start(&b, KC_BUSY_WAIT_MS);
+  int e;
+  while ((e = fd != OS_BADFD ? os_fd_rename(fd, from, to, 1) : os_rename_name(from, to, 1)) == EBUSY &&
+         kc_backoff_wait(&b)) {
+  }
+  return e == EBUSY ? EACCES : e; // still in use: refused, as the system says it
+}
+
+int kc_lock_commit(kc_lock *lk, const char *target, int replace) {
+  // Renamed while still locked: no other writer takes it for a leftover.
+  int e = replace ? kc_rename_over(lk->fd, lk->path, target) : os_fd_rename(lk->fd, lk->path, target, 0);
+  if (e) {
+    kc_lock_rollback(lk);
+    return e;
+  }
+  // Flushed before the rename: a late close error changes nothing on disk.
+  (void)os_close(lk->fd);
+  lk->fd = OS_BADFD;
+  return 0;
+}
