@@ -6,9 +6,11 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "btsetup.h"
+#include "faultsim.h"
 #include "hosttree.h"
 #include "kcsys.h"
 #include "os.h"
@@ -60,7 +62,7 @@ struct Package {
 };
 
 struct Outcome {
-  uint32_t status;
+  uint32_t status = 0;
   std::string out;
 };
 
@@ -250,43 +252,47 @@ TEST(Install, EveryFailurePointLeavesAllFilesNewOrAllAsTheyWere) {
                        OS_OP_REMOVE, OS_OP_READ,  OS_OP_LINK};
   int failures = 0;
   for (os_op op : ops) {
-    for (int nth = 1;; ++nth) {
-      SCOPED_TRACE(testing::Message() << "seam call " << op << " #" << nth);
-      Package p;
-      for (const BTFileNameStrings &row : Files) p.earlier(p.host, row.dest);
-      for (const BTFileNameStrings &row : PTFPSF_Files) p.earlier(p.data, row.dest);
-      os_fault_arm(op, nth);
-      if (op == OS_OP_LINK) os_fault_arm(OS_OP_REPLACE, 21);
-      Outcome r = install(p.host, p.data);
-      bool hit = os_fault_left(op) == 0;
-      os_fault_arm(op, 0);
-      os_fault_arm(OS_OP_REPLACE, 0);
-      bool all_new = true, all_old = true;
-      for (const std::string &dir : {p.host, p.data})
-        for (const std::string &name : p.names(dir)) {
-          if (kc_tmp_is_ours(name.c_str()) || kc_record_is_ours(name.c_str())) continue;
-          std::string bytes = read_file(dir + name);
-          all_old = all_old && bytes == "earlier " + name && mtime_of(dir + name) == 1000000000;
-          all_new = all_new && bytes != "earlier " + name;
-        }
-      EXPECT_EQ(21u, p.names(p.host).size() + p.names(p.data).size() - p.ours());
-      if (r.status == 0) {
-        EXPECT_TRUE(all_new) << r.out;
-        if (hit && op == OS_OP_REMOVE) {
-          EXPECT_GT(p.ours(), 0u) << "a removal that failed left nothing";
-        } else if (hit) {
-          EXPECT_EQ(OS_OP_CLOSE, op) << "a failure that was hit changed nothing";
-        }
-      } else {
-        ++failures;
-        EXPECT_EQ(5318u, r.status);
-        EXPECT_TRUE(all_old) << r.out;
-        EXPECT_NE(std::string::npos, r.out.find("\nError ")) << r.out;
-      }
-      if (p.ours() > 0) install(p.host, p.data);
-      EXPECT_EQ(0u, p.ours());
-      if (!hit) break;
-    }
+    std::unique_ptr<Package> p;
+    Outcome r;
+    nzt::fault_sweep(
+        nzt::seam_fault(op),
+        [&] {
+          p.reset(); // before the next one takes gInstDir
+          p = std::make_unique<Package>();
+          for (const BTFileNameStrings &row : Files) p->earlier(p->host, row.dest);
+          for (const BTFileNameStrings &row : PTFPSF_Files) p->earlier(p->data, row.dest);
+        },
+        [&] {
+          if (op == OS_OP_LINK) os_fault_arm(OS_OP_REPLACE, 21);
+          r = install(p->host, p->data);
+          if (op == OS_OP_LINK) os_fault_arm(OS_OP_REPLACE, 0);
+        },
+        [&](int, bool hit) {
+          bool all_new = true, all_old = true;
+          for (const std::string &dir : {p->host, p->data})
+            for (const std::string &name : p->names(dir)) {
+              if (kc_tmp_is_ours(name.c_str()) || kc_record_is_ours(name.c_str())) continue;
+              std::string bytes = read_file(dir + name);
+              all_old = all_old && bytes == "earlier " + name && mtime_of(dir + name) == 1000000000;
+              all_new = all_new && bytes != "earlier " + name;
+            }
+          EXPECT_EQ(21u, p->names(p->host).size() + p->names(p->data).size() - p->ours());
+          if (r.status == 0) {
+            EXPECT_TRUE(all_new) << r.out;
+            if (hit && op == OS_OP_REMOVE) {
+              EXPECT_GT(p->ours(), 0u) << "a removal that failed left nothing";
+            } else if (hit) {
+              EXPECT_EQ(OS_OP_CLOSE, op) << "a failure that was hit changed nothing";
+            }
+          } else {
+            ++failures;
+            EXPECT_EQ(5318u, r.status);
+            EXPECT_TRUE(all_old) << r.out;
+            EXPECT_NE(std::string::npos, r.out.find("\nError ")) << r.out;
+          }
+          if (p->ours() > 0) install(p->host, p->data);
+          EXPECT_EQ(0u, p->ours());
+        });
   }
   EXPECT_GT(failures, 21 * 4) << "each file's creation, write, read and kept copy can fail";
 }

@@ -72,6 +72,16 @@ std::string read_file(const std::string &path) {
   return ss.str();
 }
 
+::testing::AssertionResult file_holds(const std::string &path, const std::string &want) {
+  const std::string got = read_file(path);
+  if (got == want) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+  auto around = [at](const std::string &s) { return ::testing::PrintToString(s.substr(at < 20 ? 0 : at - 20, 60)); };
+  return ::testing::AssertionFailure() << path << " (" << got.size() << " bytes, " << want.size() << " wanted) differs at byte "
+                                       << at << ": " << around(got) << " against " << around(want);
+}
+
 bool write_file(const std::string &path, const std::string &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return false;

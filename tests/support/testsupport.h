@@ -3,6 +3,8 @@
 #ifndef NZ_TESTSUPPORT_H
 #define NZ_TESTSUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -44,6 +46,9 @@ class TempDir {
 std::string host_path(const std::string &p);
 
 std::string read_file(const std::string &path);             // "" when missing
+// Success when the file's bytes are want; else where they first differ,
+// briefly (a diff of two large files would take the test's time).
+::testing::AssertionResult file_holds(const std::string &path, const std::string &want);
 bool write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
 void make_read_only(const std::string &path, bool read_only);
