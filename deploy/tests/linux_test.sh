@@ -44,8 +44,8 @@ fresh srv1
 SRV1_KIT=$T_WORK/srv1/kit SRV1_ARCHIVE=$ARCHIVE
 # A kit of a later package: another nzept.exe and zeptdoc.psf, version + 1.
 mkdir "$T_WORK/later" && cp -r "$T_WORK/srv1/package" "$T_WORK/later/"
-echo "version 2" >>"$T_WORK/later/nzept.exe"
-echo "version 2" >>"$T_WORK/later/zeptdoc.psf"
+echo "version 2" >>"$T_WORK/later/package/nzept.exe"
+echo "version 2" >>"$T_WORK/later/package/zeptdoc.psf"
 make_kit "$T_WORK/later" "$PROGRAM" "${KIT_VERSION%.*}.$((${KIT_VERSION##*.} + 1))"
 LATER_ARCHIVE=$ARCHIVE LATER_KIT=$KIT
 
