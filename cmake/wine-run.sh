@@ -6,7 +6,9 @@ shift
 case $prefix in /*) ;; *) prefix=$PWD/$prefix ;; esac  # Wine wants it absolute
 export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
 # No Mono or Gecko: the prefix's first start would otherwise offer them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# Overrides the caller sets (a test's own programs in place of Wine's) come
+# after.
+export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 if [ ! -f "$prefix/system.reg" ]; then
   mkdir -p "$(dirname "$prefix")"
   # Two tests may start at once: one makes the prefix, the other waits.

@@ -71,25 +71,38 @@ PACKAGE_FILES="nzept.exe nkctest.exe norder.kcx nedasql.kcx ndb2.kcx nsybase.kcx
   nfile.kcx npagra.kcx nzeptext.dll nqsxkc.dll nkcapi.dll nkchtapi.dll msvcirt.dll msvcrt40.dll kccmn10.dll
   kccsn13.tlb zeptadm.ptf zeptdoc.psf"
 
-# make_host ROOT PROGRAM WRAPPER... : lays out ROOT/kit (the program, the
-# 20 sample files, the answer files and the given wrapper files), ROOT/host
-# (pagra.exe, pagra.ini naming ROOT/data) and ROOT/data; sets KIT, HOST,
-# DATA and keeps pagra.ini's bytes in ROOT/pagra.ini.before. The data
-# folder is written as DATA_NAME names it (a Windows path under Wine).
+# make_host ROOT PROGRAM [VERSION]: lays out ROOT/package (the 20 sample
+# files), the kit built from it and PROGRAM by the kit's build (make_kit),
+# ROOT/host (pagra.exe, pagra.ini naming ROOT/data) and ROOT/data; sets
+# HOST and DATA and keeps pagra.ini's bytes in ROOT/pagra.ini.before. The
+# data folder is written as DATA_NAME names it (a Windows path under Wine).
 make_host() {
-  local root=$1 program=$2 f
-  shift 2
-  KIT=$root/kit HOST=$root/${HOST_NAME:-host} DATA=$root/data
-  mkdir -p "$KIT" "$HOST" "$DATA"
-  cp "$program" "$KIT/nzeptins.exe"
-  for f in $PACKAGE_FILES; do echo "sample package file $f" >"$KIT/$f"; done
-  cp "$SOURCE_DIR"/scripts/unattended/*.txt "$@" "$KIT/"
+  local root=$1 f
+  HOST=$root/${HOST_NAME:-host} DATA=$root/data
+  mkdir -p "$root/package" "$HOST" "$DATA"
+  for f in $PACKAGE_FILES; do echo "sample package file $f" >"$root/package/$f"; done
+  make_kit "$root" "$2" "${3:-$KIT_VERSION}"
   echo "sample host program" >"$HOST/pagra.exe"
   local data_name=${DATA_NAME:-$DATA}
   local esc
   esc=$(printf '%s' "$data_name" | sed 's/[\\&|]/\\&/g')
   sed "s|@DATA@|$esc|" "$SOURCE_DIR/scripts/sample/pagra.ini" >"$HOST/pagra.ini"
   cp "$HOST/pagra.ini" "$root/pagra.ini.before"
+}
+
+# make_kit ROOT PROGRAM VERSION: the kit of KIT_SYSTEM from ROOT/package,
+# as the zept-kit target lays it out (with KIT_CMAKE, deploy/kit.cmake),
+# in ROOT/out; sets KIT (its folder) and ARCHIVE.
+make_kit() {
+  "$KIT_CMAKE" -DSYSTEM="$KIT_SYSTEM" -DPACKAGE="$1/package" -DPROGRAM="$2" -DVERSION="$3" -DOUT="$1/out" \
+    -P "$SOURCE_DIR/deploy/kit.cmake" >/dev/null || t_fail "the kit's build failed for $1"
+  KIT=$1/out/zept-kit-$KIT_SYSTEM
+  ARCHIVE=$(ls "$1/out/zept-kit-$KIT_SYSTEM".*)
+}
+
+# reseal_kit: SHA256SUMS made anew, after a test changed a file of the kit.
+reseal_kit() {
+  (cd "$KIT" && sha256sum $(awk '{ print $2 }' SHA256SUMS) >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS)
 }
 
 # wait_for FILE PATTERN SECONDS: until the file holds the pattern.

@@ -6,20 +6,38 @@
 #include "btsetup.h"
 #include "kcsys.h"
 
+// The rows of btsetup_manifest.inc, each table in its own pass; a row
+// more or less than the header's counts is a build error.
+#define BT_PROGRAM_FILE(src, dest) {src, dest},
+#define BT_DATA_FILE(src, dest)
 const BTFileNameStrings Files[BT_FILES_COUNT] = {
-    {"nzept.exe", "nzept.exe"},       {"nzeptins.exe", "nzeptrmv.exe"}, {"nkctest.exe", "nkctest.exe"},
-    {"norder.kcx", "norder.kcx"},     {"nedasql.kcx", "nedasql.kcx"},   {"ndb2.kcx", "ndb2.kcx"},
-    {"nsybase.kcx", "nsybase.kcx"},   {"nodbc2.kcx", "nodbc2.kcx"},     {"noracle.kcx", "noracle.kcx"},
-    {"nfile.kcx", "nfile.kcx"},       {"npagra.kcx", "npagra.kcx"},     {"nzeptext.dll", "nzeptext.dll"},
-    {"nqsxkc.dll", "nqsxkc.dll"},     {"nkcapi.dll", "nkcapi.dll"},     {"nkchtapi.dll", "nkchtapi.dll"},
-    {"msvcirt.dll", "msvcirt.dll"},   {"msvcrt40.dll", "msvcrt40.dll"}, {"kccmn10.dll", "kccmn10.dll"},
-    {"kccsn13.tlb", "kccsn13.tlb"},
+#include "btsetup_manifest.inc"
 };
-
+#undef BT_PROGRAM_FILE
+#undef BT_DATA_FILE
+#define BT_PROGRAM_FILE(src, dest)
+#define BT_DATA_FILE(src, dest) {src, dest},
 const BTFileNameStrings PTFPSF_Files[BT_DATA_FILES_COUNT] = {
-    {"zeptadm.ptf", "zeptadm.ptf"},
-    {"zeptdoc.psf", "zeptdoc.psf"},
+#include "btsetup_manifest.inc"
 };
+#undef BT_PROGRAM_FILE
+#undef BT_DATA_FILE
+#define BT_PROGRAM_FILE(src, dest) +1
+#define BT_DATA_FILE(src, dest)
+static_assert(0
+#include "btsetup_manifest.inc"
+                  == BT_FILES_COUNT,
+              "BT_FILES_COUNT is not the manifest's number of program files");
+#undef BT_PROGRAM_FILE
+#undef BT_DATA_FILE
+#define BT_PROGRAM_FILE(src, dest)
+#define BT_DATA_FILE(src, dest) +1
+static_assert(0
+#include "btsetup_manifest.inc"
+                  == BT_DATA_FILES_COUNT,
+              "BT_DATA_FILES_COUNT is not the manifest's number of data files");
+#undef BT_PROGRAM_FILE
+#undef BT_DATA_FILE
 
 static int32_t copy_error(char *err, const char *what, const char *path, const char *why) {
   // Cut to fit err: the message is for the administrator's eyes only.
