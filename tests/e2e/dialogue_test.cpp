@@ -10,7 +10,7 @@ using namespace nzt;
 
 namespace {
 
-// Exit statuses of the program (see setupui.cpp and the README).
+// Exit statuses of the program (see setupui.cpp and docs/administration.md).
 enum { kOk = 0, kStartup = 1, kEndOfInput = 2, kCopyFailed = 3, kConfigFailed = 4, kRemovalIncomplete = 5 };
 
 // Nothing of the package is in the host, and pagra.ini is as laid out.

@@ -1,6 +1,6 @@
-// The README's unattended recipes: each answer file of scripts/unattended,
+// The administrator's unattended recipes (docs/administration.md): each answer file of scripts/unattended,
 // as it stands, piped into the real program on a sample host, with the
-// exit status and the result the README promises.
+// exit status and the result the guide promises.
 #include <gtest/gtest.h>
 
 #include <chrono>

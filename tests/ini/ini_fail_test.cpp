@@ -462,9 +462,9 @@ TEST(IniFailure, AFileThroughALinkChangesWhereItLies) {
   EXPECT_EQ(names_in(t.path("host")), (std::vector<std::string>{"loop.ini", "other.ini", "pagra.ini"}));
 }
 
-// The turn file of pagra.ini in t: left by a set whose replace and clean-up
-// fail ("" when that leaves no one file).
-std::string turn_of(const TempDir &t, const std::string &ini) {
+// The lock file of pagra.ini in t: left by a set whose replace and
+// clean-up fail ("" when that leaves no one file).
+std::string lock_of(const TempDir &t, const std::string &ini) {
   std::vector<std::string> before = names_in(t.dir());
   os_fault_arm(OS_OP_REPLACE, 1);
   os_fault_arm(OS_OP_REMOVE, 1);
@@ -476,13 +476,13 @@ std::string turn_of(const TempDir &t, const std::string &ini) {
   return st == KC_ERR_INI_OPEN && added.size() == 1 ? t.path(added[0]) : "";
 }
 
-// What stands under the file's turn name: a writer at work (a held file),
-// a folder, or what a killed writer left. A removal of what is absent
-// needs no turn; a change waits for a held file or a folder, gives 546
+// What stands under the file's lock file name: a writer at work (a locked
+// file), a folder, or what a killed writer left. A removal of what is
+// absent needs no lock; a change waits for a locked file or a folder, gives 546
 // when the wait runs out, and touches neither. A file no process holds,
 // or a link (as a name: what it leads to stays), is removed, and the
 // change then goes in.
-TEST(IniFailure, WhatStandsUnderTheTurnName) {
+TEST(IniFailure, WhatStandsUnderTheLockName) {
   enum Kind { HELD, FOLDER, LINK, DANGLING, LEFT } kinds[] = {HELD, FOLDER, LINK, DANGLING, LEFT};
   const std::string before = crlf({"[Pagra]", "E=old"});
   const unsigned wait = kc_lock_wait_ms;
@@ -492,18 +492,18 @@ TEST(IniFailure, WhatStandsUnderTheTurnName) {
     TempDir t;
     std::string ini = t.path("pagra.ini");
     ASSERT_TRUE(write_file(ini, before));
-    std::string turn = turn_of(t, ini);
-    ASSERT_NE(turn, "");
+    std::string lock = lock_of(t, ini);
+    ASSERT_NE(lock, "");
     ASSERT_TRUE(write_file(t.path("victim"), "victim"));
     os_fd held = OS_BADFD;
     if (kind == HELD) {
-      ASSERT_EQ(os_open_locked(turn.c_str(), 0, &held), 0);
+      ASSERT_EQ(os_open_locked(lock.c_str(), 0, &held), 0);
     }
-    if (kind != HELD && kind != LEFT) nzt::fs::remove(turn);
-    if (kind == FOLDER) nzt::fs::create_directory(turn);
+    if (kind != HELD && kind != LEFT) nzt::fs::remove(lock);
+    if (kind == FOLDER) nzt::fs::create_directory(lock);
     // Under Wine a Unix link that leads nowhere is seen nowhere.
     if (kind == DANGLING && nzt::kWindows) continue;
-    if ((kind == LINK || kind == DANGLING) && !nzt::make_symlink(t.path(kind == LINK ? "victim" : "nowhere"), turn))
+    if ((kind == LINK || kind == DANGLING) && !nzt::make_symlink(t.path(kind == LINK ? "victim" : "nowhere"), lock))
       continue;
     std::vector<std::string> names = names_in(t.dir());
     EXPECT_EQ(KCINIRemoveString("Pagra", "Absent", ini.c_str()), 0u);
@@ -512,7 +512,7 @@ TEST(IniFailure, WhatStandsUnderTheTurnName) {
     EXPECT_EQ(read_file(ini), goes ? crlf({"[Pagra]", "E=new"}) : before);
     EXPECT_EQ(read_file(t.path("victim")), "victim");
     EXPECT_FALSE(nzt::file_exists(t.path("nowhere")));
-    if (goes) names.erase(std::find(names.begin(), names.end(), turn.substr(t.dir().size())));
+    if (goes) names.erase(std::find(names.begin(), names.end(), lock.substr(t.dir().size())));
     EXPECT_EQ(names_in(t.dir()), names);
     if (held != OS_BADFD) {
       os_close(held);
