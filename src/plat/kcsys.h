@@ -97,12 +97,6 @@ uint32_t kc_ini_set_values(const char *section, size_t count, const char *const 
  * lock file; kc_record_is_ours, a record. */
 int kc_tmp_is_ours(const char *name);
 int kc_record_is_ours(const char *name);
-/* Removes from folder dir (ending in the separator; "" the current one)
- * every file of ours that no process has locked and no record there
- * names; a link of our own as a name. */
-void kc_tmp_sweep(const char *dir);
-/* The same for the folder of the file path. */
-void kc_tmp_sweep_beside(const char *path);
 
 /* ---- Putting a set of files in place, all or nothing ---- */
 
@@ -139,7 +133,8 @@ enum kc_set_state {
 };
 typedef struct kc_stage {
   size_t count;
-  int state; /* enum kc_set_state */
+  int state;               /* enum kc_set_state */
+  char what[KC_PATH_MAX];  /* after a failed commit: the file, record or folder it concerned */
   kc_staged files[KC_STAGE_MAX];
 } kc_stage;
 
@@ -163,8 +158,9 @@ int kc_stage_file(kc_stage *s, const char *srcfile, const char *destfile, int *e
  * backups and the record go. A set spans at most four folders.
  * KC_COPY_DONE; on a failure every destination is taken back as it was
  * and KC_COPY_WRITE (a flush) or KC_COPY_CREATE (a rename, a backup)
- * comes back with its errno value in *err and in *failed the index of the
- * file it concerned; KC_COPY_LEFT when taking back failed too: each file
+ * comes back with its errno value in *err, in *failed the index of the
+ * file it concerned (a record or folder flush: 0) and in s->what the path
+ * of the file, record copy or folder that failed; KC_COPY_LEFT when taking back failed too: each file
  * not as it was has its left set, and the record stays for the next run
  * to recover. The set is released either way. */
 int kc_stage_commit(kc_stage *s, int *err, size_t *failed);
@@ -182,25 +178,65 @@ int kc_delete_file(const char *path);
 
 /* ---- Recovery of what a run cut short left ----
  * A set being put in place is recorded first (plat_stage.cpp). A record
- * that no process has locked is what a death in the middle left:
- * kc_recover finds those in folder dir and recovers each, every file of
- * its set all as it was or all new, using only the folders in given (a
- * record that names another is left alone). */
+ * of ours that no process has locked is what a death in the middle left:
+ * kc_recover finds those in the folders of scope and recovers each, every
+ * file of its set all as it was or all new. A record is obeyed only when
+ * it is one of ours: a regular file with one name, owned by this run's
+ * account or the administrators, writable by no one else, whole and
+ * unchanged since it was written, naming only files of scope's names in
+ * its folders and names of our own beside them. Anything else named like
+ * ours is left as it is and named in the report: never obeyed, never
+ * deleted. */
+#define KC_SCOPE_FOLDERS 4
+typedef struct kc_recover_scope {
+  size_t nfolders;
+  const char *folders[KC_SCOPE_FOLDERS];      /* each ending in the separator */
+  const char *const *names[KC_SCOPE_FOLDERS]; /* the destinations a record may name in each */
+  size_t nnames[KC_SCOPE_FOLDERS];
+} kc_recover_scope;
+/* Why something named like ours was found and left. */
+enum kc_found_why {
+  KC_FOUND_NOT_FILE = 1, /* a pipe, a folder, a device or a link */
+  KC_FOUND_FOREIGN,      /* another account's */
+  KC_FOUND_SHARED,       /* a file others may write */
+  KC_FOUND_LINKED,       /* a file with more than one name */
+  KC_FOUND_DAMAGED,      /* no record of this installer's, or changed since it was written */
+  KC_FOUND_NAMES,        /* it names files outside the package or the folders given */
+};
+#define KC_FOUND_MAX 8
+typedef struct kc_found {
+  char path[KC_PATH_MAX];
+  int why; /* enum kc_found_why */
+} kc_found;
 typedef struct kc_recover_report {
   char record[KC_PATH_MAX];             /* the record not recovered */
+  char folder[KC_PATH_MAX];             /* KC_RECOVER_FOREIGN: the folder it needs */
   size_t count;
   char left[KC_STAGE_MAX][KC_PATH_MAX]; /* destinations not as they were */
+  size_t nfound;                        /* found and left; found[] holds the first KC_FOUND_MAX */
+  kc_found found[KC_FOUND_MAX];
 } kc_recover_report;
-#define KC_RECOVER_OK 0      /* nothing left unrecovered in dir */
+#define KC_RECOVER_OK 0      /* nothing left unrecovered in the folders */
 #define KC_RECOVER_BUSY 1    /* another run is putting a set in place there */
-#define KC_RECOVER_FOREIGN 2 /* a record names a folder not given */
-#define KC_RECOVER_FAILED 3  /* a step failed: report names what is not as it was */
-int kc_recover(const char *dir, const char *const given[], size_t ngiven, kc_recover_report *report);
+#define KC_RECOVER_FOREIGN 2 /* a record needs a folder not given (report: record, folder); nothing changed for it */
+#define KC_RECOVER_FAILED 3  /* a step failed: report names what is not as it was; the record stays */
+#define KC_RECOVER_DAMAGED 4 /* a record of ours cannot be read whole, nor any other copy of it; nothing changed for it */
+/* Clears report and recovers; report->nfound tells what was left. */
+int kc_recover(const kc_recover_scope *scope, kc_recover_report *report);
+/* Removes from folder dir (ending in the separator; "" the current one)
+ * every file of ours that no process has locked and no record there
+ * names; a link of our own as a name. Another account's file or link
+ * named like ours stays, named in report (may be NULL). Run it after
+ * kc_recover, never when that refused: the names a record it could not
+ * read holds would look like leftovers. */
+void kc_tmp_sweep(const char *dir, kc_recover_report *report);
+/* The same for the folder of the file path, reporting nothing. */
+void kc_tmp_sweep_beside(const char *path);
 
 /* Moves the file path out of its name to a fresh name of our own beside
  * it (into moved, KC_PATH_MAX bytes) and keeps it locked until
  * kc_release(*lock): 0; or an errno value with the file as it was (ENOENT
- * none there, EACCES locked by another process). A running program's own
+ * none there, EBUSY locked or in use by another process). A running program's own
  * file may be moved. */
 int kc_move_aside(const char *path, char *moved, intptr_t *lock);
 /* Moves a file that kc_move_aside moved (locked as lock) back to path,
@@ -210,11 +246,19 @@ void kc_release(intptr_t lock);
 
 /* ---- One run per host ----
  * Locks the host whose program folder is dir for the rest of this
- * process's life (the lock goes when the process ends, also when it is
- * killed): 1; 0 when another process holds it. A folder that cannot be
- * opened is not locked, and 1 comes back: the run then fails on the
- * folder itself. */
-int kc_lock_host(const char *dir);
+ * process's life: the run's lock file in that folder (a name of our own
+ * drawn from "nzept.run"), created exclusively and locked; it goes when
+ * the lock is let go, and one a killed run left is removed by the next.
+ * Only an account that can write the host folder can take it, and
+ * another account's file under its name is never taken for a lock of
+ * ours. KC_HOST_LOCKED (also when the folder cannot be written: the run
+ * then fails on the folder itself); KC_HOST_BUSY another run holds it;
+ * KC_HOST_FOREIGN something not ours stands under its name, its path
+ * into found (KC_PATH_MAX bytes). */
+#define KC_HOST_LOCKED 0
+#define KC_HOST_BUSY 1
+#define KC_HOST_FOREIGN 2
+int kc_lock_host(const char *dir, char *found);
 /* Lets the host go before the process ends. */
 void kc_unlock_host(void);
 

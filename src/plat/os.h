@@ -158,8 +158,9 @@ int os_fd_replaceable(os_fd fd, const char *path);
  * leads to: 0; ELOOP when path is a link that this system can reach only
  * through (POSIX: a symbolic link; under Wine: a Unix link, which every
  * open follows; Windows opens a link itself and locks it as a file);
- * EACCES when another process has it locked, or it is a folder or a
- * device; ENOENT. how says what the caller will do with it:
+ * EBUSY when another process has it locked, or (Windows) keeps it in use
+ * in a way that refuses what how asks; EACCES when it is a folder or a
+ * device, or refused; ENOENT. how says what the caller will do with it:
  *   OS_LOCK_MOVE     move or delete it (a running program's own file);
  *   OS_LOCK_REPLACE  the same, and it must also be free of use: on Windows
  *                    not run as a program or library nor kept open by
@@ -186,10 +187,12 @@ int os_fd_current(os_fd fd, const char *path);
 /* Deletes the locked file fd, named name, and closes fd: 0 or errno (fd
  * closed either way). */
 int os_fd_delete(os_fd fd, const char *name);
-/* Deletes the file path unless a process has it locked: 0; EBUSY locked;
- * ENOENT; EACCES for a folder, a device or a read-only file; ELOOP for a
- * link this system can reach only through (see os_open_locked). A symbolic link
- * that the system can delete as a name is deleted so, never its target. */
+/* Deletes the file path, one this account wrote (os_fileinfo's ours),
+ * unless a process has it locked: 0; EBUSY locked; EPERM another
+ * account's, never deleted; ENOENT; EACCES for a folder, a device or a
+ * read-only file; ELOOP for a link this system can reach only through
+ * (see os_open_locked). A symbolic link that the system can delete as a
+ * name is deleted so, never its target. */
 int os_remove_unlocked(const char *path);
 /* The same operations on names that no handle of ours locks, each on the
  * name itself, never through a link (ELOOP where the system could only
@@ -209,15 +212,42 @@ int os_same_name(const char *a, const char *b);
  * is lost); Windows asks for it where the system allows. 0 or errno. */
 int os_sync_dir(const char *dir);
 
+/* ---- Who wrote a file ----
+ * What the next run may trust of a file found on disk: its identity, its
+ * names, its owner and who else may write it. */
+typedef struct os_fileinfo {
+  int kind;              /* OS_KIND_* of the name itself */
+  uint64_t volume, index; /* the file's identity: device and inode (POSIX),
+                            volume serial and file index (Windows) */
+  uint64_t size;
+  int64_t mtime;         /* seconds since 1970 */
+  uint32_t links;        /* names the file has */
+  int ours;              /* owned by the account this process acts as, or by
+                            the system's administrators (root; Administrators
+                            or SYSTEM) */
+  int shared;            /* another account may write, delete or take it
+                            (POSIX: a group or other write bit; Windows: an
+                            access list entry for anyone else, or none) */
+} os_fileinfo;
+/* The name path itself, a link as itself: its kind and, for a file, a
+ * folder or a link, the rest. Nothing is opened that could wait (a pipe).
+ * 0, ENOENT, or an errno value. */
+int os_name_info(const char *path, os_fileinfo *info);
+/* The same of the file open as fd; os_fd_id only its kind, identity,
+ * size, time and names (cheaper: Windows asks nothing of its owner). */
+int os_fd_info(os_fd fd, os_fileinfo *info);
+int os_fd_id(os_fd fd, os_fileinfo *info);
+/* Leaves the new file fd writable by its owner and the administrators
+ * alone, whatever its folder would pass on (Windows: a protected access
+ * list; POSIX: mode 0600, which os_create_excl gives). 0 or errno. */
+int os_fd_private(os_fd fd);
+
 /* ---- One run per host ----
- * Locks folder dir for this process until os_unlock_folder(*lock) or its
- * end, also when it is killed: an exclusive lock of the folder itself on
- * POSIX (flock), a named mutex of the folder's identity (volume and file
- * index, however it is spelt) on Windows. Nothing is written anywhere. 0;
- * EBUSY when another process holds it; ENOENT or another errno value when
- * the folder cannot be opened. */
-int os_lock_folder(const char *dir, intptr_t *lock);
-void os_unlock_folder(intptr_t lock);
+ * Creates the run's lock file path as os_create_excl does, locked for the
+ * rest of the process's life (os_close ends it): on Windows it goes with
+ * its last handle, also when the process is killed; on POSIX it stays,
+ * unlocked, for the next run to find and remove. 0, EEXIST, or errno. */
+int os_create_run_lock(const char *path, os_fd *fd);
 
 /* The position of a stream as 64 bits (-1 when it cannot be told): the
  * runtime's ftell is 32 bits wide on Windows. */

@@ -91,20 +91,6 @@ int kc_start_interpreter(const char *prog, const char *const argv[], const char 
   return os_spawn(prog, argv, cwd, wait, status);
 }
 
-static intptr_t gHostLock = -1; // the run's one lock of a host, kept to its end
-
-int kc_lock_host(const char *dir) {
-  // A host held before by this process is let go first: a second lock of
-  // the same folder would meet the first one.
-  kc_unlock_host();
-  return os_lock_folder(dir, &gHostLock) != EBUSY;
-}
-
-void kc_unlock_host(void) {
-  os_unlock_folder(gHostLock);
-  gHostLock = -1;
-}
-
 int kc_path_absolute(const char *path) { return path && os_path_absolute(path); }
 
 int kc_system_dir(char *dir) { return os_system_dir(dir, KC_PATH_MAX) == 0; }

@@ -2,6 +2,7 @@
 // and what else waits on a file another process has open: replacing a
 // name, and removing one as a name, never through a link.
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "os.h"
@@ -99,4 +100,44 @@ int kc_lock_commit(kc_lock *lk, const char *target, int replace) {
   (void)os_close(lk->fd);
   lk->fd = OS_BADFD;
   return 0;
+}
+
+/* ---- One run per host ---- */
+
+// The run's lock file is the lock of this name in the host folder.
+#define HOST_LOCK_TARGET "nzept.run"
+
+static kc_lock gHost = {"", OS_BADFD};
+
+static void unlock_at_exit(void) { kc_unlock_host(); }
+
+int kc_lock_host(const char *dir, char *found) {
+  static int registered;
+  char target[KC_LOCK_PATH_MAX];
+  found[0] = '\0';
+  kc_unlock_host(); // a second lock of the same host would meet the first
+  if (!kc_format(target, sizeof target, "%s" HOST_LOCK_TARGET, dir) ||
+      !kc_lock_name(gHost.path, sizeof gHost.path, target, 1))
+    return KC_HOST_LOCKED; // the run fails on the folder itself
+  if (!registered) registered = atexit(unlock_at_exit) == 0;
+  for (int tries = 0; tries < KC_TMP_TRIES; ++tries) {
+    int e = os_create_run_lock(gHost.path, &gHost.fd);
+    if (e == 0) return KC_HOST_LOCKED;
+    if (e != EEXIST) break; // no folder, or none to write in: the run fails on it
+    // A run's lock that nobody holds is what a killed run left; another
+    // account's file under its name is never taken for ours.
+    e = kc_tmp_remove_unlocked(gHost.path);
+    if (e == EBUSY) return KC_HOST_BUSY;
+    if (e != 0 && e != ENOENT) {
+      kc_copy(found, KC_PATH_MAX, gHost.path);
+      return KC_HOST_FOREIGN;
+    }
+  }
+  gHost.fd = OS_BADFD;
+  return KC_HOST_LOCKED;
+}
+
+void kc_unlock_host(void) {
+  if (gHost.fd != OS_BADFD) (void)os_fd_delete(gHost.fd, gHost.path);
+  gHost.fd = OS_BADFD;
 }

@@ -68,6 +68,7 @@ static void release(kc_staged *f) {
 
 void kc_stage_init(kc_stage *s) {
   s->count = 0;
+  s->what[0] = '\0';
   s->state = KC_SET_EMPTY;
 }
 
@@ -205,8 +206,15 @@ static int back_up(kc_staged *f) {
   return e == ENOTSUP ? back_up_by_copy(f) : e;
 }
 
-// The backups made so far go again: nothing has changed yet.
+// The backups made so far go again: nothing has changed yet. The earlier
+// files are let go of first: Windows deletes no second name of a file
+// that a handle without delete sharing keeps open.
 static void drop_backups(kc_stage *s) {
+  for (size_t i = 0; i < s->count; ++i) {
+    kc_staged *f = &s->files[i];
+    if (f->old_fd != OS_BADFD) (void)os_close(f->old_fd);
+    f->old_fd = OS_BADFD;
+  }
   for (size_t i = 0; i < s->count; ++i) {
     kc_staged *f = &s->files[i];
     if (f->backup_fd != OS_BADFD) (void)os_fd_delete(f->backup_fd, f->backup);
@@ -219,11 +227,23 @@ static void drop_backups(kc_stage *s) {
 // The set's record: its folders, and each file by its names there.
 static kc_record gRecord;
 
-static int record_of(const kc_stage *s, kc_record *rec) {
+// The identity of a file held open (or, a link, by name), for the record.
+static int id_of(intptr_t fd, const char *name, kc_file_id *id) {
+  os_fileinfo fi;
+  int e = fd != OS_BADFD ? os_fd_id(fd, &fi) : os_name_info(name, &fi);
+  if (e) return e;
+  id->volume = fi.volume;
+  id->index = fi.index;
+  id->size = fi.size;
+  id->mtime = fi.mtime;
+  return 0;
+}
+
+static int record_of(kc_stage *s, kc_record *rec) {
   char dir[KC_PATH_MAX];
   memset(rec, 0, offsetof(kc_record, text));
   for (size_t i = 0; i < s->count; ++i) {
-    const kc_staged *f = &s->files[i];
+    kc_staged *f = &s->files[i];
     (void)kc_folder_of(f->dest, dir, sizeof dir); // fits: dest does
     size_t k = 0;
     while (k < rec->nfolders && strcmp(rec->folders[k], dir) != 0) ++k;
@@ -236,6 +256,14 @@ static int record_of(const kc_stage *s, kc_record *rec) {
     kc_copy(r->staged, sizeof r->staged, os_base_name(f->tmp));
     kc_copy(r->backup, sizeof r->backup, f->lost ? KC_RECORD_LOST : f->backup[0] ? os_base_name(f->backup) : "");
     kc_copy(r->dest, sizeof r->dest, os_base_name(f->dest));
+    // Each by what it is, so that the next run touches these files only.
+    int e = id_of(f->tmp_fd, f->tmp, &r->staged_id);
+    if (e == 0 && f->backup[0])
+      e = id_of(f->backup_fd != OS_BADFD ? f->backup_fd : f->old_fd, f->backup, &r->backup_id);
+    if (e) {
+      kc_copy(s->what, sizeof s->what, f->dest);
+      return e;
+    }
   }
   return 0;
 }
@@ -246,6 +274,7 @@ static int flush_staged(kc_stage *s, size_t *failed) {
     int e = os_fsync(s->files[i].tmp_fd);
     if (e) {
       *failed = i;
+      kc_copy(s->what, sizeof s->what, s->files[i].dest);
       return e;
     }
   }
@@ -259,6 +288,7 @@ static int back_up_earlier(kc_stage *s, size_t *failed) {
     int e = back_up(&s->files[i]);
     if (e) {
       *failed = i;
+      kc_copy(s->what, sizeof s->what, s->files[i].dest);
       return e;
     }
   }
@@ -268,13 +298,13 @@ static int back_up_earlier(kc_stage *s, size_t *failed) {
 
 // BACKED_UP -> RECORDED: the record's copies and every name so far on
 // the disk before anything goes in place. A record that cannot be
-// written leaves none.
+// written leaves none. s->what names what failed.
 static int write_record(kc_stage *s) {
   int e = record_of(s, &gRecord);
-  if (e == 0) e = kc_record_write(&gRecord);
+  if (e == 0) e = kc_record_write(&gRecord, s->what);
   if (e == 0) {
     s->state = KC_SET_RECORDED;
-    e = kc_record_sync(&gRecord);
+    e = kc_record_sync(&gRecord, s->what);
   }
   return e;
 }
@@ -298,13 +328,14 @@ static int place(kc_stage *s, size_t *failed, int *step) {
                                             : os_fd_rename(f->tmp_fd, f->tmp, f->dest, 0);
       if (e) {
         *failed = i;
+        kc_copy(s->what, sizeof s->what, f->dest);
         return e;
       }
       f->placed = 1;
     }
   }
   *step = KC_COPY_WRITE;
-  int e = kc_record_sync(&gRecord);
+  int e = kc_record_sync(&gRecord, s->what);
   if (e == 0) s->state = KC_SET_PLACED;
   return e;
 }
@@ -350,7 +381,6 @@ int kc_stage_commit(kc_stage *s, int *err, size_t *failed) {
   }
   if ((e = back_up_earlier(s, failed)) != 0 || (e = write_record(s)) != 0) {
     if (s->state == KC_SET_RECORDED) return go_back(s, KC_COPY_WRITE, e, err);
-    if (s->state == KC_SET_BACKED_UP) *failed = s->count - 1;
     drop_backups(s);
     kc_stage_abandon(s);
     return fail(KC_COPY_CREATE, e, err);

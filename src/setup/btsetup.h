@@ -19,6 +19,8 @@
 #define BT_ERR_LEFT 5319u  /* BTInstallProgramFiles: halted, and files are not as they were */
 #define BT_ERR_REMOVE 5320u
 #define BT_ERR_BUSY 5321u       /* another install or removal holds the host */
+#define BT_ERR_STALE 5322u      /* a record of a run cut short cannot be obeyed: nothing changed */
+#define BT_ERR_LOCK_TAKEN 5323u /* something not ours stands under the host's run lock: nothing done */
 #define BT_ERR_CONFIG 5335u
 
 /* The package's names in the host's configuration and registry. */
@@ -133,15 +135,32 @@ int bt_file_fits(const char *dir, const char *name);
 /* 1 when every file the package puts into dir fits: the program files,
  * or with data the data files. */
 int bt_dir_fits(const char *dir, int data);
-/* Holds the host whose program folder is zept_dir for the rest of the run
- * (one install, upgrade or removal per host at a time): 0, or BT_ERR_BUSY
- * when another run holds it. */
+/* Locks the host whose program folder is zept_dir for the rest of the run
+ * (one install, upgrade or removal per host at a time): 0; BT_ERR_BUSY
+ * when another run holds it; BT_ERR_LOCK_TAKEN when something not ours
+ * stands under the lock's name (bt_lock_taken names it). */
 uint32_t bt_lock_host(const char *zept_dir);
+const char *bt_lock_taken(void);
+/* Recovers every set a run cut short left in the host and data folders,
+ * then removes our leftovers there: 0; BT_ERR_BUSY another run is at work
+ * on a set; BT_ERR_LEFT a step failed, bt_left_file names each file not as
+ * it was (the record stays for the next run); BT_ERR_STALE a record of
+ * ours cannot be obeyed (it needs a folder not given, or cannot be read
+ * whole), nothing changed. err (BT_ERR_TEXT_MAX bytes) says what and what
+ * to do. What was found named like ours and left is bt_found_entry's. */
+uint32_t bt_recover_host(const char *zept_dir, const char *data_dir, char *err);
 /* The files the last BTRemoveProgramFiles could not delete, or the last
  * BTInstallProgramFiles left not as they were, in the order met: each
  * "<path>: <reason>". */
 size_t bt_left_count(void);
 const char *bt_left_file(size_t i);
+void bt_left_clear(void);
+void bt_left_add(const char *path, const char *why);
+/* What the last recovery and sweep found named like ours and left as it
+ * stands, each "<path>: <why>"; bt_found_more counts those beyond. */
+size_t bt_found_count(void);
+size_t bt_found_more(void);
+const char *bt_found_entry(size_t i);
 
 /* The deferred self-removal's pieces, open to the tests. */
 #define BT_CLEANUP_CMD_MAX 4096 /* the longest command handed over, with its NUL */

@@ -1,43 +1,10 @@
-// The package's manifest and the copying and removal of its 21 files.
+// Copying and removing the package's 21 files.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "btsetup.h"
 #include "kcsys.h"
-
-// The rows of btsetup_manifest.inc, each table in its own pass; a row
-// more or less than the header's counts is a build error.
-#define BT_PROGRAM_FILE(src, dest) {src, dest},
-#define BT_DATA_FILE(src, dest)
-const BTFileNameStrings Files[BT_FILES_COUNT] = {
-#include "btsetup_manifest.inc"
-};
-#undef BT_PROGRAM_FILE
-#undef BT_DATA_FILE
-#define BT_PROGRAM_FILE(src, dest)
-#define BT_DATA_FILE(src, dest) {src, dest},
-const BTFileNameStrings PTFPSF_Files[BT_DATA_FILES_COUNT] = {
-#include "btsetup_manifest.inc"
-};
-#undef BT_PROGRAM_FILE
-#undef BT_DATA_FILE
-#define BT_PROGRAM_FILE(src, dest) +1
-#define BT_DATA_FILE(src, dest)
-static_assert(0
-#include "btsetup_manifest.inc"
-                  == BT_FILES_COUNT,
-              "BT_FILES_COUNT is not the manifest's number of program files");
-#undef BT_PROGRAM_FILE
-#undef BT_DATA_FILE
-#define BT_PROGRAM_FILE(src, dest)
-#define BT_DATA_FILE(src, dest) +1
-static_assert(0
-#include "btsetup_manifest.inc"
-                  == BT_DATA_FILES_COUNT,
-              "BT_DATA_FILES_COUNT is not the manifest's number of data files");
-#undef BT_PROGRAM_FILE
-#undef BT_DATA_FILE
 
 static int32_t copy_error(char *err, const char *what, const char *path, const char *why) {
   // Cut to fit err: the message is for the administrator's eyes only.
@@ -102,45 +69,18 @@ static int32_t install_row(const BTFileNameStrings *row, const char *to_dir, kc_
     return copy_error(err, "Error creating file", row->dest, strerror(ENAMETOOLONG));
   int e = 0;
   int step = kc_stage_file(stage, src, dest, &e);
+  // The remover in use: only a run of the remover uses that program, and
+  // that is another install or removal of this host.
+  if (step == KC_COPY_CREATE && e == EBUSY && strcmp(row->dest, BT_REMOVER) == 0) {
+    (void)step_error(err, step, e, src, dest);
+    return (int32_t)BT_ERR_BUSY;
+  }
   return step == KC_COPY_DONE || step == KC_COPY_SAME_FILE ? 0 : step_error(err, step, e, src, dest);
 }
 
-// The files the last install or removal left not as it meant to: each
-// with the reason.
-static char gLeft[KC_STAGE_MAX][BT_PATH_MAX + BT_ERR_TEXT_MAX];
-static size_t gLeftCount;
-
-size_t bt_left_count(void) { return gLeftCount; }
-const char *bt_left_file(size_t i) { return i < gLeftCount ? gLeft[i] : ""; }
-
-static void left_why(const char *path, const char *why) {
-  if (gLeftCount < sizeof gLeft / sizeof gLeft[0])
-    snprintf(gLeft[gLeftCount++], sizeof gLeft[0], "%s: %s", path, why); // fits: path and a short text
-}
-
 static uint32_t left(const char *path, int e) {
-  left_why(path, strerror(e));
+  bt_left_add(path, strerror(e));
   return BT_ERR_REMOVE;
-}
-
-// Recovers what a run cut short left in the host and data folders, before
-// anything else there: 0, or the copy's or recovery's status with err
-// (BT_ERR_TEXT_MAX bytes) and the files left not as they were.
-static int32_t recover_folders(const char *zept_dir, const char *data_dir, char *err) {
-  static kc_recover_report report;
-  const char *given[] = {zept_dir, data_dir};
-  for (const char *dir : given) {
-    int r = kc_recover(dir, given, 2, &report);
-    if (r == KC_RECOVER_OK) continue;
-    for (size_t i = 0; i < report.count; ++i) left_why(report.left[i], "not as it was before the install cut short");
-    const char *why = r == KC_RECOVER_BUSY      ? "another run is putting files in place there"
-                      : r == KC_RECOVER_FOREIGN ? "it names a folder this run was not given"
-                                               : "it could not be carried out";
-    snprintf(err, BT_ERR_TEXT_MAX, "An install cut short left %s, which could not be settled: %s", report.record,
-             why); // cut to fit: for the administrator's eyes only
-    return r == KC_RECOVER_BUSY ? (int32_t)BT_ERR_BUSY : (int32_t)BT_ERR_LEFT;
-  }
-  return 0;
 }
 
 // The staged set: each file a few hundred bytes of names, too many for
@@ -162,12 +102,8 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
 
   // What killed runs left goes first: a set cut short is recovered, then
   // leftovers go; files another run still holds stay.
-  gLeftCount = 0;
-  if (status == 0) status = recover_folders(zept_dir, data_dir, err);
-  if (status == 0) {
-    kc_tmp_sweep(zept_dir);
-    kc_tmp_sweep(data_dir);
-  }
+  bt_left_clear();
+  if (status == 0) status = (int32_t)bt_recover_host(zept_dir, data_dir, err);
   // Every file is made ready beside its destination first; only a whole
   // set goes in place, so a halt leaves every destination as it was.
   kc_stage_init(&gStage);
@@ -180,17 +116,17 @@ KCAPI uint32_t BTInstallProgramFiles(char *zept_dir, const char *data_dir) {
     size_t failed = 0;
     int step = kc_stage_commit(&gStage, &e, &failed);
     if (step == KC_COPY_LEFT) {
-      (void)step_error(err, KC_COPY_CREATE, e, "", gStage.files[failed].dest);
+      (void)step_error(err, KC_COPY_CREATE, e, "", gStage.what);
       status = BT_ERR_LEFT;
       for (size_t i = 0; i < gStage.count; ++i) {
         const kc_staged *f = &gStage.files[i];
         if (f->left)
-          left_why(f->dest, f->earlier == KC_EARLIER_NONE ? "a new file where there was none"
+          bt_left_add(f->dest, f->earlier == KC_EARLIER_NONE ? "a new file where there was none"
                             : f->lost                     ? "the new file; the link that stood here is gone"
                                                           : "the new file, not the earlier one");
       }
     } else if (step != KC_COPY_DONE) {
-      status = step_error(err, step, e, "", gStage.files[failed].dest);
+      status = step_error(err, step, e, "", gStage.what);
     }
   } else {
     kc_stage_abandon(&gStage);
@@ -213,23 +149,22 @@ static uint32_t remove_row(const BTFileNameStrings *row, const char *from_dir) {
 KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir) {
   uint32_t status = 0;
   int dir_ok = dirsep_term(zept_dir);
-  gLeftCount = 0;
+  bt_left_clear();
 
   // A set cut short is recovered first, then what killed runs left goes;
   // files another run still holds stay. While a set cannot be recovered,
   // nothing of the package is deleted.
   char err[BT_ERR_TEXT_MAX];
-  int32_t recovered = dir_ok ? recover_folders(zept_dir, data_dir, err) : 0;
+  uint32_t recovered = dir_ok ? bt_recover_host(zept_dir, data_dir, err) : 0;
   if (recovered != 0) {
     for (int i = 0; i < BT_FILES_COUNT + BT_DATA_FILES_COUNT; ++i) printf(" *");
     printf("\n");
-    if (recovered == (int32_t)BT_ERR_BUSY) return BT_ERR_BUSY;
-    if (gLeftCount < sizeof gLeft / sizeof gLeft[0])
-      snprintf(gLeft[gLeftCount++], sizeof gLeft[0], "%s; no file was removed", err); // fits: a short text more
+    if (recovered == BT_ERR_BUSY) return BT_ERR_BUSY;
+    char why[BT_ERR_TEXT_MAX + 32];
+    snprintf(why, sizeof why, "%s; no file was removed", err); // cut to fit: for the administrator's eyes only
+    bt_left_add("", why);
     return BT_ERR_REMOVE;
   }
-  if (dir_ok) kc_tmp_sweep(zept_dir);
-  kc_tmp_sweep(data_dir);
 
   for (int numfiles = BT_FILES_COUNT; numfiles > 0;) {
     const BTFileNameStrings *row = &Files[--numfiles];

@@ -105,4 +105,11 @@ KCAPI uint32_t BTGetDelvanDataDir(const char *ini_path, char *data_dir) {
   return status;
 }
 
-uint32_t bt_lock_host(const char *zept_dir) { return kc_lock_host(zept_dir) ? 0 : BT_ERR_BUSY; }
+static char gLockTaken[BT_PATH_MAX];
+
+uint32_t bt_lock_host(const char *zept_dir) {
+  int r = kc_lock_host(zept_dir, gLockTaken);
+  return r == KC_HOST_LOCKED ? 0 : r == KC_HOST_BUSY ? BT_ERR_BUSY : BT_ERR_LOCK_TAKEN;
+}
+
+const char *bt_lock_taken(void) { return gLockTaken; }

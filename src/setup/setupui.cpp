@@ -321,18 +321,44 @@ static void report_busy(void) {
   printf("Nothing was changed; run this again once it has ended.\n");
 }
 
-static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
-  // One install, upgrade or removal per host at a time, from here to the
-  // end of the run.
-  if (bt_lock_host(delvan_dir) != 0) {
+/* One install, upgrade or removal per host at a time, from here to the
+ * end of the run: 1 when this run has the host. */
+static int take_host(const char *delvan_dir) {
+  uint32_t locked = bt_lock_host(delvan_dir);
+  if (locked == BT_ERR_LOCK_TAKEN) {
+    note_failure(NZ_EXIT_BUSY);
+    printf("\nSomething that is not this installer's stands where it keeps its lock:\n");
+    printf("   %s\n", bt_lock_taken());
+    printf("Nothing was changed; remove it, then run this again.\n");
+  } else if (locked != 0) {
     report_busy();
-    return;
   }
+  return locked == 0;
+}
+
+/* What the run found named like the installer's own files and left as it
+ * stands. */
+static void report_found(void) {
+  if (bt_found_count() == 0) return;
+  printf("\nFound and left as they are, not this installer's to use:\n");
+  for (size_t i = 0; i < bt_found_count(); ++i) printf("   %s\n", bt_found_entry(i));
+  if (bt_found_more() > 0) printf("   and %lu more\n", (unsigned long)bt_found_more());
+}
+
+static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
+  if (!take_host(delvan_dir)) return;
   printf("\nInstalling %s program files\n", SERVER_TITLE);
   printf("   to %s\n", delvan_dir);
   uint32_t copied = BTInstallProgramFiles(delvan_dir, data_dir);
+  report_found();
   if (copied == BT_ERR_BUSY) {
     report_busy();
+    return;
+  }
+  if (copied == BT_ERR_STALE) {
+    note_failure(NZ_EXIT_LEFT);
+    printf("\nAn install cut short before could not be settled, so this one has\n");
+    printf("halted before it changed anything. See above for what to do.\n");
     return;
   }
   if (copied == BT_ERR_LEFT) {
@@ -385,8 +411,21 @@ static void do_install(char *delvan_dir, char *data_dir, char *ini_path) {
 }
 
 static void do_removal(char *delvan_dir, char *data_dir, char *ini_path) {
-  if (bt_lock_host(delvan_dir) != 0) {
+  if (!take_host(delvan_dir)) return;
+  // An install cut short is settled before anything is taken away; while
+  // it cannot be, nothing is.
+  char err[BT_ERR_TEXT_MAX];
+  uint32_t settled = bt_recover_host(delvan_dir, data_dir, err);
+  report_found();
+  if (settled == BT_ERR_BUSY) {
     report_busy();
+    return;
+  }
+  if (settled != 0) {
+    note_failure(NZ_EXIT_REMOVAL);
+    printf("\n%s\n", err);
+    for (size_t i = 0; i < bt_left_count(); ++i) printf("   %s\n", bt_left_file(i));
+    printf("Nothing was removed.\n");
     return;
   }
   printf("UnRegistering %s QSX...\n", LONG_TITLE);

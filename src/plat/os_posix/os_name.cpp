@@ -69,7 +69,7 @@ int os_open_locked(const char *path, int how, os_fd *fd) {
   }
   if (lock_fd((int)*fd) != 0) {
     drop(fd);
-    return EACCES; // another process has it locked
+    return EBUSY; // another process has it locked
   }
   return 0;
 }
@@ -142,6 +142,8 @@ int os_remove_unlocked(const char *path) {
   // leads to is never touched.
   struct stat ls;
   if (lstat(path, &ls) != 0) return os_errno(errno);
+  // Another account's file, or link, is never taken for a leftover of ours.
+  if (ls.st_uid != 0 && ls.st_uid != geteuid()) return EPERM;
   if (S_ISLNK(ls.st_mode)) return unlink(path) == 0 ? 0 : os_errno(errno);
   int f = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (f < 0) return os_errno(errno);
@@ -149,6 +151,8 @@ int os_remove_unlocked(const char *path) {
   int e = 0;
   if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode))
     e = EACCES;
+  else if (st.st_uid != 0 && st.st_uid != geteuid())
+    e = EPERM; // put in its place meanwhile by another account
   else if ((e = lock_fd(f)) != 0)
     ; // its writer is still at work
   else if (!still_named(f, path))
@@ -187,19 +191,4 @@ int os_resolve_link(const char *path, os_fd fd, char *out, size_t size) {
   return 0;
 }
 
-int os_lock_folder(const char *dir, intptr_t *lock) {
-  *lock = -1;
-  int d = open(dir[0] ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (d < 0) return os_errno(errno);
-  int e = flock(d, LOCK_EX | LOCK_NB) == 0 ? 0 : errno == EWOULDBLOCK ? EBUSY : os_errno(errno);
-  if (e) {
-    close(d);
-    return e;
-  }
-  *lock = d;
-  return 0;
-}
-
-void os_unlock_folder(intptr_t lock) {
-  if (lock >= 0) close((int)lock);
-}
+int os_create_run_lock(const char *path, os_fd *fd) { return os_create_excl(path, fd); }

@@ -175,6 +175,24 @@ static int open_name(const char *path, DWORD access, DWORD share, HANDLE *h) {
   return ELOOP;
 }
 
+int os_name_info(const char *path, os_fileinfo *info) {
+  memset(info, 0, sizeof *info);
+  info->kind = os_name_kind(path);
+  if (info->kind == OS_KIND_NONE) return ENOENT;
+  if (info->kind == OS_KIND_OTHER) return 0; // a pipe under Wine: an open would wait
+  // The name itself: a link is opened as a link. Under Wine, which shows
+  // a Unix link as what it leads to, the path the open reached tells.
+  HANDLE h = CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+  if (h == INVALID_HANDLE_VALUE) return os_last_errno();
+  int kind = info->kind, e = os_fd_info((os_fd)h, info);
+  if (e == 0 && kind != OS_KIND_LINK && !named_itself(h, path)) kind = OS_KIND_LINK;
+  info->kind = kind;
+  CloseHandle(h);
+  return e;
+}
+
 int os_open_locked(const char *path, int how, os_fd *fd) {
   *fd = OS_BADFD;
   // To be replaced, the file must also be free of use: the right to write
@@ -186,6 +204,7 @@ int os_open_locked(const char *path, int how, os_fd *fd) {
   if (how == OS_LOCK_UPDATE) access |= GENERIC_READ | GENERIC_WRITE;
   HANDLE h;
   int e = open_name(path, access, OS_LOCK_SHARING, &h);
+  if (e == EACCES && GetLastError() == ERROR_SHARING_VIOLATION) return EBUSY; // in use elsewhere
   if (e == 0) *fd = (os_fd)h;
   return e;
 }
@@ -288,11 +307,18 @@ int os_remove_unlocked(const char *path) {
   if (os_fault_hit(OS_OP_REMOVE)) return EIO;
   // A file's lock keeps it open without delete sharing: the open for
   // deletion is refused while it does.
-  HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, OS_LOCK_SHARING, NULL, OPEN_EXISTING, OS_AS_NAME, NULL);
+  HANDLE h = CreateFileA(path, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES, OS_LOCK_SHARING, NULL, OPEN_EXISTING,
+                         OS_AS_NAME, NULL);
   if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION ? EBUSY : os_last_errno();
   if (!named_itself(h, path)) {
     CloseHandle(h);
     return ELOOP;
+  }
+  // Another account's file is never taken for a leftover of ours.
+  os_fileinfo info;
+  if (os_fd_info((os_fd)h, &info) != 0 || !info.ours) {
+    CloseHandle(h);
+    return EPERM;
   }
   return delete_opened(h);
 }
@@ -390,38 +416,14 @@ int os_same_name(const char *a, const char *b) {
   return same;
 }
 
-int os_lock_folder(const char *dir, intptr_t *lock) {
-  *lock = -1;
-  BY_HANDLE_FILE_INFORMATION id;
-  HANDLE d = CreateFileA(dir[0] ? dir : ".", FILE_READ_ATTRIBUTES, OS_SHARE_ALL, NULL, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, NULL);
-  if (d == INVALID_HANDLE_VALUE) return os_last_errno();
-  BOOL ok = GetFileInformationByHandle(d, &id);
-  CloseHandle(d);
-  if (!ok) return os_last_errno();
-  // One name for the folder however it is spelt, seen from every session;
-  // where this process may not make global names, its session's.
-  static const char *const spaces[] = {"Global\\", "Local\\"};
-  char name[64];
-  HANDLE m = NULL;
-  for (const char *space : spaces) {
-    snprintf(name, sizeof name, "%snzept-host-%08lx-%08lx%08lx", space, id.dwVolumeSerialNumber, id.nFileIndexHigh,
-             id.nFileIndexLow);
-    if ((m = CreateMutexA(NULL, FALSE, name)) != NULL) break;
-  }
-  if (!m) return os_last_errno();
-  // A holder that died leaves the mutex abandoned: it is free.
-  DWORD w = WaitForSingleObject(m, 0);
-  if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
-    CloseHandle(m);
-    return w == WAIT_TIMEOUT ? EBUSY : EIO;
-  }
-  *lock = (intptr_t)m;
+int os_create_run_lock(const char *path, os_fd *fd) {
+  *fd = OS_BADFD;
+  if (os_fault_hit(OS_OP_CREATE)) return EIO;
+  // Gone with the last handle, also when the process is killed: no run
+  // lock outlives its run. Nobody else may delete it meanwhile.
+  HANDLE h = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, NULL, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+  if (h == INVALID_HANDLE_VALUE) return os_last_errno();
+  *fd = (os_fd)h;
   return 0;
-}
-
-void os_unlock_folder(intptr_t lock) {
-  if (lock == -1) return;
-  ReleaseMutex((HANDLE)lock);
-  CloseHandle((HANDLE)lock);
 }

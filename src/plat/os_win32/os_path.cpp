@@ -56,7 +56,17 @@ int os_rmdir(const char *path) { return RemoveDirectoryA(path) ? 0 : os_last_err
 
 int os_name_kind(const char *path) {
   DWORD a = GetFileAttributesA(path);
-  if (a == INVALID_FILE_ATTRIBUTES) return OS_KIND_NONE;
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    // Wine cannot ask a pipe or a socket for its attributes, yet lists it:
+    // something stands there that no open should wait on.
+    WIN32_FIND_DATAA found;
+    HANDLE f = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND
+                   ? INVALID_HANDLE_VALUE
+                   : FindFirstFileA(path, &found);
+    if (f == INVALID_HANDLE_VALUE) return OS_KIND_NONE;
+    FindClose(f);
+    return OS_KIND_OTHER;
+  }
   if (a & FILE_ATTRIBUTE_REPARSE_POINT) return OS_KIND_LINK;
   if (a & FILE_ATTRIBUTE_DIRECTORY) return OS_KIND_DIR;
   return (a & FILE_ATTRIBUTE_DEVICE) ? OS_KIND_OTHER : OS_KIND_FILE;
