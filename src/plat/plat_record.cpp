@@ -144,8 +144,15 @@ int kc_record_write(kc_record *rec, char *failed) {
 }
 
 int kc_record_mark_undo(kc_record *rec) {
-  int e = 0;
-  for (size_t i = 0; e == 0 && i < rec->nfolders; ++i) e = write_all(rec->fds[i], "undo\n", 5);
+  // Each copy that stands and is held: one gone, or not ours, is no reason
+  // not to go back, as long as one copy carries the mark.
+  int e = 0, marked = 0;
+  for (size_t i = 0; e == 0 && i < rec->nfolders; ++i)
+    if (rec->fds[i] != OS_BADFD) {
+      e = write_all(rec->fds[i], "undo\n", 5);
+      marked += e == 0;
+    }
+  if (e == 0 && !marked) e = EBADF;
   if (e == 0) rec->undo = 1;
   return e;
 }
@@ -197,23 +204,52 @@ static int file_line(const char *line, const kc_record *rec, kc_record_file *f) 
   return 1;
 }
 
-// Parses rec->text (n bytes) into rec: KC_RECORD_WHOLE, KC_RECORD_CUT or
-// KC_RECORD_DAMAGED.
+// The lines of text (up to "end") into rec: 1, or 0 at the first line
+// that is no line of a record of ours.
+static int parse_lines(kc_record *rec, char *at) {
+  char *line;
+  size_t copies = 0;
+  while ((line = next_line(&at)) != NULL && strcmp(line, "end") != 0) {
+    unsigned folder;
+    int used = 0;
+    char name[KC_TMP_NAME_LEN + 1];
+    if (strncmp(line, "folder ", 7) == 0 && rec->nfolders < KC_RECORD_FOLDERS && copies == 0) {
+      if (!kc_copy(rec->folders[rec->nfolders++], KC_PATH_MAX, line + 7)) return 0;
+    } else if (sscanf(line, "copy %u %8s%n", &folder, name, &used) == 2 && line[used] == '\0' && folder == copies &&
+               copies < rec->nfolders && kc_record_is_ours(name)) {
+      memcpy(rec->names[copies++], name, sizeof name);
+    } else if (rec->count < KC_STAGE_MAX && file_line(line, rec, &rec->files[rec->count])) {
+      rec->count++;
+    } else {
+      return 0;
+    }
+  }
+  return copies == rec->nfolders && rec->nfolders > 0;
+}
+
+// Parses rec->text (n bytes) into rec: KC_RECORD_WHOLE, KC_RECORD_CUT,
+// KC_RECORD_DAMAGED or KC_RECORD_STRANGE.
 static int parse(kc_record *rec, size_t n) {
   char *text = rec->text;
+  const size_t magic = strlen(REC_MAGIC);
   memset(rec, 0, offsetof(kc_record, text));
   for (size_t i = 0; i < KC_RECORD_FOLDERS; ++i) rec->fds[i] = OS_BADFD;
   text[n] = '\0';
-  if (strlen(text) != n) return KC_RECORD_DAMAGED;
+  if (strncmp(text, REC_MAGIC, n < magic ? n : magic) != 0 || strlen(text) != n) return KC_RECORD_STRANGE;
   // Cut short before its sum was written: its writer never flushed it.
+  // What lines it has tell which files it was to name.
   char *sum = strstr(text, "\nend\nsum ");
-  if (!sum) return strncmp(text, REC_MAGIC, n < strlen(REC_MAGIC) ? n : strlen(REC_MAGIC)) == 0 ? KC_RECORD_CUT
-                                                                                                 : KC_RECORD_DAMAGED;
+  if (!sum || n < magic) {
+    char *cut = strrchr(text, '\n');
+    if (cut) cut[1] = '\0';
+    (void)parse_lines(rec, text + (n < magic ? n : magic));
+    return KC_RECORD_CUT;
+  }
   size_t body = (size_t)(sum - text) + 5; // up to and with "end\n"
   uint64_t want = 0;
   int used = 0;
   if (sscanf(text + body, "sum %16" SCNx64 "\n%n", &want, &used) != 1 || used != 21) return KC_RECORD_CUT;
-  if (want != sum_of(text, body) || strncmp(text, REC_MAGIC, strlen(REC_MAGIC)) != 0) return KC_RECORD_DAMAGED;
+  if (want != sum_of(text, body)) return KC_RECORD_DAMAGED;
   // After the sum only whole "undo" lines; one cut short was never
   // flushed, and no step back follows an unflushed mark.
   char *tail = text + body + used, *line;
@@ -223,23 +259,7 @@ static int parse(kc_record *rec, size_t n) {
   }
   if (*tail && strncmp(tail, "undo", strlen(tail)) != 0) return KC_RECORD_DAMAGED;
   text[body] = '\0';
-  char *at = text + strlen(REC_MAGIC);
-  size_t copies = 0;
-  while ((line = next_line(&at)) != NULL && strcmp(line, "end") != 0) {
-    unsigned folder;
-    char name[KC_TMP_NAME_LEN + 1];
-    if (strncmp(line, "folder ", 7) == 0 && rec->nfolders < KC_RECORD_FOLDERS && copies == 0) {
-      if (!kc_copy(rec->folders[rec->nfolders++], KC_PATH_MAX, line + 7)) return KC_RECORD_DAMAGED;
-    } else if (sscanf(line, "copy %u %8s%n", &folder, name, &used) == 2 && line[used] == '\0' && folder == copies &&
-               copies < rec->nfolders && kc_record_is_ours(name)) {
-      memcpy(rec->names[copies++], name, sizeof name);
-    } else if (rec->count < KC_STAGE_MAX && file_line(line, rec, &rec->files[rec->count])) {
-      rec->count++;
-    } else {
-      return KC_RECORD_DAMAGED;
-    }
-  }
-  return copies == rec->nfolders && rec->nfolders > 0 ? KC_RECORD_WHOLE : KC_RECORD_DAMAGED;
+  return parse_lines(rec, text + magic) ? KC_RECORD_WHOLE : KC_RECORD_STRANGE;
 }
 
 int kc_record_load(os_fd fd, kc_record *rec) {
@@ -249,7 +269,7 @@ int kc_record_load(os_fd fd, kc_record *rec) {
     long got = os_read(fd, rec->text + n, sizeof rec->text - 1 - n, &err);
     if (got <= 0) break;
     n += (size_t)got;
-    if (n == sizeof rec->text - 1) return KC_RECORD_DAMAGED; // longer than any record of ours
+    if (n == sizeof rec->text - 1) return KC_RECORD_STRANGE; // longer than any record of ours
   }
   return err ? KC_RECORD_DAMAGED : parse(rec, n);
 }

@@ -70,11 +70,15 @@ typedef struct kc_record {
 int kc_record_write(kc_record *rec, char *failed);
 /* Reads the record open as fd into rec: KC_RECORD_WHOLE; KC_RECORD_CUT
  * when it stops before its sum (a copy cut short before it was flushed,
- * which no change can have followed); KC_RECORD_DAMAGED when it is no
- * record of this form, or its sum disagrees. */
+ * which no change can have followed; rec holds its whole lines);
+ * KC_RECORD_DAMAGED when its sum disagrees (torn or changed since it was
+ * written); KC_RECORD_STRANGE when it is no record this installer writes
+ * (another form, or a whole text that names what no record of ours
+ * names). */
 #define KC_RECORD_WHOLE 0
 #define KC_RECORD_CUT 1
 #define KC_RECORD_DAMAGED 2
+#define KC_RECORD_STRANGE 3
 int kc_record_load(intptr_t fd, kc_record *rec);
 /* Flushes each folder of rec once: its names are then on the disk. 0 or
  * an errno value, *failed then the folder (KC_PATH_MAX bytes, may be

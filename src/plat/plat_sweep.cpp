@@ -128,6 +128,18 @@ static int lock_copies(kc_record *rec, size_t own) {
   return KC_RECOVER_OK;
 }
 
+// 1 when a record cut short names no file whose new file has gone from its
+// staged name: then no rename can have followed it, and it never was
+// whole. A record cut later (a disk's fault) is damaged.
+static int cut_before_any_change(const kc_record *rec) {
+  char staged[KC_PATH_MAX];
+  for (size_t i = 0; i < rec->count; ++i)
+    if (!in_folder(staged, rec->folders[rec->files[i].folder], rec->files[i].staged) ||
+        os_name_kind(staged) != OS_KIND_FILE)
+      return 0;
+  return 1;
+}
+
 // Looks at the record path, named like ours in folder dir, found unlocked:
 // recovers it when it is one of ours, else notes it. KC_RECOVER_OK also
 // when it was left, or damaged (*damaged set: decided once every other
@@ -155,12 +167,17 @@ static int recover_found(const char *dir, const char *path, const kc_recover_sco
     return KC_RECOVER_BUSY;
   }
   int loaded = kc_record_load(fd, rec);
-  if (loaded == KC_RECORD_CUT) {
+  if (loaded == KC_RECORD_CUT && cut_before_any_change(rec)) {
     // Cut short before it was flushed: nothing can have changed after it.
     (void)os_fd_delete(fd, path);
     return KC_RECOVER_OK;
   }
-  if (loaded == KC_RECORD_DAMAGED) {
+  if (loaded == KC_RECORD_STRANGE) {
+    (void)os_close(fd);
+    note(report, path, KC_FOUND_DAMAGED);
+    return KC_RECOVER_OK;
+  }
+  if (loaded != KC_RECORD_WHOLE) {
     (void)os_close(fd);
     *damaged = 1;
     return KC_RECOVER_OK;
@@ -247,7 +264,8 @@ static int add_spared(const char *path, kc_name *spared, size_t *n) {
   os_fd fd;
   if (os_name_info(path, &fi) != 0 || fi.kind != OS_KIND_FILE || os_open_read(path, &fd) != 0) return 1;
   int ok = 1;
-  if (kc_record_load(fd, &rec) == KC_RECORD_WHOLE) {
+  int loaded = kc_record_load(fd, &rec);
+  if (loaded == KC_RECORD_WHOLE || loaded == KC_RECORD_CUT) {
     for (size_t i = 0; i < rec.count && ok; ++i) {
       ok = *n + 2 <= SPARED_MAX;
       if (!ok) break;

@@ -30,9 +30,6 @@ using namespace nzt;
 
 namespace {
 
-const char kInstallAllDefaults[] = "Y\n\n\n\n\n1\n\n";
-const char kRemoveAllDefaults[] = "Y\n\n\n\n1\n\n";
-
 std::string replace_once(std::string s, const std::string &from, const std::string &to) {
   size_t at = s.find(from);
   if (at != std::string::npos) s.replace(at, from.size(), to);
@@ -76,38 +73,11 @@ bool wait_until_gone(const std::string &path, int seconds) {
   return !file_exists(path);
 }
 
-// The files of the host and data folders, each with its bytes and time.
-typedef std::map<std::string, std::pair<std::string, int64_t>> Snapshot;
-Snapshot snapshot(const HostTree &t) {
-  Snapshot s;
-  for (const std::string &dir : {t.host, t.data})
-    for (const auto &e : fs::directory_iterator(dir)) {
-      std::string path = e.path().string();
-      os_filestat st;
-      s[path] = {read_file(path), os_stat(path.c_str(), &st) == 0 ? st.mtime : -1};
-    }
-  return s;
-}
-
-// Files of ours (temporaries and records) in the host and data folders
-// (pagra.ini lies in the host folder) and, natively, in the registry store.
-std::vector<std::string> temporaries(const HostTree &t) {
-  std::vector<std::string> v;
-  for (const std::string &dir : {t.host, t.data})
-    for (const auto &e : fs::directory_iterator(dir))
-      if (kc_tmp_is_ours(e.path().filename().string().c_str()) || kc_record_is_ours(e.path().filename().string().c_str()))
-        v.push_back(e.path().string());
-  if (!kWindows && fs::exists(t.tmp.path("registry")))
-    for (const auto &e : fs::recursive_directory_iterator(t.tmp.path("registry")))
-      if (e.path().filename().string().compare(0, 2, "=~") == 0) v.push_back(e.path().string());
-  return v;
-}
-
 // The files of ours once the interpreter that deletes the remover's two
 // has had its time (it retries for up to 30 seconds on Windows).
 std::vector<std::string> temporaries_after_cleanup(const HostTree &t) {
-  for (int i = 0; i < 600 && !temporaries(t).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  return temporaries(t);
+  for (int i = 0; i < 600 && !t.ours().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return t.ours();
 }
 
 // Holds path as another process would while it uses the file: open
@@ -216,7 +186,7 @@ TEST_F(InstallRun, InstallingTwiceLeavesTheListsAsTheFirstInstallDid) {
   HostTree &t = tree();
   ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
   // The second run finds the installation: 2 installs over it.
-  RunResult r = t.install("Y\n\n\n\n\n2\n1\n\n");
+  RunResult r = t.install(kUpgradeAllDefaults);
   EXPECT_EQ(0, r.exit_code) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("An existing Delvan Enterprise Tramontelo Server has been detected."));
   EXPECT_EQ(ini_installed(t), read_file(t.ini_path()));
@@ -361,15 +331,15 @@ TEST_F(InstallRun, AHaltedInstallLeavesTheHostAsItWas) {
     HostTree &t = tree();
     if (c.upgrade) {
       ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
-      for (const auto &f : snapshot(t)) os_set_times(f.first.c_str(), 1000000000, 1000000000);
+      for (const auto &f : t.snapshot()) os_set_times(f.first.c_str(), 1000000000, 1000000000);
     }
     std::unique_ptr<HeldElsewhere> held = c.before(t);
     if (held) {
       ASSERT_TRUE(held->held());
     }
-    Snapshot before = snapshot(t);
+    Snapshot before = t.snapshot();
     std::string ini = read_file(t.ini_path()), qsx = registered_qsx(t);
-    std::string answers = c.upgrade ? "Y\n\n\n\n\n2\n1\n\n" : kInstallAllDefaults;
+    std::string answers = c.upgrade ? kUpgradeAllDefaults : kInstallAllDefaults;
     RunResult r = c.program.empty()
                       ? t.install(answers)
                       : run_program("/bin/sh", {"/bin/sh", "-c", c.program, t.dist + "nzeptins.exe"}, answers, t.dist, t.env());
@@ -381,8 +351,8 @@ TEST_F(InstallRun, AHaltedInstallLeavesTheHostAsItWas) {
       for (int i = 0; i < c.marks; ++i) marks += "* ";
       EXPECT_NE(std::string::npos, t.normalize(r.out).find("\n" + marks + "\n")) << r.out;
     }
-    EXPECT_TRUE(before == snapshot(t)) << r.out;
-    EXPECT_EQ(std::vector<std::string>{}, temporaries(t));
+    EXPECT_TRUE(before == t.snapshot()) << r.out;
+    EXPECT_EQ(std::vector<std::string>{}, t.ours());
     EXPECT_EQ(ini, read_file(t.ini_path()));
     EXPECT_EQ(qsx, registered_qsx(t));
     if (!c.upgrade) {
@@ -466,7 +436,7 @@ TEST_F(InstallRun, AnInstallThatCannotTakeItsFilesBackNamesThemAndEndsWith7) {
   RunResult r = run_program("/usr/bin/strace",
                             {"strace", "-f", "-o", "/dev/null", "-e", "trace=rename", "-e",
                              "inject=rename:error=EIO:when=8+", t.dist + "nzeptins.exe"},
-                            "Y\n\n\n\n\n2\n1\n\n", t.dist, env);
+                            kUpgradeAllDefaults, t.dist, env);
   EXPECT_EQ(7, r.exit_code) << r.out;
   EXPECT_TRUE(matches_golden("install-not-put-back.txt", t.normalize(r.out)));
   r = t.remove(kRemoveAllDefaults);
@@ -501,7 +471,7 @@ TEST_F(InstallRun, LinksAreReplacedAndDeletedAsNamesNeverThroughThem) {
     write_file(elsewhere, "the host's own file elsewhere");
     fs::remove(link);
     ASSERT_TRUE(make_symlink(elsewhere, link));
-    RunResult r = c.run == kRemove ? t.remove(kRemoveAllDefaults) : t.install(c.run == kUpgrade ? "Y\n\n\n\n\n2\n1\n\n" : kInstallAllDefaults);
+    RunResult r = c.run == kRemove ? t.remove(kRemoveAllDefaults) : t.install(c.run == kUpgrade ? kUpgradeAllDefaults : kInstallAllDefaults);
     EXPECT_EQ(0, r.exit_code) << r.out;
     if (c.run == kRemove) {
       EXPECT_TRUE(wait_until_gone(t.host + "nzeptrmv.exe", 30));
@@ -624,7 +594,7 @@ TEST_F(InstallRun, KilledRunsLeaveNothingAfterOneCompleteRun) {
   auto installed = [&] { return read_file(t.ini_path()).find(",ZEPT\r\n") != std::string::npos; };
   auto run = [&](int kill_after_ms) {
     // An upgrade over an installation; a fresh install on a host without.
-    std::string answers = installed() ? "Y\n\n\n\n\n2\n1\n\n" : kInstallAllDefaults;
+    std::string answers = installed() ? kUpgradeAllDefaults : kInstallAllDefaults;
     return run_program(t.dist + "nzeptins.exe", t.dist + "nzeptins.exe", answers, t.dist, t.env(), kill_after_ms);
   };
   auto start = std::chrono::steady_clock::now();
@@ -635,7 +605,7 @@ TEST_F(InstallRun, KilledRunsLeaveNothingAfterOneCompleteRun) {
   EXPECT_GT(killed, 0);
   RunResult r = run(60000);
   EXPECT_EQ(0, r.exit_code) << r.out;
-  EXPECT_EQ(std::vector<std::string>{}, temporaries(t));
+  EXPECT_EQ(std::vector<std::string>{}, t.ours());
   EXPECT_TRUE(package_in_place(t));
   // Removals killed the same way, then one complete removal.
   for (int k = 1; k <= 4; ++k)
@@ -657,17 +627,17 @@ TEST_F(InstallRun, KilledRunsLeaveNothingAfterOneCompleteRun) {
 // an upgrade 3, nothing done, when the remover it held off still ran from
 // nzeptrmv.exe), and the host is whole, installed or removed.
 TEST_F(InstallRun, OneRunPerHost) {
-  const std::string upgrade = "Y\n\n\n\n\n2\n1\n\n";
+  const std::string upgrade = kUpgradeAllDefaults;
   HostTree &t = tree();
   ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
   char found[KC_PATH_MAX];
   ASSERT_EQ(KC_HOST_LOCKED, kc_lock_host(t.host.c_str(), found));  // as a run in its middle holds it
-  Snapshot before = snapshot(t);
+  Snapshot before = t.snapshot();
   std::string ini = read_file(t.ini_path()), qsx = registered_qsx(t);
   for (const RunResult &r : {t.install(upgrade), t.remove(kRemoveAllDefaults), t.install("Y\n\n\n\n\n1\n1\n\n")}) {
     EXPECT_EQ(6, r.exit_code) << r.out;
     EXPECT_NE(std::string::npos, t.normalize(r.out).find("\nAnother install or removal is running on this host.\n")) << r.out;
-    EXPECT_TRUE(before == snapshot(t));
+    EXPECT_TRUE(before == t.snapshot());
     EXPECT_EQ(ini, read_file(t.ini_path()));
     EXPECT_EQ(qsx, registered_qsx(t));
   }
@@ -769,76 +739,37 @@ TEST(KilledUpgrade, Child) {
 // (strace); under Wine a child of this program dies at every third of
 // those steps of its own.
 TEST_F(InstallRun, AnUpgradeKilledAtAnyStepIsSettledByTheNextRun) {
-  const std::string upgrade = "Y\n\n\n\n\n2\n1\n\n";
   if (!kWindows && run_program("/usr/bin/strace", {"strace", "-o", "/dev/null", "/bin/true"}, "", "").exit_code != 0)
     GTEST_SKIP() << "strace cannot trace here";
   HostTree &t = tree();
   ASSERT_EQ(0, t.install(kInstallAllDefaults).exit_code);
-  auto set_version = [&](const std::string &v) {
-    for (const auto &e : fs::directory_iterator(t.dist))
-      if (e.path().filename() != "nzeptins.exe") write_file(e.path().string(), v + e.path().filename().string());
-  };
-  // "earlier" or "new" when every sample file of the package is so (the
-  // remover is the same program either way), else "mixed".
-  auto version = [&]() -> std::string {
-    std::string seen;
-    for (const auto &e : fs::directory_iterator(t.dist)) {
-      std::string name = e.path().filename().string(), dir = name == "zeptadm.ptf" || name == "zeptdoc.psf" ? t.data : t.host;
-      if (name == "nzeptins.exe") name = "nzeptrmv.exe";
-      std::string got = read_file(dir + name), v = name == "nzeptrmv.exe" ? seen : got.substr(0, got.find(' ') + 1);
-      if (!file_exists(dir + name)) return "missing " + name;
-      if (!seen.empty() && v != seen) return "mixed";
-      seen = v;
-    }
-    return seen == "earlier " ? "earlier" : seen == "new " ? "new" : "mixed";
-  };
-  std::map<std::string, std::string> env = t.env();
-  env["ASAN_OPTIONS"] = "detect_leaks=0";  // the leak check cannot work under a tracer
-  set_version("earlier ");
-  ASSERT_EQ(0, t.install(upgrade).exit_code);
+  t.set_version("earlier ");
+  ASSERT_EQ(0, t.upgrade().exit_code);
   int killed = 0;
   for (const char *call : kWindows ? std::vector<const char *>{"seam"} : std::vector<const char *>{"rename", "linkat", "unlink", "fsync"}) {
-    // The upgrade dies at the n-th call: a child of this program under
-    // Wine, the real program under strace natively.
     int at = 0;
     RunResult r;
     Fault kill{std::string("killed at ") + call, [&](int n) { at = n; }, [&] { return r.exit_code == 137; },
                kWindows ? 3 : 1};
     killed += fault_sweep(
-        kill, [&] { set_version("new "); },
-        [&] {
-          if (kWindows) {
-            std::map<std::string, std::string> child = env;
-            child["NZT_KILL_AT"] = std::to_string(at);
-            child["NZT_DIST"] = t.dist, child["NZT_HOST"] = t.host, child["NZT_DATA"] = t.data;
-            r = run_program(build_dir() + "e2e_tests.exe",
-                            std::vector<std::string>{"e2e_tests.exe", "--gtest_filter=KilledUpgrade.Child"}, "", t.dist, child);
-          } else {
-            r = run_program("/usr/bin/strace", {"strace", "-f", "-o", "/dev/null", "-e", "trace=" + std::string(call), "-e",
-                                                "inject=" + std::string(call) + ":signal=SIGKILL:when=" + std::to_string(at),
-                                                t.dist + "nzeptins.exe"},
-                            upgrade, t.dist, env);
-          }
-        },
+        kill, [&] { t.set_version("new "); }, [&] { r = t.killed_upgrade(call, at); },
         [&](int, bool hit) {
           if (!hit) {
             EXPECT_EQ(0, r.exit_code) << r.out << r.err;
-            EXPECT_EQ("new", version());
+            EXPECT_EQ("new", t.version());
             return;
           }
           // The next run, one that halts (a source missing), recovers first.
-          fs::rename(t.dist + "nedasql.kcx", t.tmp.path("nedasql.kcx"));
-          RunResult next = t.install(upgrade);
-          fs::rename(t.tmp.path("nedasql.kcx"), t.dist + "nedasql.kcx");
+          RunResult next = t.halting_upgrade();
           EXPECT_EQ(3, next.exit_code) << next.out;
-          std::string after_halt = version();
+          std::string after_halt = t.version();
           EXPECT_TRUE(after_halt == "earlier" || after_halt == "new") << after_halt;
-          next = t.install(upgrade);
+          next = t.upgrade();
           EXPECT_EQ(0, next.exit_code) << next.out;
-          EXPECT_EQ("new", version());
-          EXPECT_EQ(std::vector<std::string>{}, temporaries(t));
-          set_version("earlier ");
-          ASSERT_EQ(0, t.install(upgrade).exit_code);
+          EXPECT_EQ("new", t.version());
+          EXPECT_EQ(std::vector<std::string>{}, t.ours());
+          t.set_version("earlier ");
+          ASSERT_EQ(0, t.upgrade().exit_code);
         });
   }
   EXPECT_GT(killed, kWindows ? 25 : 80);

@@ -578,6 +578,15 @@ TEST_F(RegStore, ALockHeldByAnotherWriter) {
   char buf[8];
   EXPECT_EQ(0u, KCRegistryGetString(sect.c_str(), "Held", buf, sizeof buf));
   EXPECT_STREQ("old", buf);
+  // Another account's file under a lock's name is never taken for ours,
+  // nor deleted.
+  if (nzt::give_away(value_lock)) {
+    kc_lock_wait_ms = 100;
+    EXPECT_EQ(KC_ERR_BUSY, KCRegistrySetString(sect.c_str(), "Held", "new"));
+    kc_lock_wait_ms = wait;
+    EXPECT_TRUE(nzt::file_exists(value_lock));
+    nzt::fs::remove(value_lock);
+  }
   // The locks nobody holds any more are what killed writers left: taken.
   EXPECT_EQ(0u, KCRegistrySetString(section("Below").c_str(), "V", "new"));
   EXPECT_EQ(0u, KCRegistryRemoveString(sect.c_str(), "Held"));

@@ -5,9 +5,15 @@
 #include <stdlib.h>
 
 #include "btsetup.h"
+#include "kcsys.h"
+#include "os.h"
 #include "plat.h"
 
 namespace nzt {
+
+const char kInstallAllDefaults[] = "Y\n\n\n\n\n1\n\n";
+const char kUpgradeAllDefaults[] = "Y\n\n\n\n\n2\n1\n\n";
+const char kRemoveAllDefaults[] = "Y\n\n\n\n1\n\n";
 
 // The source tree, in a spelling this build's runtime opens: under Wine
 // the Linux root is drive Z:.
@@ -58,6 +64,74 @@ std::map<std::string, std::string> HostTree::env() const {
 
 RunResult HostTree::run(const std::string &program, const std::string &input, const std::string &cwd) const {
   return run_program(program, program, input, cwd, env());
+}
+
+RunResult HostTree::killed_upgrade(const std::string &call, int n) const {
+  std::map<std::string, std::string> e = env();
+  e["ASAN_OPTIONS"] = "detect_leaks=0"; // the leak check cannot work under a tracer
+  if (kWindows) {
+    e["NZT_KILL_AT"] = std::to_string(n);
+    e["NZT_DIST"] = dist, e["NZT_HOST"] = host, e["NZT_DATA"] = data;
+    return run_program(build_dir() + "e2e_tests.exe", std::vector<std::string>{"e2e_tests.exe", "--gtest_filter=KilledUpgrade.Child"},
+                       "", dist, e);
+  }
+  return run_program("/usr/bin/strace", {"strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                         "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n), dist + "nzeptins.exe"},
+                     kUpgradeAllDefaults, dist, e);
+}
+
+RunResult HostTree::halting_upgrade() const {
+  fs::rename(dist + "nedasql.kcx", tmp.path("nedasql.kcx"));
+  RunResult r = upgrade();
+  fs::rename(tmp.path("nedasql.kcx"), dist + "nedasql.kcx");
+  return r;
+}
+
+void HostTree::set_version(const std::string &v) const {
+  for (const auto &e : fs::directory_iterator(dist))
+    if (e.path().filename() != "nzeptins.exe") write_file(e.path().string(), v + e.path().filename().string());
+}
+
+std::string HostTree::version() const {
+  // The remover is the same program in every version: it has none.
+  std::string seen;
+  for (const auto &e : fs::directory_iterator(dist)) {
+    std::string name = e.path().filename().string(), dir = name == "zeptadm.ptf" || name == "zeptdoc.psf" ? data : host;
+    if (name == "nzeptins.exe") continue;
+    std::string got = read_file(dir + name);
+    if (!file_exists(dir + name)) return "missing " + name;
+    std::string v = got.substr(0, got.find(' ') + 1);
+    if (!seen.empty() && v != seen) return "mixed";
+    seen = v;
+  }
+  return seen == "earlier " ? "earlier" : seen == "new " ? "new" : "mixed";
+}
+
+Snapshot HostTree::snapshot() const {
+  Snapshot s;
+  for (const std::string &dir : {host, data})
+    for (const auto &e : fs::directory_iterator(dir)) {
+      // Only a regular file is read: a pipe would wait for a writer.
+      std::string path = e.path().string();
+      std::error_code ec;
+      auto t = fs::last_write_time(e.path(), ec);
+      bool file = fs::is_regular_file(fs::symlink_status(e.path(), ec)) && os_name_kind(path.c_str()) == OS_KIND_FILE;
+      s[path] = {file ? read_file(path) : "(not a file)", ec ? -1 : (int64_t)t.time_since_epoch().count()};
+    }
+  return s;
+}
+
+std::vector<std::string> HostTree::ours() const {
+  std::vector<std::string> v;
+  auto add = [&](const fs::path &p) {
+    std::string name = p.filename().string();
+    if (kc_tmp_is_ours(name.c_str()) || kc_record_is_ours(name.c_str())) v.push_back(p.string());
+  };
+  for (const std::string &dir : {host, data})
+    for (const auto &e : fs::directory_iterator(dir)) add(e.path());
+  if (!kWindows && fs::exists(tmp.path("registry")))
+    for (const auto &e : fs::recursive_directory_iterator(tmp.path("registry"))) add(e.path());
+  return v;
 }
 
 // Windows names ignore case, and the installer lower-cases the name it

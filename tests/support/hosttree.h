@@ -8,12 +8,23 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "testsupport.h"
 
 namespace nzt {
+
+// The answers of a first install, an upgrade and a removal by the remover,
+// every proposal taken.
+extern const char kInstallAllDefaults[];
+extern const char kUpgradeAllDefaults[];
+extern const char kRemoveAllDefaults[];
+
+// The files of the host and data folders, each with its bytes and time.
+typedef std::map<std::string, std::pair<std::string, int64_t>> Snapshot;
 
 class HostTree {
  public:
@@ -32,6 +43,26 @@ class HostTree {
   RunResult run(const std::string &program, const std::string &input, const std::string &cwd) const;
   RunResult install(const std::string &input) const { return run(dist + "nzeptins.exe", input, dist); }
   RunResult remove(const std::string &input) const { return run(host + "nzeptrmv.exe", input, host); }
+  RunResult upgrade() const { return install(kUpgradeAllDefaults); }
+  // An upgrade that dies at its n-th step: natively the real program under
+  // strace, killed at its n-th call of the system call named; under Wine a
+  // child of the e2e test program (KilledUpgrade.Child), killed at its
+  // n-th rename, deletion, hard link or flush. Ends 137 when it died.
+  RunResult killed_upgrade(const std::string &call, int n) const;
+  // An upgrade that halts before it puts anything in place (a source of
+  // the distribution missing): what it finds is all it changes. Ends 3.
+  RunResult halting_upgrade() const;
+
+  // Gives every sample file of the distribution (not the installer) the
+  // version v ("earlier ", "new "); version() tells the host's: "earlier"
+  // or "new" when every package file installed has one, "mixed", or
+  // "missing <name>".
+  void set_version(const std::string &v) const;
+  std::string version() const;
+  Snapshot snapshot() const;
+  // Our own files in the host and data folders (temporaries, backups,
+  // locks, records) and, natively, in the registry store.
+  std::vector<std::string> ours() const;
 
   // The transcript with this tree's folder written "{tmp}/", separators as
   // '/', and line ends as "\n", so one golden file serves both builds.

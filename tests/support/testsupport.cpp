@@ -12,10 +12,13 @@
 #include <sstream>
 #include <thread>
 
+#include "os.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +133,40 @@ bool make_symlink(const std::string &target, const std::string &link) {
   std::error_code ec;
   fs::create_symlink(target, link, ec);
   return !ec;
+#endif
+}
+
+bool give_away(const std::string &path) {
+#ifdef _WIN32
+  (void)path;
+  return false;
+#else
+  return geteuid() == 0 && lchown(path.c_str(), 65534, 65534) == 0;
+#endif
+}
+
+bool make_fifo(const std::string &path) {
+#ifdef _WIN32
+  std::string p = unix_path(path);
+  if (p.empty()) return false;
+  (void)run_program("Z:\\usr\\bin\\mkfifo", std::vector<std::string>{"mkfifo", p}, "", "");
+  // Listed, though Wine can ask it for nothing else.
+  for (int i = 0; i < 200 && os_name_kind(path.c_str()) == OS_KIND_NONE; ++i) Sleep(10);
+  return os_name_kind(path.c_str()) == OS_KIND_OTHER;
+#else
+  return mkfifo(path.c_str(), 0600) == 0;
+#endif
+}
+
+void remove_fifo(const std::string &path) {
+#ifdef _WIN32
+  // Wine would wait for a writer in any open of it, a deletion's too.
+  std::string p = unix_path(path);
+  if (p.empty()) return;
+  (void)run_program("Z:\\bin\\rm", std::vector<std::string>{"rm", "-f", p}, "", "");
+  for (int i = 0; i < 200 && os_name_kind(path.c_str()) != OS_KIND_NONE; ++i) Sleep(10);
+#else
+  (void)unlink(path.c_str());
 #endif
 }
 

@@ -55,6 +55,15 @@ void make_read_only(const std::string &path, bool read_only);
 // A symbolic link at link leading to the existing file target: natively;
 // under Wine a Unix link made by /bin/ln. false when none could be made.
 bool make_symlink(const std::string &target, const std::string &link);
+// Gives the file path to another account (natively: nobody), as if it
+// had made it: false where that cannot be done (under Wine).
+bool give_away(const std::string &path);
+// A named pipe at path: natively; under Wine by /usr/bin/mkfifo. false
+// when none could be made.
+bool make_fifo(const std::string &path);
+// Removes the pipe make_fifo made (a test's folder with one in it cannot
+// be removed under Wine).
+void remove_fifo(const std::string &path);
 
 // Sets (or with a null value removes) an environment variable for the rest
 // of the test; EnvGuard puts back what was there.
