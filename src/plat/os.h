@@ -172,12 +172,16 @@ int os_fd_replaceable(os_fd fd, const char *path);
 #define OS_LOCK_UPDATE 2
 int os_open_locked(const char *path, int how, os_fd *fd);
 /* Renames the locked file fd, named from, to to, in the same folder or on
- * the same volume. Without replace, EEXIST when anything stands under to;
- * with replace a read-only file there is refused (EACCES). One attempt:
- * EBUSY when another process has the file under to open in a way that
- * keeps it from being replaced for now (Windows without POSIX-semantics
- * renames, or a reader that denies delete sharing); callers that may wait
- * try again (kc_rename_over). 0 or errno. */
+ * the same volume. replace: OS_RENAME_NEW, EEXIST when anything stands
+ * under to; OS_RENAME_OVER a file, a read-only file refused (EACCES);
+ * OS_RENAME_OVER_LINK whatever name stands there (a link, whatever it
+ * leads to). One attempt: EBUSY when another process has the file under
+ * to open in a way that keeps it from being replaced for now (Windows
+ * without POSIX-semantics renames, or a reader that denies delete
+ * sharing); callers that may wait try again (kc_rename_over). 0 or errno. */
+#define OS_RENAME_NEW 0
+#define OS_RENAME_OVER 1
+#define OS_RENAME_OVER_LINK 2
 int os_fd_rename(os_fd fd, const char *from, const char *to, int replace);
 /* 1 while path still names the file open as fd: no other file has been
  * put in its place since it was opened (POSIX: device and inode; Windows:

@@ -20,7 +20,7 @@ int kc_move_aside(const char *path, char *moved, intptr_t *lock) {
   return 0;
 }
 
-int kc_move_back(intptr_t lock, const char *moved, const char *path) { return os_fd_rename(lock, moved, path, 0); }
+int kc_move_back(intptr_t lock, const char *moved, const char *path) { return os_fd_rename(lock, moved, path, OS_RENAME_NEW); }
 
 void kc_release(intptr_t lock) {
   if (lock != OS_BADFD) (void)os_close(lock);

@@ -36,7 +36,7 @@ static int take_name(const char *path) {
   os_fd fd;
   int e = kc_tmp_create(path, tmp, sizeof tmp, &fd);
   if (e) return e;
-  if ((e = kc_rename_over(fd, tmp, path)) != 0) {
+  if ((e = kc_rename_over(fd, tmp, path, OS_RENAME_OVER_LINK)) != 0) {
     (void)os_fd_delete(fd, tmp);
     return e;
   }
@@ -79,11 +79,11 @@ void kc_lock_rollback(kc_lock *lk) {
   lk->fd = OS_BADFD;
 }
 
-int kc_rename_over(intptr_t fd, const char *from, const char *to) {
+int kc_rename_over(intptr_t fd, const char *from, const char *to, int how) {
   kc_backoff b;
   kc_backoff_start(&b, KC_BUSY_WAIT_MS);
   int e;
-  while ((e = fd != OS_BADFD ? os_fd_rename(fd, from, to, 1) : os_rename_name(from, to, 1)) == EBUSY &&
+  while ((e = fd != OS_BADFD ? os_fd_rename(fd, from, to, how) : os_rename_name(from, to, how)) == EBUSY &&
          kc_backoff_wait(&b)) {
   }
   return e == EBUSY ? EACCES : e; // still in use: refused, as the system says it
@@ -91,7 +91,8 @@ int kc_rename_over(intptr_t fd, const char *from, const char *to) {
 
 int kc_lock_commit(kc_lock *lk, const char *target, int replace) {
   // Renamed while still locked: no other writer takes it for a leftover.
-  int e = replace ? kc_rename_over(lk->fd, lk->path, target) : os_fd_rename(lk->fd, lk->path, target, 0);
+  int e = replace ? kc_rename_over(lk->fd, lk->path, target, OS_RENAME_OVER)
+                  : os_fd_rename(lk->fd, lk->path, target, OS_RENAME_NEW);
   if (e) {
     kc_lock_rollback(lk);
     return e;

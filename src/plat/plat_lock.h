@@ -68,9 +68,10 @@ int kc_lock_commit(kc_lock *lk, const char *target, int replace);
 void kc_lock_rollback(kc_lock *lk);
 
 /* Renames the locked file fd, named from (OS_BADFD: the name from itself,
- * see os_rename_name), over to (see os_fd_rename), trying again for up to KC_BUSY_WAIT_MS while another process keeps to
+ * see os_rename_name), over to (how: OS_RENAME_OVER, or
+ * OS_RENAME_OVER_LINK for a link there; see os_fd_rename), trying again for up to KC_BUSY_WAIT_MS while another process keeps to
  * open: 0 or an errno value (EACCES when it stayed in use). */
-int kc_rename_over(intptr_t fd, const char *from, const char *to);
+int kc_rename_over(intptr_t fd, const char *from, const char *to, int how);
 
 /* Removes the file of ours path unless a process has it locked, a link as
  * a name (never what it leads to; where the system reaches a link only

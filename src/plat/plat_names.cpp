@@ -89,7 +89,7 @@ int kc_tmp_create(const char *beside, char *path, size_t size, os_fd *fd) {
 int kc_tmp_move(os_fd fd, const char *from, char *path, size_t size) {
   for (int i = 0; i < KC_TMP_TRIES; ++i) {
     if (!kc_tmp_path(path, size, from)) return ENAMETOOLONG;
-    int e = os_fd_rename(fd, from, path, 0);
+    int e = os_fd_rename(fd, from, path, OS_RENAME_NEW);
     if (e != EEXIST) return e;
   }
   return EEXIST;

@@ -324,8 +324,9 @@ static int place(kc_stage *s, size_t *failed, int *step) {
       if (f->old_fd != OS_BADFD) (void)os_close(f->old_fd);
       if (f->backup_fd != OS_BADFD) (void)os_close(f->backup_fd);
       f->old_fd = f->backup_fd = OS_BADFD;
-      int e = f->earlier != KC_EARLIER_NONE ? kc_rename_over(f->tmp_fd, f->tmp, f->dest)
-                                            : os_fd_rename(f->tmp_fd, f->tmp, f->dest, 0);
+      int e = f->earlier == KC_EARLIER_NONE ? os_fd_rename(f->tmp_fd, f->tmp, f->dest, OS_RENAME_NEW)
+              : kc_rename_over(f->tmp_fd, f->tmp, f->dest,
+                               f->earlier == KC_EARLIER_LINK ? OS_RENAME_OVER_LINK : OS_RENAME_OVER);
       if (e) {
         *failed = i;
         kc_copy(s->what, sizeof s->what, f->dest);

@@ -240,61 +240,69 @@ TEST(Install, OverlongPathsFailTheCopyWithoutOverrun) {
   EXPECT_LT(r.out.size(), (size_t)BT_ERR_TEXT_MAX + 4) << "the message is cut to its buffer";
 }
 
-// Fault injection at every seam call of an upgrade's copy: either every
-// file is new, or every file is as it was, bytes and times, and nothing of
-// ours is left. A failure that was hit shows: the copy fails, or (a
-// kept name that could not go) something of ours stays for the next run,
-// which removes it. A close after the flush changes nothing. A second
-// name refused makes the earlier file kept as a copy: a rename failing
-// last then proves the copy puts the file back whole.
+// Fault injection at every seam call of an upgrade's copy, and of a first
+// install's: either every file is new, or every file is as it was, bytes
+// and times (a first install: none there), and nothing of ours is left.
+// A failure that was hit shows: the copy fails, or (a backup that could
+// not go) something of ours stays for the next run, which removes it. A
+// close after the flush changes nothing. A hard link refused makes the
+// earlier file backed up as a copy: a rename failing last then proves the
+// copy puts the file back whole.
 TEST(Install, EveryFailurePointLeavesAllFilesNewOrAllAsTheyWere) {
   const os_op ops[] = {OS_OP_CREATE, OS_OP_WRITE, OS_OP_FSYNC, OS_OP_CLOSE, OS_OP_REPLACE,
                        OS_OP_REMOVE, OS_OP_READ,  OS_OP_LINK};
   int failures = 0;
-  for (os_op op : ops) {
-    std::unique_ptr<Package> p;
-    Outcome r;
-    nzt::fault_sweep(
-        nzt::seam_fault(op),
-        [&] {
-          p.reset(); // before the next one takes gInstDir
-          p = std::make_unique<Package>();
-          for (const BTFileNameStrings &row : Files) p->earlier(p->host, row.dest);
-          for (const BTFileNameStrings &row : PTFPSF_Files) p->earlier(p->data, row.dest);
-        },
-        [&] {
-          if (op == OS_OP_LINK) os_fault_arm(OS_OP_REPLACE, 21);
-          r = install(p->host, p->data);
-          if (op == OS_OP_LINK) os_fault_arm(OS_OP_REPLACE, 0);
-        },
-        [&](int, bool hit) {
-          bool all_new = true, all_old = true;
-          for (const std::string &dir : {p->host, p->data})
-            for (const std::string &name : p->names(dir)) {
-              if (kc_tmp_is_ours(name.c_str()) || kc_record_is_ours(name.c_str())) continue;
-              std::string bytes = read_file(dir + name);
-              all_old = all_old && bytes == "earlier " + name && mtime_of(dir + name) == 1000000000;
-              all_new = all_new && bytes != "earlier " + name;
+  for (bool first : {false, true})
+    for (os_op op : ops) {
+      SCOPED_TRACE(first ? "a first install" : "an upgrade");
+      std::unique_ptr<Package> p;
+      Outcome r;
+      nzt::fault_sweep(
+          nzt::seam_fault(op),
+          [&] {
+            p.reset(); // before the next one takes gInstDir
+            p = std::make_unique<Package>();
+            for (const BTFileNameStrings &row : Files)
+              if (!first) p->earlier(p->host, row.dest);
+            for (const BTFileNameStrings &row : PTFPSF_Files)
+              if (!first) p->earlier(p->data, row.dest);
+          },
+          [&] {
+            if (op == OS_OP_LINK) os_fault_arm(OS_OP_REPLACE, 21);
+            r = install(p->host, p->data);
+            if (op == OS_OP_LINK) os_fault_arm(OS_OP_REPLACE, 0);
+          },
+          [&](int, bool hit) {
+            bool all_new = true, all_old = true;
+            size_t files = 0;
+            for (const std::string &dir : {p->host, p->data})
+              for (const std::string &name : p->names(dir)) {
+                if (kc_tmp_is_ours(name.c_str()) || kc_record_is_ours(name.c_str())) continue;
+                std::string bytes = read_file(dir + name);
+                all_old = all_old && !first && bytes == "earlier " + name && mtime_of(dir + name) == 1000000000;
+                all_new = all_new && bytes != "earlier " + name;
+                ++files;
+              }
+            if (first && files == 0) all_old = true; // nothing there, as before
+            EXPECT_TRUE(files == 21 || (first && files == 0)) << files;
+            if (r.status == 0) {
+              EXPECT_TRUE(all_new) << r.out;
+              if (hit && op == OS_OP_REMOVE) {
+                EXPECT_GT(p->ours(), 0u) << "a removal that failed left nothing";
+              } else if (hit && !(first && (op == OS_OP_LINK || op == OS_OP_REMOVE))) {
+                EXPECT_EQ(OS_OP_CLOSE, op) << "a failure that was hit changed nothing";
+              }
+            } else {
+              ++failures;
+              EXPECT_EQ(5318u, r.status);
+              EXPECT_TRUE(all_old) << r.out;
+              EXPECT_NE(std::string::npos, r.out.find("\nError ")) << r.out;
             }
-          EXPECT_EQ(21u, p->names(p->host).size() + p->names(p->data).size() - p->ours());
-          if (r.status == 0) {
-            EXPECT_TRUE(all_new) << r.out;
-            if (hit && op == OS_OP_REMOVE) {
-              EXPECT_GT(p->ours(), 0u) << "a removal that failed left nothing";
-            } else if (hit) {
-              EXPECT_EQ(OS_OP_CLOSE, op) << "a failure that was hit changed nothing";
-            }
-          } else {
-            ++failures;
-            EXPECT_EQ(5318u, r.status);
-            EXPECT_TRUE(all_old) << r.out;
-            EXPECT_NE(std::string::npos, r.out.find("\nError ")) << r.out;
-          }
-          if (p->ours() > 0) install(p->host, p->data);
-          EXPECT_EQ(0u, p->ours());
-        });
-  }
-  EXPECT_GT(failures, 21 * 4) << "each file's creation, write, read and kept copy can fail";
+            if (p->ours() > 0) install(p->host, p->data);
+            EXPECT_EQ(0u, p->ours());
+          });
+    }
+  EXPECT_GT(failures, 21 * 8) << "each file's creation, write, read and backup copy can fail";
 }
 
 // A rename that fails, and every rename after it, so that the files put in

@@ -66,15 +66,18 @@ RunResult HostTree::run(const std::string &program, const std::string &input, co
   return run_program(program, program, input, cwd, env());
 }
 
+RunResult HostTree::child_upgrade(const std::map<std::string, std::string> &more) const {
+  std::map<std::string, std::string> e = env();
+  e.insert(more.begin(), more.end());
+  e["NZT_DIST"] = dist, e["NZT_HOST"] = host, e["NZT_DATA"] = data;
+  const std::string self = build_dir() + "e2e_tests" + (kWindows ? ".exe" : "");
+  return run_program(self, std::vector<std::string>{self, "--gtest_filter=KilledUpgrade.Child"}, "", dist, e);
+}
+
 RunResult HostTree::killed_upgrade(const std::string &call, int n) const {
+  if (kWindows) return child_upgrade({{"NZT_KILL_AT", std::to_string(n)}});
   std::map<std::string, std::string> e = env();
   e["ASAN_OPTIONS"] = "detect_leaks=0"; // the leak check cannot work under a tracer
-  if (kWindows) {
-    e["NZT_KILL_AT"] = std::to_string(n);
-    e["NZT_DIST"] = dist, e["NZT_HOST"] = host, e["NZT_DATA"] = data;
-    return run_program(build_dir() + "e2e_tests.exe", std::vector<std::string>{"e2e_tests.exe", "--gtest_filter=KilledUpgrade.Child"},
-                       "", dist, e);
-  }
   return run_program("/usr/bin/strace", {"strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e",
                                          "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n), dist + "nzeptins.exe"},
                      kUpgradeAllDefaults, dist, e);

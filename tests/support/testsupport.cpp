@@ -159,6 +159,7 @@ bool make_fifo(const std::string &path) {
 }
 
 void remove_fifo(const std::string &path) {
+  if (os_name_kind(path.c_str()) != OS_KIND_OTHER) return;
 #ifdef _WIN32
   // Wine would wait for a writer in any open of it, a deletion's too.
   std::string p = unix_path(path);

@@ -205,6 +205,12 @@ int os_open_locked(const char *path, int how, os_fd *fd) {
   HANDLE h;
   int e = open_name(path, access, OS_LOCK_SHARING, &h);
   if (e == EACCES && GetLastError() == ERROR_SHARING_VIOLATION) return EBUSY; // in use elsewhere
+  if (e == EACCES) {
+    // Under Wine, a link to a file this open may not write: a link all the same.
+    int asked = open_name(path, FILE_READ_ATTRIBUTES, OS_SHARE_ALL, &h);
+    if (asked == 0) CloseHandle(h);
+    return asked == ELOOP ? ELOOP : e;
+  }
   if (e == 0) *fd = (os_fd)h;
   return e;
 }
@@ -222,7 +228,8 @@ int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
   if (os_fault_hit(OS_OP_REPLACE)) return EIO;
   DWORD attr = replace ? GetFileAttributesA(to) : INVALID_FILE_ATTRIBUTES;
   // Windows refuses to replace a read-only file by itself; Wine does not.
-  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
+  // (Under Wine a link shows what it leads to: a link is a name to replace.)
+  if (replace != OS_RENAME_OVER_LINK && attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
   // FILE_RENAME_INFO ends in the name; the block holds the longest path.
   union {
     FILE_RENAME_INFO info;
