@@ -166,6 +166,29 @@ TEST(Install, AMissingDestinationFolderFailsTheFirstCopy) {
   EXPECT_EQ("* \nError creating file " + missing + "kccsn13.tlb: " + strerror(ENOENT) + "\n\n", r.out);
 }
 
+// A failure of the set's record or of a folder's flush names what failed:
+// the 22nd flush is the host's copy of the record, the 24th the host
+// folder (after 21 new files and two copies).
+TEST(Install, AFailedRecordOrFolderFlushNamesWhatFailed) {
+  for (int nth : {22, 24}) {
+    SCOPED_TRACE(nth);
+    Package p;
+    os_fault_arm(OS_OP_FSYNC, nth);
+    Outcome r = install(p.host, p.data);
+    os_fault_arm(OS_OP_FSYNC, 0);
+    EXPECT_EQ(5318u, r.status);
+    std::string named = r.out.substr(r.out.find(" file ", r.out.find("\nError ")) + 6);
+    named = named.substr(0, named.find(": "));
+    if (nth == 22) {
+      EXPECT_EQ(p.host, named.substr(0, p.host.size()));
+      EXPECT_TRUE(kc_record_is_ours(named.substr(p.host.size()).c_str())) << named;
+    } else {
+      EXPECT_EQ(p.host, named);
+    }
+    EXPECT_EQ(std::vector<std::string>{}, p.names(p.host));
+  }
+}
+
 TEST(Install, AReadOnlyDestinationFileIsNotOverwritten) {
   Package p;
   write_file(p.host + "kccmn10.dll", "the host's own");
