@@ -170,6 +170,11 @@ void kc_stage_abandon(kc_stage *s);
 /* One file staged and put in place on its own: the steps above. */
 int kc_copy_file(const char *srcfile, const char *destfile, int *err);
 
+/* Puts the names of folder dir (ending in the separator) on the disk:
+ * 0, or an errno value (where the file system keeps no folder to flush,
+ * nothing is lost, and 0). */
+int kc_sync_folder(const char *dir);
+
 /* Deletes the file path, a link as a link, never what it leads to (where
  * the system reaches a link only through it, as Wine does, a new file of
  * ours is renamed over the name and deleted): 0, or the errno value of

@@ -1,6 +1,6 @@
 // A file moved aside: out of its name to a fresh name of ours beside it,
 // locked until it is let go or moved back (the remover's own files while
-// it hands them over).
+// it hands them over); and a folder's names put on the disk.
 #include <errno.h>
 #include <string.h>
 
@@ -25,3 +25,5 @@ int kc_move_back(intptr_t lock, const char *moved, const char *path) { return os
 void kc_release(intptr_t lock) {
   if (lock != OS_BADFD) (void)os_close(lock);
 }
+
+int kc_sync_folder(const char *dir) { return os_sync_dir(dir); }

@@ -516,11 +516,9 @@ static uint32_t change_once(const char *section, ini_edit *ed, int any_value, co
     else status = KC_ERR_INI_OPEN;
     goto done;
   }
-  status = KC_OK;
-  // The new name on disk too. A folder that cannot be flushed does not undo
-  // the change, and reporting a failure now would describe a state that no
-  // longer holds.
-  if (kc_folder_of(path, dir, sizeof dir)) (void)os_sync_dir(dir);
+  // The new name on disk too, or the change is not reported done: the new
+  // content stands in place, but a power cut could still take it away.
+  status = kc_folder_of(path, dir, sizeof dir) && os_sync_dir(dir) != 0 ? KC_ERR_INI_OPEN : KC_OK;
 
 done:
   if (rfd != OS_BADFD) (void)os_close(rfd);

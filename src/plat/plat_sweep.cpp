@@ -121,9 +121,13 @@ static int lock_copies(kc_record *rec, size_t own) {
   for (size_t i = 0; i < rec->nfolders; ++i) {
     os_fileinfo fi;
     if (i == own || !in_folder(copy, rec->folders[i], rec->names[i])) continue;
-    if (os_name_info(copy, &fi) != 0 || why_not_ours(&fi) != 0) continue;
+    if (os_name_info(copy, &fi) != 0 || fi.kind != OS_KIND_FILE) continue;
     int e = os_open_locked(copy, OS_LOCK_UPDATE, &rec->fds[i]);
     if (e == EBUSY) return KC_RECOVER_BUSY;
+    if (e == 0 && (os_fd_info(rec->fds[i], &fi) != 0 || why_not_ours(&fi) != 0)) {
+      (void)os_close(rec->fds[i]);
+      rec->fds[i] = OS_BADFD;
+    }
   }
   return KC_RECOVER_OK;
 }
@@ -153,8 +157,10 @@ static int recover_found(const char *dir, const char *path, const kc_recover_sco
   // Its kind first: nothing is opened that could wait, or through a link.
   int e = os_name_info(path, &before);
   if (e == ENOENT) return KC_RECOVER_OK; // recovered meanwhile
+  // (Who else may write it is asked of the file opened: where the file
+  // system keeps no modes, only the open file can tell.)
   int why = e ? KC_FOUND_NOT_FILE : why_not_ours(&before);
-  if (why) {
+  if (why && why != KC_FOUND_SHARED) {
     note(report, path, why);
     return KC_RECOVER_OK;
   }
@@ -162,9 +168,14 @@ static int recover_found(const char *dir, const char *path, const kc_recover_sco
   if (e == ENOENT) return KC_RECOVER_OK;
   if (e) return e == EBUSY ? KC_RECOVER_BUSY : KC_RECOVER_FAILED;
   // The file opened is the one looked at.
-  if (os_fd_info(fd, &now) != 0 || now.volume != before.volume || now.index != before.index || why_not_ours(&now)) {
+  if (os_fd_info(fd, &now) != 0 || now.volume != before.volume || now.index != before.index) {
     (void)os_close(fd);
     return KC_RECOVER_BUSY;
+  }
+  if ((why = why_not_ours(&now)) != 0) {
+    (void)os_close(fd);
+    note(report, path, why);
+    return KC_RECOVER_OK;
   }
   int loaded = kc_record_load(fd, rec);
   if (loaded == KC_RECORD_CUT && cut_before_any_change(rec)) {

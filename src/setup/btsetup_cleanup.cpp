@@ -162,6 +162,9 @@ uint32_t bt_cleanup_start(const char *prog, int cmd, const char *zept_dir) {
     if (e == ENOENT) moved_library[0] = '\0'; // already gone: nothing to hand over
     else if (e) ok = 0;
   }
+  // Both names free on the disk before the hand-over: a power cut then
+  // leaves leftovers of ours, never the remover under its own name.
+  if (ok && kc_sync_folder(dir) != 0) ok = 0;
   // Both moved names are the folder and one of our names.
   size_t at = strlen(dir);
   if (ok && hand_over(prog, cmd, dir, moved_remover + at, moved_library[0] ? moved_library + at : "")) {

@@ -70,28 +70,36 @@ KCAPI uint32_t BTEditPagraIni(const char *ini_path) {
   return t == LIST_REFUSED ? BT_ERR_SERVERTASKS : 0;
 }
 
-// Cuts the first whole item out of the list entry of [Pagra]. A list left
-// with nothing is removed (remove_empty) or kept with an empty value.
-// 0 (also when the item is not in the list), or 5335 when the list cannot
-// be read (missing, empty, too long) or written.
-static uint32_t cut_item(const char *ini_path, const char *entry, const char *item, int remove_empty) {
+// The list entry of [Pagra] without its first whole item into new_val
+// (BT_PATH_MAX bytes); *write the value to write: new_val, "" or NULL (a
+// list left with nothing is removed with remove_empty, else kept empty).
+// LIST_NEW; LIST_SAME when the item is not in the list; LIST_REFUSED when
+// the list cannot be read (missing, empty, too long).
+static int list_without_item(const char *ini_path, const char *entry, const char *item, int remove_empty,
+                             char *new_val, const char **write) {
   char val[BT_PATH_MAX];
-  if (kc_ini_read_value(BT_SECTION, entry, val, sizeof val, ini_path) != KC_OK) return BT_ERR_CONFIG;
+  if (kc_ini_read_value(BT_SECTION, entry, val, sizeof val, ini_path) != KC_OK) return LIST_REFUSED;
   size_t from, to;
-  if (!bt_list_find(val, item, &from, &to)) return 0;
-
-  char new_val[BT_PATH_MAX];
+  if (!bt_list_find(val, item, &from, &to)) return LIST_SAME;
   memcpy(new_val, val, from);
   strcpy(new_val + from, val + to); // shorter than val: fits
-  const char *write = new_val;
-  if (new_val[0] == '\0') write = remove_empty ? NULL : "";
-  return KCINISetString(BT_SECTION, entry, write, ini_path) == KC_OK ? 0 : BT_ERR_CONFIG;
+  *write = new_val[0] ? new_val : remove_empty ? NULL : "";
+  return LIST_NEW;
 }
 
+// Both items go in one rewrite of the file: a run cut short leaves both
+// or neither.
 KCAPI uint32_t BTUndoPagraIni(const char *ini_path) {
   if (!ini_path) return BT_ERR_CONFIG;
   kc_tmp_sweep_beside(ini_path); // what killed rewrites left
-  uint32_t status = cut_item(ini_path, BT_ADDINS, BT_ADDIN_ITEM, 1);
-  if (status != 0) return status;
-  return cut_item(ini_path, BT_SERVERTASKS, BT_TASK_ITEM, 0);
+  char addins[BT_PATH_MAX], tasks[BT_PATH_MAX];
+  const char *entries[2], *values[2];
+  size_t n = 0;
+  int a = list_without_item(ini_path, BT_ADDINS, BT_ADDIN_ITEM, 1, addins, &values[n]);
+  if (a == LIST_REFUSED) return BT_ERR_CONFIG; // ServerTasks then untouched
+  if (a == LIST_NEW) entries[n++] = BT_ADDINS;
+  int t = list_without_item(ini_path, BT_SERVERTASKS, BT_TASK_ITEM, 0, tasks, &values[n]);
+  if (t == LIST_NEW) entries[n++] = BT_SERVERTASKS;
+  if (n > 0 && kc_ini_set_values(BT_SECTION, n, entries, values, ini_path) != KC_OK) return BT_ERR_CONFIG;
+  return t == LIST_REFUSED ? BT_ERR_CONFIG : 0;
 }

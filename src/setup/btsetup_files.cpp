@@ -183,6 +183,13 @@ KCAPI uint32_t BTRemoveProgramFiles(char *zept_dir, const char *data_dir) {
   for (int numfiles = BT_DATA_FILES_COUNT; numfiles > 0;)
     if (remove_row(&PTFPSF_Files[--numfiles], data_dir) != 0) status = BT_ERR_REMOVE;
 
+  // The names gone on the disk too, or the removal is not reported done:
+  // a power cut would bring the files back.
+  const char *folders[] = {zept_dir, data_dir};
+  for (const char *dir : folders) {
+    int e = dir_ok ? kc_sync_folder(dir) : 0;
+    if (e) status = left(dir, e);
+  }
   printf("\n");
   return status;
 }

@@ -87,8 +87,17 @@ static int rename_names(const char *from, const char *to, int replace) {
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return os_errno(errno);
   // A file system without the flag: a hard link made exclusively, then
-  // the first one dropped.
-  if (link(from, to) != 0) return os_errno(errno);
+  // the first one dropped. One that keeps no hard links either (FAT,
+  // exFAT) gets a look first: nothing may stand there. Only a process
+  // that makes that name between the look and the rename could lose it,
+  // and the host's lock keeps runs of ours apart.
+  if (link(from, to) != 0) {
+    int e = errno;
+    if (e != EPERM && e != EOPNOTSUPP && e != EMLINK && e != EXDEV) return os_errno(e);
+    struct stat st;
+    if (lstat(to, &st) == 0) return EEXIST;
+    return rename(from, to) == 0 ? 0 : os_errno(errno);
+  }
   if (unlink(from) != 0) {
     int e = errno;
     (void)unlink(to);

@@ -34,9 +34,22 @@ int os_fd_info(os_fd fd, os_fileinfo *info) {
   struct stat st;
   if (fstat((int)fd, &st) != 0) return os_errno(errno);
   fill(&st, info);
+  // A file system that keeps no modes (FAT, exFAT, NTFS through FUSE)
+  // shows every file writable by all, and ignores a change: there the
+  // bits say nothing of who may write. Asked of a file of ours only, and
+  // put back as it was.
+  if (info->shared && info->ours && S_ISREG(st.st_mode)) {
+    struct stat after;
+    if (fchmod((int)fd, st.st_mode & 07755) == 0 && fstat((int)fd, &after) == 0) {
+      info->shared = (after.st_mode & 022) != 0 ? 0 : 1;
+      if (info->shared) (void)fchmod((int)fd, st.st_mode & 07777);
+    }
+  }
   return 0;
 }
 
 int os_fd_id(os_fd fd, os_fileinfo *info) { return os_fd_info(fd, info); }
 
-int os_fd_private(os_fd fd) { return fchmod((int)fd, 0600) == 0 ? 0 : os_errno(errno); }
+// Where the file system keeps no modes the change does nothing, and no
+// error: there is nothing to keep others out with.
+int os_fd_private(os_fd fd) { return fchmod((int)fd, 0600) == 0 || errno == EPERM ? 0 : os_errno(errno); }

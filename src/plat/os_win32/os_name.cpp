@@ -367,8 +367,8 @@ static int link_errno(ULONG status) {
     case 0xC0000265: // too many names already
     case 0xC0000002:
       return ENOTSUP;
-    case 0xC0000022:
-      return EACCES;
+    case 0xC0000022: // Wine on a volume without hard links (exFAT) answers so
+      return ENOTSUP;
     case 0xC0000034:
     case 0xC000003A:
       return ENOENT;
