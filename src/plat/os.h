@@ -347,6 +347,40 @@ int os_fault_left(enum os_op op); /* calls of op still to come before the armed 
 void os_fault_kill(unsigned ops, int nth);
 void os_kill_self(void); /* ends the process at once, nothing flushed */
 
+/* ---- Power loss, for tests ----
+ * os_power_cut(n, journal): from the n-th following call that changes the
+ * disk on (a file or folder made, a write, a flush, a rename, a deletion,
+ * a hard link, a program started), nothing more reaches it: the process
+ * is killed just before that call. Until then each such call goes to the
+ * journal file (outside the folders it names) with what a power cut
+ * would take back, a name's earlier file first kept beside it under
+ * ".nzt-cut-" and a number; a test then undoes what was not flushed
+ * (tests/support/powercut.h). n 0 disarms. The seam files tell each such
+ * call through os_pc, before it (OS_PC_FLUSHED and OS_PC_DIR_FLUSHED
+ * after it); unarmed it costs one comparison. */
+enum os_pc_what {
+  OS_PC_NEW,         /* a name made for a new file (a, fd) */
+  OS_PC_OPEN,        /* an existing file a opened to be written (fd) */
+  OS_PC_WRITE,       /* fd */
+  OS_PC_FLUSH,       /* fd, before */
+  OS_PC_FLUSHED,     /* fd, after it succeeded */
+  OS_PC_CLOSE,       /* fd */
+  OS_PC_RENAME,      /* a to b (fd, or OS_BADFD) */
+  OS_PC_REMOVE,      /* a */
+  OS_PC_LINK,        /* b made a second name of a */
+  OS_PC_MKDIR,       /* a */
+  OS_PC_RMDIR,       /* a */
+  OS_PC_DIR_FLUSH,   /* a, before */
+  OS_PC_DIR_FLUSHED, /* a, after it succeeded */
+  OS_PC_SPAWN,       /* a program started */
+};
+void os_power_cut(int n, const char *journal);
+extern int os_pc_armed;
+void os_pc_note(enum os_pc_what what, const char *a, const char *b, os_fd fd);
+static inline void os_pc(enum os_pc_what what, const char *a, const char *b, os_fd fd) {
+  if (os_pc_armed) os_pc_note(what, a, b, fd);
+}
+
 /* Pins "now" for os_local_time (tests); NULL returns to the clock.
  * os_time_pinned gives the pinned time to the seam files: 1 when pinned. */
 void os_pin_time(const os_localtime *t);

@@ -210,6 +210,9 @@ static long open_key(const char *subkey, int create, kc_regkey *key) {
   if (!kc_copy(key->path, sizeof key->path, root)) return REG_ERROR_INVALID_NAME;
   for (const char *p = subkey; *p;) {
     next_component(&p, comp);
+    // A key's lock that a killed writer left in this folder goes with the
+    // next writer that passes through.
+    if (create) kc_tmp_sweep(key->path, NULL);
     int e = find_entry(key->path, comp, 1, found);
     if (e == ENOENT && create) e = make_key_folder(key->path, comp, found);
     if (e == 0 && !kc_append(key->path, sizeof key->path, "/")) e = ENAMETOOLONG;

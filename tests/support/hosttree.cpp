@@ -66,12 +66,12 @@ RunResult HostTree::run(const std::string &program, const std::string &input, co
   return run_program(program, program, input, cwd, env());
 }
 
-RunResult HostTree::child_upgrade(const std::map<std::string, std::string> &more) const {
+RunResult HostTree::child_upgrade(const std::map<std::string, std::string> &more, const std::string &child) const {
   std::map<std::string, std::string> e = env();
   e.insert(more.begin(), more.end());
   e["NZT_DIST"] = dist, e["NZT_HOST"] = host, e["NZT_DATA"] = data;
   const std::string self = build_dir() + "e2e_tests" + (kWindows ? ".exe" : "");
-  return run_program(self, std::vector<std::string>{self, "--gtest_filter=KilledUpgrade.Child"}, "", dist, e);
+  return run_program(self, std::vector<std::string>{self, "--gtest_filter=" + child}, "", dist, e);
 }
 
 RunResult HostTree::killed_upgrade(const std::string &call, int n) const {

@@ -49,9 +49,11 @@ class HostTree {
   // child of the e2e test program (KilledUpgrade.Child), killed at its
   // n-th rename, deletion, hard link or flush. Ends 137 when it died.
   RunResult killed_upgrade(const std::string &call, int n) const;
-  // An upgrade in a child of the e2e test program (KilledUpgrade.Child),
-  // with env added (NZT_KILL_AT, NZT_KILL_ON, NZT_FAIL_SYNC).
-  RunResult child_upgrade(const std::map<std::string, std::string> &env) const;
+  // A child of the e2e test program running the test child (by default
+  // KilledUpgrade.Child, an upgrade) with env added (NZT_KILL_AT,
+  // NZT_KILL_ON, NZT_FAIL_SYNC, ...) and the tree's folders.
+  RunResult child_upgrade(const std::map<std::string, std::string> &env,
+                          const std::string &child = "KilledUpgrade.Child") const;
   // An upgrade that halts before it puts anything in place (a source of
   // the distribution missing): what it finds is all it changes. Ends 3.
   RunResult halting_upgrade() const;

@@ -63,12 +63,15 @@ uint32_t os_new_file_mode(void) {
 
 int os_sync_dir(const char *dir) {
   if (os_fault_hit(OS_OP_FSYNC)) return EIO;
+  os_pc(OS_PC_DIR_FLUSH, dir, NULL, OS_BADFD);
   int d = open(dir[0] ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (d < 0) return os_errno(errno);
   int e = fsync(d) == 0 ? 0 : errno;
   close(d);
   // Some file systems keep no folder to flush: nothing is lost there.
-  return (e == EINVAL || e == ENOTSUP) ? 0 : os_errno(e);
+  e = (e == EINVAL || e == ENOTSUP) ? 0 : os_errno(e);
+  if (e == 0) os_pc(OS_PC_DIR_FLUSHED, dir, NULL, OS_BADFD);
+  return e;
 }
 
 int os_create_trunc(const char *path, os_fd *fd) {
@@ -78,7 +81,11 @@ int os_create_trunc(const char *path, os_fd *fd) {
   // attribute is on Windows, even for root.
   struct stat st;
   if (stat(path, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
-  return open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, fd);
+  if (os_pc_armed && lstat(path, &st) == 0) os_pc(OS_PC_REMOVE, path, NULL, OS_BADFD); // emptied: as made anew
+  os_pc(OS_PC_NEW, path, NULL, OS_BADFD);
+  int e = open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, fd);
+  if (e == 0) os_pc(OS_PC_OPEN, path, NULL, *fd);
+  return e;
 }
 
 long os_read(os_fd fd, void *buf, size_t n, int *err) {
@@ -99,6 +106,7 @@ long os_write(os_fd fd, const void *buf, size_t n, int *err) {
     *err = ENOSPC;
     return -1;
   }
+  os_pc(OS_PC_WRITE, NULL, NULL, fd);
   ssize_t r;
   do {
     r = write((int)fd, buf, n);
@@ -111,13 +119,17 @@ int os_rewind(os_fd fd) { return lseek((int)fd, 0, SEEK_SET) == 0 ? 0 : os_errno
 
 int os_fsync(os_fd fd) {
   if (os_fault_hit(OS_OP_FSYNC)) return EIO;
-  return fsync((int)fd) == 0 ? 0 : os_errno(errno);
+  os_pc(OS_PC_FLUSH, NULL, NULL, fd);
+  if (fsync((int)fd) != 0) return os_errno(errno);
+  os_pc(OS_PC_FLUSHED, NULL, NULL, fd);
+  return 0;
 }
 
 void os_start_flush(os_fd fd) { (void)sync_file_range((int)fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
 
 int os_close(os_fd fd) {
   if (fd == OS_BADFD) return EBADF;
+  os_pc(OS_PC_CLOSE, NULL, NULL, fd);
   int r = close((int)fd) == 0 ? 0 : os_errno(errno);
   if (os_fault_hit(OS_OP_CLOSE)) return EIO; // the descriptor is gone either way
   return r;

@@ -37,11 +37,13 @@ int os_create_excl(const char *path, os_fd *fd) {
   // owner's alone until the caller gives it the mode it is to have: what
   // is written into it is nobody else's to read meanwhile.
   int f;
+  os_pc(OS_PC_NEW, path, NULL, OS_BADFD);
   do {
     f = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   } while (f < 0 && errno == EINTR);
   if (f < 0) return os_errno(errno);
   *fd = f;
+  os_pc(OS_PC_OPEN, path, NULL, *fd);
   // Between the creation and the lock another process may have found the
   // file unlocked and removed it as stale: the name is then not ours.
   if (lock_fd((int)*fd) != 0 || !still_named((int)*fd, path)) {
@@ -71,13 +73,15 @@ int os_open_locked(const char *path, int how, os_fd *fd) {
     drop(fd);
     return EBUSY; // another process has it locked
   }
+  if (how == OS_LOCK_UPDATE) os_pc(OS_PC_OPEN, path, NULL, *fd);
   return 0;
 }
 
 // Renames the name from to to, never following either: rename() takes
 // names as they are.
-static int rename_names(const char *from, const char *to, int replace) {
+static int rename_names(const char *from, const char *to, int replace, os_fd fd) {
   if (os_fault_hit(OS_OP_REPLACE)) return EIO;
+  os_pc(OS_PC_RENAME, from, to, fd);
   if (replace) {
     // A read-only file is not replaced, as on Windows; a link is a name.
     struct stat st;
@@ -106,11 +110,12 @@ static int rename_names(const char *from, const char *to, int replace) {
   return 0;
 }
 
-int os_rename_name(const char *from, const char *to, int replace) { return rename_names(from, to, replace); }
+int os_rename_name(const char *from, const char *to, int replace) { return rename_names(from, to, replace, OS_BADFD); }
 
 int os_link(const char *path, const char *link_name) {
   if (os_fault_hit(OS_OP_LINK)) return ENOTSUP; // as where no hard links are kept
   // linkat without AT_SYMLINK_FOLLOW names the link itself, not its target.
+  os_pc(OS_PC_LINK, path, link_name, OS_BADFD);
   if (linkat(AT_FDCWD, path, AT_FDCWD, link_name, 0) == 0) return 0;
   int e = errno;
   // No hard links on this file system, or none for this file.
@@ -124,8 +129,8 @@ int os_same_name(const char *a, const char *b) {
 }
 
 int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
-  (void)fd; // the lock keeps every other process of ours off the name
-  return rename_names(from, to, replace);
+  // The lock keeps every other process of ours off the name.
+  return rename_names(from, to, replace, fd);
 }
 
 int os_fd_current(os_fd fd, const char *path) {
@@ -139,8 +144,9 @@ int os_fd_delete(os_fd fd, const char *name) {
     e = EIO;
   else if (!still_named((int)fd, name))
     e = ENOENT; // the name no longer leads to this file: nothing of ours to remove
-  else if (unlink(name) != 0)
+  else if (os_pc(OS_PC_REMOVE, name, NULL, OS_BADFD), unlink(name) != 0)
     e = os_errno(errno);
+  os_pc(OS_PC_CLOSE, NULL, NULL, fd);
   close((int)fd);
   return e;
 }
@@ -153,7 +159,10 @@ int os_remove_unlocked(const char *path) {
   if (lstat(path, &ls) != 0) return os_errno(errno);
   // Another account's file, or link, is never taken for a leftover of ours.
   if (ls.st_uid != 0 && ls.st_uid != geteuid()) return EPERM;
-  if (S_ISLNK(ls.st_mode)) return unlink(path) == 0 ? 0 : os_errno(errno);
+  if (S_ISLNK(ls.st_mode)) {
+    os_pc(OS_PC_REMOVE, path, NULL, OS_BADFD);
+    return unlink(path) == 0 ? 0 : os_errno(errno);
+  }
   int f = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (f < 0) return os_errno(errno);
   struct stat st;
@@ -166,7 +175,7 @@ int os_remove_unlocked(const char *path) {
     ; // its writer is still at work
   else if (!still_named(f, path))
     e = ENOENT; // renamed into place meanwhile: no longer a temporary file
-  else if (unlink(path) != 0)
+  else if (os_pc(OS_PC_REMOVE, path, NULL, OS_BADFD), unlink(path) != 0)
     e = os_errno(errno);
   close(f);
   return e;
@@ -182,6 +191,7 @@ int os_remove(const char *path) {
     // is on Windows, where its deletion is refused too.
     if (S_ISREG(st.st_mode) && !(st.st_mode & 0222)) return EACCES;
   }
+  os_pc(OS_PC_REMOVE, path, NULL, OS_BADFD);
   return unlink(path) == 0 ? 0 : os_errno(errno);
 }
 

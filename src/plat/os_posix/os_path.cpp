@@ -51,9 +51,15 @@ int os_access(const char *path, int mode) {
   return os_errno(errno);
 }
 
-int os_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : os_errno(errno); }
+int os_mkdir(const char *path) {
+  os_pc(OS_PC_MKDIR, path, NULL, OS_BADFD);
+  return mkdir(path, 0777) == 0 ? 0 : os_errno(errno);
+}
 
-int os_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : os_errno(errno); }
+int os_rmdir(const char *path) {
+  os_pc(OS_PC_RMDIR, path, NULL, OS_BADFD);
+  return rmdir(path) == 0 ? 0 : os_errno(errno);
+}
 
 int os_name_kind(const char *path) {
   struct stat st;

@@ -30,6 +30,7 @@ int os_spawn(const char *prog, const char *const argv[], const char *cwd, int wa
   // and none of the descriptors a caller left open: an engine's pipe or
   // log file is not kept open by it.
   posix_spawn_file_actions_t acts;
+  os_pc(OS_PC_SPAWN, prog, NULL, OS_BADFD);
   if (posix_spawn_file_actions_init(&acts) != 0) return ENOMEM;
   int e = posix_spawn_file_actions_addopen(&acts, 0, "/dev/null", O_RDONLY, 0);
   if (e == 0) e = posix_spawn_file_actions_addopen(&acts, 1, "/dev/null", O_WRONLY, 0);

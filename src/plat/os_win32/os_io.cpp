@@ -45,13 +45,16 @@ uint32_t os_new_file_mode(void) { return 0666; } // a new file is not read-only
 
 int os_sync_dir(const char *dir) {
   if (os_fault_hit(OS_OP_FSYNC)) return EIO;
+  os_pc(OS_PC_DIR_FLUSH, dir, NULL, OS_BADFD);
   // Where the system flushes a folder's entries on request, it does;
   // where it refuses, its own journal is all there is.
   HANDLE h = CreateFileA(dir[0] ? dir : ".", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  (void)FlushFileBuffers(h);
-  CloseHandle(h);
+  if (h != INVALID_HANDLE_VALUE) {
+    (void)FlushFileBuffers(h);
+    CloseHandle(h);
+  }
+  os_pc(OS_PC_DIR_FLUSHED, dir, NULL, OS_BADFD);
   return 0;
 }
 
@@ -63,7 +66,11 @@ int os_create_trunc(const char *path, os_fd *fd) {
   // not enforce the attribute (Wine run as root).
   DWORD attr = GetFileAttributesA(path);
   if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
-  return open_handle(path, GENERIC_WRITE, CREATE_ALWAYS, fd);
+  if (attr != INVALID_FILE_ATTRIBUTES) os_pc(OS_PC_REMOVE, path, NULL, OS_BADFD); // emptied: as made anew
+  os_pc(OS_PC_NEW, path, NULL, OS_BADFD);
+  int e = open_handle(path, GENERIC_WRITE, CREATE_ALWAYS, fd);
+  if (e == 0) os_pc(OS_PC_OPEN, path, NULL, *fd);
+  return e;
 }
 
 long os_read(os_fd fd, void *buf, size_t n, int *err) {
@@ -84,6 +91,7 @@ long os_write(os_fd fd, const void *buf, size_t n, int *err) {
     *err = ENOSPC;
     return -1;
   }
+  os_pc(OS_PC_WRITE, NULL, NULL, fd);
   DWORD put = 0;
   if (!WriteFile((HANDLE)fd, buf, (DWORD)n, &put, NULL)) {
     *err = os_last_errno();
@@ -94,13 +102,17 @@ long os_write(os_fd fd, const void *buf, size_t n, int *err) {
 
 int os_fsync(os_fd fd) {
   if (os_fault_hit(OS_OP_FSYNC)) return EIO;
-  return FlushFileBuffers((HANDLE)fd) ? 0 : os_last_errno();
+  os_pc(OS_PC_FLUSH, NULL, NULL, fd);
+  if (!FlushFileBuffers((HANDLE)fd)) return os_last_errno();
+  os_pc(OS_PC_FLUSHED, NULL, NULL, fd);
+  return 0;
 }
 
 void os_start_flush(os_fd fd) { (void)fd; } // no such request: FlushFileBuffers does it all
 
 int os_close(os_fd fd) {
   if (fd == OS_BADFD) return EBADF;
+  os_pc(OS_PC_CLOSE, NULL, NULL, fd);
   int r = CloseHandle((HANDLE)fd) ? 0 : os_last_errno();
   if (os_fault_hit(OS_OP_CLOSE)) return EIO; // the handle is gone either way
   return r;

@@ -36,10 +36,12 @@ int os_create_excl(const char *path, os_fd *fd) {
   // file the access list of the one it replaces. DELETE: the new file is
   // renamed into place through this handle. Others may read it, never
   // write, delete or rename it.
+  os_pc(OS_PC_NEW, path, NULL, OS_BADFD);
   HANDLE h = CreateFileA(path, GENERIC_WRITE | WRITE_DAC | DELETE, FILE_SHARE_READ, NULL, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, NULL);
   if (h == INVALID_HANDLE_VALUE) return os_last_errno();
   *fd = (os_fd)h;
+  os_pc(OS_PC_OPEN, path, NULL, *fd);
   return 0;
 }
 
@@ -212,6 +214,7 @@ int os_open_locked(const char *path, int how, os_fd *fd) {
     return asked == ELOOP ? ELOOP : e;
   }
   if (e == 0) *fd = (os_fd)h;
+  if (e == 0 && how == OS_LOCK_UPDATE) os_pc(OS_PC_OPEN, path, NULL, *fd);
   return e;
 }
 
@@ -230,6 +233,7 @@ int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
   // Windows refuses to replace a read-only file by itself; Wine does not.
   // (Under Wine a link shows what it leads to: a link is a name to replace.)
   if (replace != OS_RENAME_OVER_LINK && attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY)) return EACCES;
+  os_pc(OS_PC_RENAME, from, to, fd);
   // FILE_RENAME_INFO ends in the name; the block holds the longest path.
   union {
     FILE_RENAME_INFO info;
@@ -287,15 +291,17 @@ int os_fd_delete(os_fd fd, const char *name) {
   gone.DeleteFile = TRUE;
   if (os_fault_hit(OS_OP_REMOVE))
     e = EIO;
-  else if (!SetFileInformationByHandle((HANDLE)fd, FileDispositionInfo, &gone, sizeof gone))
+  else if (os_pc(OS_PC_REMOVE, name, NULL, OS_BADFD),
+           !SetFileInformationByHandle((HANDLE)fd, FileDispositionInfo, &gone, sizeof gone))
     e = os_last_errno();
+  os_pc(OS_PC_CLOSE, NULL, NULL, fd);
   CloseHandle((HANDLE)fd); // the name goes with the last handle
   return e;
 }
 
 // Deletes the file open as h, named path, through the handle, and closes
 // it: 0, EACCES for a read-only file (as DeleteFile refuses it), or errno.
-static int delete_opened(HANDLE h) {
+static int delete_opened(HANDLE h, const char *path) {
   int e = 0;
   FILE_BASIC_INFO basic;
   FILE_DISPOSITION_INFO gone;
@@ -304,7 +310,8 @@ static int delete_opened(HANDLE h) {
     e = os_last_errno();
   else if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)
     e = EACCES;
-  else if (!SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone))
+  else if (os_pc(OS_PC_REMOVE, path, NULL, OS_BADFD),
+           !SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone))
     e = os_last_errno();
   CloseHandle(h); // the name goes with the last handle
   return e;
@@ -327,14 +334,14 @@ int os_remove_unlocked(const char *path) {
     CloseHandle(h);
     return EPERM;
   }
-  return delete_opened(h);
+  return delete_opened(h, path);
 }
 
 int os_remove(const char *path) {
   if (os_fault_hit(OS_OP_REMOVE)) return EIO;
   HANDLE h;
   int e = open_name(path, DELETE | FILE_READ_ATTRIBUTES, OS_SHARE_ALL, &h);
-  return e ? e : delete_opened(h);
+  return e ? e : delete_opened(h, path);
 }
 
 int os_rename_name(const char *from, const char *to, int replace) {
@@ -379,6 +386,7 @@ static int link_errno(ULONG status) {
 
 int os_link(const char *path, const char *link_name) {
   if (os_fault_hit(OS_OP_LINK)) return ENOTSUP; // as where no hard links are kept
+  os_pc(OS_PC_LINK, path, link_name, OS_BADFD);
   static SET_INFORMATION set; // ntdll's, the same for the whole process
   if (!set) set = (SET_INFORMATION)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationFile");
   if (!set) return ENOTSUP;
@@ -428,6 +436,7 @@ int os_create_run_lock(const char *path, os_fd *fd) {
   if (os_fault_hit(OS_OP_CREATE)) return EIO;
   // Gone with the last handle, also when the process is killed: no run
   // lock outlives its run. Nobody else may delete it meanwhile.
+  os_pc(OS_PC_NEW, path, NULL, OS_BADFD);
   HANDLE h = CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, NULL, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, NULL);
   if (h == INVALID_HANDLE_VALUE) return os_last_errno();

@@ -50,9 +50,15 @@ int os_access(const char *path, int mode) {
   return 0;
 }
 
-int os_mkdir(const char *path) { return CreateDirectoryA(path, NULL) ? 0 : os_last_errno(); }
+int os_mkdir(const char *path) {
+  os_pc(OS_PC_MKDIR, path, NULL, OS_BADFD);
+  return CreateDirectoryA(path, NULL) ? 0 : os_last_errno();
+}
 
-int os_rmdir(const char *path) { return RemoveDirectoryA(path) ? 0 : os_last_errno(); }
+int os_rmdir(const char *path) {
+  os_pc(OS_PC_RMDIR, path, NULL, OS_BADFD);
+  return RemoveDirectoryA(path) ? 0 : os_last_errno();
+}
 
 int os_name_kind(const char *path) {
   DWORD a = GetFileAttributesA(path);

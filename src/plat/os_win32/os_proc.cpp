@@ -20,6 +20,7 @@ int os_putenv(char *entry) {
 
 int os_spawn(const char *prog, const char *const argv[], const char *cwd, int wait, int *status) {
   char cmdline[OS_CMDLINE_MAX];
+  os_pc(OS_PC_SPAWN, prog, NULL, OS_BADFD);
   size_t n = 0;
   for (size_t i = 0; argv[i]; ++i) {
     size_t len = strlen(argv[i]);
