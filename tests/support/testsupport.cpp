@@ -16,6 +16,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <aclapi.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -142,6 +143,30 @@ bool give_away(const std::string &path) {
   return false;
 #else
   return geteuid() == 0 && lchown(path.c_str(), 65534, 65534) == 0;
+#endif
+}
+
+bool share_with_all(const std::string &path) {
+#ifdef _WIN32
+  PACL was = NULL, acl = NULL;
+  PSECURITY_DESCRIPTOR sd = NULL;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &was, NULL, &sd) !=
+      ERROR_SUCCESS)
+    return false;
+  EXPLICIT_ACCESS_A ea;
+  memset(&ea, 0, sizeof ea);
+  ea.grfAccessPermissions = GENERIC_WRITE;
+  ea.grfAccessMode = GRANT_ACCESS;
+  ea.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  ea.Trustee.ptstrName = const_cast<char *>("EVERYONE");
+  bool ok = SetEntriesInAclA(1, &ea, was, &acl) == ERROR_SUCCESS &&
+            SetNamedSecurityInfoA(const_cast<char *>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL,
+                                  NULL, acl, NULL) == ERROR_SUCCESS;
+  LocalFree(acl);
+  LocalFree(sd);
+  return ok;
+#else
+  return chmod(path.c_str(), 0666) == 0;
 #endif
 }
 

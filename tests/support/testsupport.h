@@ -58,6 +58,9 @@ bool make_symlink(const std::string &target, const std::string &link);
 // Gives the file path to another account (natively: nobody), as if it
 // had made it: false where that cannot be done (under Wine).
 bool give_away(const std::string &path);
+// Lets every account write the file path (natively mode 0666; Windows an
+// access list entry for Everyone): false when that could not be done.
+bool share_with_all(const std::string &path);
 // A named pipe at path: natively; under Wine by /usr/bin/mkfifo. false
 // when none could be made.
 bool make_fifo(const std::string &path);
