@@ -12,6 +12,9 @@ packages=(cmake ninja-build g++ googletest clang libclang-rt-14-dev locales stra
 # The deployment kit's tests run its playbook under Ansible; Debian's
 # package brings the Windows modules its syntax check resolves.
 packages+=(ansible)
+# The file system matrix (tests/fs/fs_matrix.sh) makes and mounts volumes
+# of each.
+packages+=(exfat-fuse exfatprogs ntfs-3g xfsprogs btrfs-progs)
 
 install_missing() {
   local missing=()

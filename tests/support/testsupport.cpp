@@ -42,7 +42,10 @@ std::string host_path(const std::string &p) {
 TempDir::TempDir() {
   static std::atomic<unsigned> counter{0};
   std::random_device rd;
-  fs::path base = fs::temp_directory_path();
+  // NZT_TEMP puts every test folder on another volume (tests/fs/fs_matrix.sh
+  // mounts one); under Wine a Windows path (Z:\tmp\...).
+  const char *volume = getenv("NZT_TEMP");
+  fs::path base = volume && *volume ? fs::path(volume) : fs::temp_directory_path();
   for (int i = 0; i < 100; ++i) {
     char name[64];
     snprintf(name, sizeof name, "nzt-%08x-%u", (unsigned)rd(), counter++);

@@ -24,8 +24,8 @@ constexpr bool kWindows = false;
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system's temporary folder, removed with all it
-// holds when the object goes.
+// A fresh folder under the system's temporary folder (or the folder
+// NZT_TEMP names), removed with all it holds when the object goes.
 class TempDir {
  public:
   TempDir();
