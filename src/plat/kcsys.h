@@ -177,7 +177,8 @@ int kc_sync_folder(const char *dir);
 
 /* Deletes the file path, a link as a link, never what it leads to (where
  * the system reaches a link only through it, as Wine does, a new file of
- * ours is renamed over the name and deleted): 0, or the errno value of
+ * ours is renamed over the name and deleted), waiting a moment while
+ * another process (a scanner) keeps it open: 0, or the errno value of
  * the failure (a folder is never deleted: EACCES). */
 int kc_delete_file(const char *path);
 

@@ -178,7 +178,7 @@ int os_open_locked(const char *path, int how, os_fd *fd);
  * leads to). One attempt: EBUSY when another process has the file under
  * to open in a way that keeps it from being replaced for now (Windows
  * without POSIX-semantics renames, or a reader that denies delete
- * sharing); callers that may wait try again (kc_rename_over). 0 or errno. */
+ * sharing); callers that may wait try again (kc_rename). 0 or errno. */
 #define OS_RENAME_NEW 0
 #define OS_RENAME_OVER 1
 #define OS_RENAME_OVER_LINK 2

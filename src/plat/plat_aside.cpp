@@ -6,11 +6,12 @@
 
 #include "os.h"
 #include "plat_int.h"
+#include "plat_lock.h"
 
 int kc_move_aside(const char *path, char *moved, intptr_t *lock) {
   os_fd fd;
   *lock = OS_BADFD;
-  int e = os_open_locked(path, OS_LOCK_MOVE, &fd);
+  int e = kc_open_locked(path, OS_LOCK_MOVE, &fd);
   if (e) return e;
   if ((e = kc_tmp_move(fd, path, moved, KC_PATH_MAX)) != 0) {
     (void)os_close(fd);
@@ -20,7 +21,7 @@ int kc_move_aside(const char *path, char *moved, intptr_t *lock) {
   return 0;
 }
 
-int kc_move_back(intptr_t lock, const char *moved, const char *path) { return os_fd_rename(lock, moved, path, OS_RENAME_NEW); }
+int kc_move_back(intptr_t lock, const char *moved, const char *path) { return kc_rename(lock, moved, path, OS_RENAME_NEW); }
 
 void kc_release(intptr_t lock) {
   if (lock != OS_BADFD) (void)os_close(lock);

@@ -1,6 +1,7 @@
 // Lock files and the one backoff (plat_lock.h): take, commit, roll back;
-// and what else waits on a file another process has open: replacing a
-// name, and removing one as a name, never through a link.
+// and what else waits on a file another process (a scanner, a reader)
+// keeps open for a moment: opening it locked, renaming a name, removing
+// one as a name, never through a link.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,7 +37,7 @@ static int take_name(const char *path) {
   os_fd fd;
   int e = kc_tmp_create(path, tmp, sizeof tmp, &fd);
   if (e) return e;
-  if ((e = kc_rename_over(fd, tmp, path, OS_RENAME_OVER_LINK)) != 0) {
+  if ((e = kc_rename(fd, tmp, path, OS_RENAME_OVER_LINK)) != 0) {
     (void)os_fd_delete(fd, tmp);
     return e;
   }
@@ -44,8 +45,21 @@ static int take_name(const char *path) {
 }
 
 int kc_delete_file(const char *path) {
-  int e = os_remove(path);
+  kc_backoff b;
+  kc_backoff_start(&b, KC_BUSY_WAIT_MS);
+  int e;
+  while ((e = os_remove(path)) == EBUSY && kc_backoff_wait(&b)) {
+  }
   return e == ELOOP ? take_name(path) : e;
+}
+
+int kc_open_locked(const char *path, int how, intptr_t *fd) {
+  kc_backoff b;
+  kc_backoff_start(&b, KC_BUSY_WAIT_MS);
+  int e;
+  while ((e = os_open_locked(path, how, fd)) == EBUSY && kc_backoff_wait(&b)) {
+  }
+  return e;
 }
 
 int kc_tmp_remove_unlocked(const char *path) {
@@ -79,7 +93,7 @@ void kc_lock_rollback(kc_lock *lk) {
   lk->fd = OS_BADFD;
 }
 
-int kc_rename_over(intptr_t fd, const char *from, const char *to, int how) {
+int kc_rename(intptr_t fd, const char *from, const char *to, int how) {
   kc_backoff b;
   kc_backoff_start(&b, KC_BUSY_WAIT_MS);
   int e;
@@ -91,8 +105,7 @@ int kc_rename_over(intptr_t fd, const char *from, const char *to, int how) {
 
 int kc_lock_commit(kc_lock *lk, const char *target, int replace) {
   // Renamed while still locked: no other writer takes it for a leftover.
-  int e = replace ? kc_rename_over(lk->fd, lk->path, target, OS_RENAME_OVER)
-                  : os_fd_rename(lk->fd, lk->path, target, OS_RENAME_NEW);
+  int e = kc_rename(lk->fd, lk->path, target, replace ? OS_RENAME_OVER : OS_RENAME_NEW);
   if (e) {
     kc_lock_rollback(lk);
     return e;

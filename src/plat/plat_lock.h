@@ -25,8 +25,9 @@
 
 /* How long a writer waits for another writer's lock before it gives up. */
 #define KC_LOCK_WAIT_MS 5000
-/* How long a rename over a file waits while a reader (or a scanner) of
- * another process keeps that file open where the system then refuses it. */
+/* How long a rename, a removal or a locked open waits while a reader (or
+ * a scanner) of another process keeps the file open where the system then
+ * refuses it. */
 #define KC_BUSY_WAIT_MS 2000
 #define KC_PAUSE_MAX_MS 8
 /* The lock wait in force: KC_LOCK_WAIT_MS; tests shorten it. */
@@ -68,10 +69,11 @@ int kc_lock_commit(kc_lock *lk, const char *target, int replace);
 void kc_lock_rollback(kc_lock *lk);
 
 /* Renames the locked file fd, named from (OS_BADFD: the name from itself,
- * see os_rename_name), over to (how: OS_RENAME_OVER, or
- * OS_RENAME_OVER_LINK for a link there; see os_fd_rename), trying again for up to KC_BUSY_WAIT_MS while another process keeps to
- * open: 0 or an errno value (EACCES when it stayed in use). */
-int kc_rename_over(intptr_t fd, const char *from, const char *to, int how);
+ * see os_rename_name), to to (how: OS_RENAME_NEW, OS_RENAME_OVER, or
+ * OS_RENAME_OVER_LINK for a link there; see os_fd_rename), trying again
+ * for up to KC_BUSY_WAIT_MS while another process keeps either open: 0 or
+ * an errno value (EACCES when it stayed in use). */
+int kc_rename(intptr_t fd, const char *from, const char *to, int how);
 
 /* Removes the file of ours path unless a process has it locked, a link as
  * a name (never what it leads to; where the system reaches a link only
@@ -79,5 +81,10 @@ int kc_rename_over(intptr_t fd, const char *from, const char *to, int how);
  * and deleted): os_remove_unlocked's statuses. kc_delete_file (kcsys.h)
  * does the same whether or not the file is locked. */
 int kc_tmp_remove_unlocked(const char *path);
+
+/* os_open_locked, trying again for up to KC_BUSY_WAIT_MS while another
+ * process keeps the file open without sharing it: its statuses (EBUSY
+ * when it stayed in use). */
+int kc_open_locked(const char *path, int how, intptr_t *fd);
 
 #endif /* KC_PLAT_LOCK_H */

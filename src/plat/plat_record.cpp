@@ -340,9 +340,9 @@ static int undo(const kc_record *rec, unsigned char *left) {
       } else if (kc_tmp_is_ours(f->backup)) {
         // The earlier file takes the destination's name back, unless the
         // destination has been changed since by someone else.
-        if (backup_stands(backup, f)) e = holds_new(dest, f) || !stands(dest) ? kc_rename_over(OS_BADFD, backup, dest, OS_RENAME_OVER) : EEXIST;
+        if (backup_stands(backup, f)) e = holds_new(dest, f) || !stands(dest) ? kc_rename(OS_BADFD, backup, dest, OS_RENAME_OVER) : EEXIST;
       } else if (holds_new(dest, f)) {
-        e = os_rename_name(dest, staged, OS_RENAME_NEW); // a new file where there was none
+        e = kc_rename(OS_BADFD, dest, staged, OS_RENAME_NEW); // a new file where there was none
       }
       if (e) {
         left[i] = 1;
@@ -368,9 +368,9 @@ static int forward(const kc_record *rec, int known, unsigned char *left) {
       if ((strcmp(f->backup, REC_LOST) == 0) != lost) continue;
       paths_of(rec, f, dest, staged, backup);
       if (!holds_new(staged, f)) continue;
-      int e = strcmp(f->backup, REC_LOST) == 0 ? kc_rename_over(OS_BADFD, staged, dest, OS_RENAME_OVER_LINK)
-              : f->backup[0]                  ? kc_rename_over(OS_BADFD, staged, dest, OS_RENAME_OVER)
-                                              : os_rename_name(staged, dest, OS_RENAME_NEW);
+      int e = strcmp(f->backup, REC_LOST) == 0 ? kc_rename(OS_BADFD, staged, dest, OS_RENAME_OVER_LINK)
+              : f->backup[0]                  ? kc_rename(OS_BADFD, staged, dest, OS_RENAME_OVER)
+                                              : kc_rename(OS_BADFD, staged, dest, OS_RENAME_NEW);
       if (e) {
         left[i] = 1;
         if (!first) first = e;

@@ -82,7 +82,7 @@ void kc_stage_abandon(kc_stage *s) {
 // checks: 0, or an errno value. A link there is replaced as a name: what
 // it leads to is neither checked nor touched.
 static int hold_earlier(kc_staged *f, const char *srcfile, int *same) {
-  int e = os_open_locked(f->dest, OS_LOCK_REPLACE, &f->old_fd);
+  int e = kc_open_locked(f->dest, OS_LOCK_REPLACE, &f->old_fd);
   if (e == ENOENT) return 0; // nothing there to keep
   if (e == ELOOP) {
     f->earlier = KC_EARLIER_LINK;
@@ -324,8 +324,8 @@ static int place(kc_stage *s, size_t *failed, int *step) {
       if (f->old_fd != OS_BADFD) (void)os_close(f->old_fd);
       if (f->backup_fd != OS_BADFD) (void)os_close(f->backup_fd);
       f->old_fd = f->backup_fd = OS_BADFD;
-      int e = f->earlier == KC_EARLIER_NONE ? os_fd_rename(f->tmp_fd, f->tmp, f->dest, OS_RENAME_NEW)
-              : kc_rename_over(f->tmp_fd, f->tmp, f->dest,
+      int e = f->earlier == KC_EARLIER_NONE ? kc_rename(f->tmp_fd, f->tmp, f->dest, OS_RENAME_NEW)
+              : kc_rename(f->tmp_fd, f->tmp, f->dest,
                                f->earlier == KC_EARLIER_LINK ? OS_RENAME_OVER_LINK : OS_RENAME_OVER);
       if (e) {
         *failed = i;

@@ -122,7 +122,7 @@ static int lock_copies(kc_record *rec, size_t own) {
     os_fileinfo fi;
     if (i == own || !in_folder(copy, rec->folders[i], rec->names[i])) continue;
     if (os_name_info(copy, &fi) != 0 || fi.kind != OS_KIND_FILE) continue;
-    int e = os_open_locked(copy, OS_LOCK_UPDATE, &rec->fds[i]);
+    int e = kc_open_locked(copy, OS_LOCK_UPDATE, &rec->fds[i]);
     if (e == EBUSY) return KC_RECOVER_BUSY;
     if (e == 0 && (os_fd_info(rec->fds[i], &fi) != 0 || why_not_ours(&fi) != 0)) {
       (void)os_close(rec->fds[i]);
@@ -164,7 +164,7 @@ static int recover_found(const char *dir, const char *path, const kc_recover_sco
     note(report, path, why);
     return KC_RECOVER_OK;
   }
-  e = os_open_locked(path, OS_LOCK_UPDATE, &fd);
+  e = kc_open_locked(path, OS_LOCK_UPDATE, &fd);
   if (e == ENOENT) return KC_RECOVER_OK;
   if (e) return e == EBUSY ? KC_RECOVER_BUSY : KC_RECOVER_FAILED;
   // The file opened is the one looked at.

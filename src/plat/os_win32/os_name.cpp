@@ -170,7 +170,8 @@ static int named_itself(HANDLE h, const char *path) {
 // 0, ELOOP for a link the system opened through, or an errno value.
 static int open_name(const char *path, DWORD access, DWORD share, HANDLE *h) {
   *h = CreateFileA(path, access, share, NULL, OPEN_EXISTING, OS_AS_NAME, NULL);
-  if (*h == INVALID_HANDLE_VALUE) return os_last_errno();
+  // Another process has it open and shares less than asked: in use.
+  if (*h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION ? EBUSY : os_last_errno();
   if (named_itself(*h, path)) return 0;
   CloseHandle(*h);
   *h = INVALID_HANDLE_VALUE;
@@ -206,7 +207,6 @@ int os_open_locked(const char *path, int how, os_fd *fd) {
   if (how == OS_LOCK_UPDATE) access |= GENERIC_READ | GENERIC_WRITE;
   HANDLE h;
   int e = open_name(path, access, OS_LOCK_SHARING, &h);
-  if (e == EACCES && GetLastError() == ERROR_SHARING_VIOLATION) return EBUSY; // in use elsewhere
   if (e == EACCES) {
     // Under Wine, a link to a file this open may not write: a link all the same.
     int asked = open_name(path, FILE_READ_ATTRIBUTES, OS_SHARE_ALL, &h);
@@ -267,10 +267,10 @@ int os_fd_rename(os_fd fd, const char *from, const char *to, int replace) {
   if (ok) return 0;
   // A reader that has the file open refuses a plain rename over it
   // (Windows, unless it shares deletion and POSIX semantics are asked
-  // for; Wine always): for now, as readers let go soon. A folder there
-  // never lets go.
-  int in_use = replace && attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY) &&
-               (err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION);
+  // for; Wine always), and one that shares no deletion (a scanner) any
+  // rename: for now, as readers let go soon. A folder there never lets go.
+  int in_use = err == ERROR_SHARING_VIOLATION ||
+               (replace && attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY) && err == ERROR_ACCESS_DENIED);
   return in_use ? EBUSY : os_errno(err);
 }
 
