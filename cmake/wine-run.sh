@@ -12,6 +12,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 if [ ! -f "$prefix/system.reg" ]; then
   mkdir -p "$(dirname "$prefix")"
   # Two tests may start at once: one makes the prefix, the other waits.
-  flock "$prefix.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }'
+  flock -o "$prefix.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }'
 fi
+# Wine's server, and the services it starts with a prefix's first program,
+# keep that program's standard error open for as long as the server lives:
+# a caller that reads it to its end (ctest) would wait for every later
+# program of the prefix. Started here on their own, with no output, they
+# hold none; the server goes 10 s after the last program ends.
+flock -o "$prefix.lock" sh -c 'wineserver -p10 </dev/null >/dev/null 2>&1 && wine wineboot </dev/null >/dev/null 2>&1'
 exec wine "$@"
