@@ -13,7 +13,8 @@
  * alone: not new), then a line per new file: "<name> <ms>" when it held
  * it, "<name> -" when it went before it could be opened; and ends
  * when LOG.stop appears or the process PID (the test) has ended, letting
- * go of every file first. */
+ * go of every file first; after five minutes in any case, so that it never
+ * outlives a test that hangs (it keeps the test's output open). */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -85,7 +86,9 @@ int main(int argc, char **argv) {
   for (int i = 0; i < folders; ++i) look(i, dirs[i], 1);
   FILE *log = fopen(log_path, "w");
   if (!log) return 1;
-  while (GetFileAttributesA(stop_path) == INVALID_FILE_ATTRIBUTES && test && WaitForSingleObject(test, 0) == WAIT_TIMEOUT) {
+  DWORD started = GetTickCount();
+  while (GetFileAttributesA(stop_path) == INVALID_FILE_ATTRIBUTES && test && WaitForSingleObject(test, 0) == WAIT_TIMEOUT &&
+         GetTickCount() - started < 300000) {
     for (int i = 0; i < count; ++i) files[i].present = files[i].state == HELD;
     for (int i = 0; i < folders; ++i) look(i, dirs[i], 0);
     DWORD now = GetTickCount();
