@@ -23,15 +23,15 @@ static PSID token_user(void) {
     TOKEN_USER user;
     BYTE room[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   } token;
-  static volatile LONG known; // 1 asked, 2 known
-  if (known == 2) return token.user.User.Sid;
+  static volatile LONG known; // set once the token has answered
+  if (known) return token.user.User.Sid;
   HANDLE t;
   DWORD n = 0;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &t)) return NULL;
   BOOL ok = GetTokenInformation(t, TokenUser, &token, sizeof token, &n);
   CloseHandle(t);
   if (!ok) return NULL;
-  InterlockedExchange(&known, 2);
+  InterlockedExchange(&known, 1);
   return token.user.User.Sid;
 }
 
