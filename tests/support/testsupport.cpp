@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -249,8 +250,17 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   // Input and output go through files: no pipe can fill up and stall.
   TempDir io;
   std::string in_path = io.path("stdin.txt"), out_path = io.path("stdout.txt"), err_path = io.path("stderr.txt");
-  write_file(in_path, input);
 #ifdef _WIN32
+  // A program started from one thread inherits every inheritable handle
+  // open at that moment, another thread's answers file among them (the C
+  // runtime opens files inheritable); that thread's child could then not
+  // open its answers, which are shared for reading only, and would meet
+  // the end of its input at once. Runs from several threads start one at
+  // a time, each from the writing of its answers to the closing of the
+  // handles its child got.
+  static std::mutex starting;
+  std::unique_lock<std::mutex> one_at_a_time(starting);
+  write_file(in_path, input);
   SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
   HANDLE hin = CreateFileA(in_path.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, NULL);
   HANDLE hout = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, NULL);
@@ -289,6 +299,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   CloseHandle(hin);
   CloseHandle(hout);
   CloseHandle(herr);
+  one_at_a_time.unlock();
   if (ok) {
     if (WaitForSingleObject(pi.hProcess, (DWORD)timeout_ms) == WAIT_OBJECT_0) {
       DWORD code = 0;
@@ -304,6 +315,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     r.err = "CreateProcess failed";
   }
 #else
+  write_file(in_path, input);
   pid_t pid = fork();
   if (pid == 0) {
     int fin = open(in_path.c_str(), O_RDONLY);
